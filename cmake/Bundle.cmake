@@ -1,0 +1,31 @@
+# Lays out an executable target as a macOS-style application bundle in the build tree:
+#   <dir>/<NAME>.app/Contents/Info.plist
+#   <dir>/<NAME>.app/Contents/MacOS/<executable>
+# Usage: sonarell_bundle(<target> IDENTIFIER <id> [NAME <bundle name>] [VERSION <v>]
+#                        [DIRECTORY <dir>] [EXTRA_PLIST <xml fragment>])
+# Sets <target>_BUNDLE_DIR in the caller's scope.
+function(sonarell_bundle target)
+  cmake_parse_arguments(ARG "" "IDENTIFIER;NAME;VERSION;DIRECTORY;EXTRA_PLIST" "" ${ARGN})
+  if(NOT ARG_NAME)
+    set(ARG_NAME ${target})
+  endif()
+  if(NOT ARG_VERSION)
+    set(ARG_VERSION ${PROJECT_VERSION})
+  endif()
+  if(NOT ARG_DIRECTORY)
+    set(ARG_DIRECTORY ${CMAKE_BINARY_DIR})
+  endif()
+  set(bundle_dir "${ARG_DIRECTORY}/${ARG_NAME}.app")
+  get_target_property(executable ${target} OUTPUT_NAME)
+  if(NOT executable)
+    set(executable ${target})
+  endif()
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${bundle_dir}/Contents/MacOS")
+  set(BUNDLE_IDENTIFIER ${ARG_IDENTIFIER})
+  set(BUNDLE_NAME ${ARG_NAME})
+  set(BUNDLE_EXECUTABLE ${executable})
+  set(BUNDLE_VERSION ${ARG_VERSION})
+  set(BUNDLE_EXTRA_PLIST "${ARG_EXTRA_PLIST}")
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/Info.plist.in "${bundle_dir}/Contents/Info.plist" @ONLY)
+  set(${target}_BUNDLE_DIR "${bundle_dir}" PARENT_SCOPE)
+endfunction()
