@@ -20,7 +20,7 @@ InstanceLock::Outcome InstanceLock::tryAcquire(const std::string& home, std::opt
   if (error) {
     return Outcome::Failed;
   }
-  process::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  fs::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (!fd) {
     return Outcome::Failed;
   }
