@@ -1,0 +1,257 @@
+// The install script on its own, against the built input method and Keyloom, in a
+// throw-away home: its rejections, its promises on failure, and its upgrades.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/plist/codec.h"
+#include "tests/support/road_support.h"
+
+namespace sonarell::road {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// Every path below `root` with its type and, for files, contents.
+std::map<std::string, std::string> snapshot(const fsys::path& root) {
+  std::map<std::string, std::string> result;
+  if (!fsys::exists(root)) return result;
+  for (const auto& entry : fsys::recursive_directory_iterator(root)) {
+    const std::string key = fsys::relative(entry.path(), root).string();
+    if (entry.is_symlink()) {
+      result[key] = "link:" + fsys::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      result[key] = "dir";
+    } else {
+      result[key] = "file:" + readFile(entry.path());
+    }
+  }
+  return result;
+}
+
+std::vector<std::string> namesIn(const fsys::path& folder) {
+  std::vector<std::string> names;
+  if (!fsys::exists(folder)) return names;
+  for (const auto& entry : fsys::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class InstallScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fsys::create_directories(home());
+    fsys::create_directories(bin());
+    payloadApp = buildDir() / "Sonarell.app";
+    keyloomApp = buildDir() / "Keyloom.app";
+    ASSERT_TRUE(fsys::exists(payloadApp / "Contents/Info.plist")) << payloadApp;
+    ASSERT_TRUE(fsys::exists(keyloomApp / "Contents/MacOS/Keyloom")) << keyloomApp;
+    writeFile(hiToolboxPath(home()), hiToolboxPlist(foreignEnabledSources()));
+  }
+
+  fsys::path home() const { return dir.path() / "home"; }
+  fsys::path bin() const { return dir.path() / "bin"; }
+  fsys::path target() const { return home() / "Library/Input Methods/Sonarell.app"; }
+  fsys::path backups() const { return home() / "Library/Application Support/Sonarell/Backups"; }
+
+  std::map<std::string, std::string> environment() const {
+    return {{"HOME", home().string()},
+            {"PATH", bin().string() + ":/usr/bin:/bin:/usr/sbin:/sbin"},
+            {"IPA_MAC_APP", payloadApp.string()},
+            {"IPA_REGISTRATION_APP", keyloomApp.string()},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir.path() / "no-bus").string()},
+            {"LANG", "C.UTF-8"}};
+  }
+
+  RunResult runScript(const std::vector<std::string>& options,
+                      const std::map<std::string, std::string>& env) const {
+    std::vector<std::string> argv = {"/bin/bash", (sourceDir() / "payload/Scripts/install-macos.sh").string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    std::vector<std::string> flat;
+    for (const auto& [name, value] : env) flat.push_back(name + "=" + value);
+    return run(argv, flat, home());
+  }
+  RunResult runScript(const std::vector<std::string>& options) const { return runScript(options, environment()); }
+
+  // A program of the same name placed before the system's on PATH.
+  void fakeTool(const std::string& name, const std::string& body) const {
+    writeFile(bin() / name, "#!/bin/bash\n" + body);
+    fsys::permissions(bin() / name, fsys::perms::owner_all);
+  }
+
+  void expectNoStagingLeft() const {
+    for (const auto& name : namesIn(home() / "Library/Input Methods")) {
+      EXPECT_THAT(name, Not(HasSubstr("staging"))) << "staging folder left behind";
+    }
+  }
+
+  TempDir dir;
+  fsys::path payloadApp;
+  fsys::path keyloomApp;
+};
+
+TEST_F(InstallScriptTest, RejectsBadInvocationsBeforeChangingAnything) {
+  const auto before = snapshot(home());
+  struct Case {
+    std::vector<std::string> options;
+    std::string variable;  // environment variable to change; empty: none
+    std::optional<std::string> value;
+    std::string expected;  // what the error line must name
+  };
+  const fsys::path foreign = dir.path() / "Foreign.app";
+  makeBundle(foreign, "com.example.Other", "1.0");
+  const fsys::path noInfo = dir.path() / "Empty.app";
+  fsys::create_directories(noInfo / "Contents");
+  const fsys::path noTool = dir.path() / "NoTool.app";
+  makeBundle(noTool, "org.quennet.sonarell.registration", "1.0");
+
+  const std::vector<Case> cases = {
+      {{"--repair-enabled-list", "--upgrade"}, "", {}, "unknown option \"--upgrade\""},
+      {{"--no-open=1"}, "", {}, "unknown option \"--no-open=1\""},
+      {{"-update"}, "", {}, "unknown option \"-update\""},
+      {{"--repair-enabled-list"}, "IPA_MAC_APP", std::nullopt, "IPA_MAC_APP is not set"},
+      {{"--repair-enabled-list"}, "IPA_MAC_APP", (dir.path() / "missing.app").string(), "IPA_MAC_APP"},
+      {{"--repair-enabled-list"}, "IPA_MAC_APP", noInfo.string(), "Contents/Info.plist is missing"},
+      {{"--repair-enabled-list"}, "IPA_MAC_APP", foreign.string(), "not a Sonarell input method bundle"},
+      {{"--repair-enabled-list"}, "IPA_REGISTRATION_APP", std::nullopt, "IPA_REGISTRATION_APP is not set"},
+      {{"--repair-enabled-list"}, "IPA_REGISTRATION_APP", noTool.string(), "no executable Contents/MacOS/Keyloom"},
+  };
+  for (const auto& c : cases) {
+    auto env = environment();
+    if (!c.variable.empty()) {
+      if (c.value) {
+        env[c.variable] = *c.value;
+      } else {
+        env.erase(c.variable);
+      }
+    }
+    const RunResult result = runScript(c.options, env);
+    EXPECT_NE(result.status, 0) << c.expected;
+    EXPECT_THAT(result.output, HasSubstr(c.expected));
+    EXPECT_THAT(result.output, HasSubstr("nothing was changed"));
+    EXPECT_EQ(snapshot(home()), before) << c.expected;
+  }
+}
+
+TEST_F(InstallScriptTest, FreshInstallThenUpgradesKeepEveryBackup) {
+  // A fixed clock, so that the backups of this test collide with earlier ones.
+  fakeTool("date", "case \"$1\" in +%Y%m%d-%H%M%S) echo 20260101-120000 ;; *) exec /bin/date \"$@\" ;; esac\n");
+
+  const RunResult fresh = runScript({"--repair-enabled-list", "--no-open"});
+  ASSERT_EQ(fresh.status, 0) << fresh.output;
+  EXPECT_TRUE(sameTree(target(), payloadApp));
+  EXPECT_THAT(fresh.output, HasSubstr("Moving the new version into place"));
+  EXPECT_THAT(fresh.output, HasSubstr("registration-complete=1"));
+  EXPECT_THAT(fresh.output, HasSubstr("ready=1"));
+  EXPECT_THAT(fresh.output, HasSubstr("Sonarell is installed and enabled."));
+  EXPECT_EQ(namesIn(backups()), std::vector<std::string>{"AppleEnabledInputSources-20260101-120000.plist"});
+  expectNoStagingLeft();
+
+  // A newer payload; an earlier backup of the installed version with the same
+  // time stamp must survive unchanged.
+  const fsys::path v2 = dir.path() / "v2/Sonarell.app";
+  copyTree(payloadApp, v2);
+  setBundleVersion(v2, "9.1.0");
+  writeFile(v2 / "Contents/Resources/new-layout.txt", "new in 9.1.0\n");
+  const std::string installedVersion = bundleVersion(payloadApp);
+  const fsys::path earlier = backups() / ("Sonarell-" + installedVersion + "-20260101-120000.app");
+  writeFile(earlier / "marker", "earlier backup\n");
+  const fsys::path v1Copy = dir.path() / "v1/Sonarell.app";
+  copyTree(target(), v1Copy);
+
+  auto env = environment();
+  env["IPA_MAC_APP"] = v2.string();
+  const RunResult upgrade = runScript({"--repair-enabled-list", "--no-open", "--update"}, env);
+  ASSERT_EQ(upgrade.status, 0) << upgrade.output;
+  EXPECT_THAT(upgrade.output, HasSubstr("atomic-contents-exchange=1"));
+  EXPECT_THAT(upgrade.output, HasSubstr("refresh-own-enabled-entries=1"));
+  EXPECT_TRUE(sameTree(target(), v2));
+  EXPECT_EQ(readFile(earlier / "marker"), "earlier backup\n");
+  EXPECT_EQ(namesIn(earlier), std::vector<std::string>{"marker"});
+  const fsys::path second = backups() / ("Sonarell-" + installedVersion + "-20260101-120000-2.app");
+  ASSERT_TRUE(fsys::exists(second)) << upgrade.output;
+  EXPECT_TRUE(sameTree(second, v1Copy));
+  EXPECT_TRUE(fsys::exists(backups() / "AppleEnabledInputSources-20260101-120000-2.plist"));
+  expectNoStagingLeft();
+
+  // The same version again: its backup is a complete 9.1.0 bundle.
+  const RunResult again = runScript({"--repair-enabled-list", "--no-open", "--update"}, env);
+  ASSERT_EQ(again.status, 0) << again.output;
+  EXPECT_TRUE(sameTree(backups() / "Sonarell-9.1.0-20260101-120000.app", v2));
+  EXPECT_TRUE(sameTree(target(), v2));
+}
+
+TEST_F(InstallScriptTest, ForeignTargetIsLeftUntouched) {
+  const std::vector<std::function<void()>> foreignTargets = {
+      [this] {
+        makeBundle(target(), "com.example.SomeoneElse", "3.0");
+        writeFile(target() / "Contents/Resources/data", "someone else's\n");
+      },
+      [this] { writeFile(target(), "a plain file\n"); },
+      [this] {
+        makeBundle(dir.path() / "elsewhere/Sonarell.app", "org.quennet.inputmethod.Sonarell", "0.1");
+        fsys::create_directories(target().parent_path());
+        fsys::create_directory_symlink(dir.path() / "elsewhere/Sonarell.app", target());
+      },
+  };
+  for (const auto& make : foreignTargets) {
+    fsys::remove_all(home() / "Library/Input Methods");
+    make();
+    const auto before = snapshot(home());
+    const RunResult result = runScript({"--repair-enabled-list", "--no-open", "--update"});
+    EXPECT_NE(result.status, 0) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("left untouched"));
+    EXPECT_EQ(snapshot(home()), before) << result.output;
+    EXPECT_FALSE(fsys::exists(backups()));
+  }
+}
+
+TEST_F(InstallScriptTest, FailedCopyLeavesNoHalfBundle) {
+  // cp that copies, then loses a file of the staged bundle: "fail" reports it,
+  // "silent" does not, and the script's own comparison must catch it.
+  fakeTool("cp",
+           "/bin/cp \"$@\"; rc=$?\n"
+           "dest=\"${@: -1}\"\n"
+           "case \"$dest\" in *staging*) ;; *) exit $rc ;; esac\n"
+           "rm -f \"$dest/Contents/Info.plist\"\n"
+           "[ \"$FAKE_CP\" = silent ] && exit 0\n"
+           "exit 1\n");
+  const std::string hiToolbox = readFile(hiToolboxPath(home()));
+  for (const std::string mode : {"fail", "silent"}) {
+    auto env = environment();
+    env["FAKE_CP"] = mode;
+
+    // Fresh: nothing appears at the target.
+    fsys::remove_all(home() / "Library");
+    writeFile(hiToolboxPath(home()), hiToolbox);
+    RunResult result = runScript({"--repair-enabled-list", "--no-open"}, env);
+    EXPECT_NE(result.status, 0) << mode;
+    EXPECT_THAT(result.output, HasSubstr("copying the input method into the staging folder failed"));
+    EXPECT_FALSE(fsys::exists(target()) || fsys::is_symlink(target())) << mode;
+    EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
+    expectNoStagingLeft();
+
+    // Upgrade: the installed version stays whole, and its backup is complete.
+    const fsys::path installed = dir.path() / ("installed-" + mode);
+    copyTree(payloadApp, installed);
+    setBundleVersion(installed, "0.9." + std::to_string(mode.size()));
+    copyTree(installed, target());
+    result = runScript({"--repair-enabled-list", "--no-open", "--update"}, env);
+    EXPECT_NE(result.status, 0) << mode;
+    EXPECT_TRUE(sameTree(target(), installed)) << mode;
+    const auto saved = namesIn(backups());
+    ASSERT_EQ(saved.size(), 1u) << result.output;
+    EXPECT_TRUE(sameTree(backups() / saved[0], installed));
+    EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
+    expectNoStagingLeft();
+  }
+}
+
+}  // namespace
+}  // namespace sonarell::road
