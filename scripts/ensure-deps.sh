@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev libplist-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-bin fonts-noto-cjk xvfb xauth
+  xdotool imagemagick
 )
 
 missing=()
