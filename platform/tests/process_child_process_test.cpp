@@ -1,0 +1,177 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "platform/fs/unique_fd.h"
+#include "platform/process/child_process.h"
+
+namespace sonarell::process {
+namespace {
+
+using ::testing::ElementsAre;
+
+// Collects the one termination report and the thread it came from.
+struct Outcome {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::optional<Termination> termination;
+  std::thread::id thread;
+  int calls = 0;
+
+  ChildProcess::TerminationHandler handler() {
+    return [this](const Termination& t) {
+      std::lock_guard lock(mutex);
+      termination = t;
+      thread = std::this_thread::get_id();
+      ++calls;
+      changed.notify_all();
+    };
+  }
+  Termination wait() {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return termination.has_value(); }));
+    return termination.value_or(Termination{-1, false, 0});
+  }
+};
+
+class ChildProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("sonarell-process-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string read(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  fs::UniqueFd openLog() {
+    return fs::UniqueFd(::open((dir_ / "out.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(ChildProcessTest, ChildGetsExactArgumentsEnvironmentDirectoryAndOneOutput) {
+  auto log = openLog();
+  ASSERT_TRUE(log);
+  LaunchConfiguration c;
+  c.executable = "/bin/sh";
+  c.arguments = {"-c",
+                 "printf '%s|' \"$0\" \"$@\"; echo; echo \"env=$(env | sort | tr '\\n' ,)\"; "
+                 "echo \"pwd=$(pwd)\"; echo err >&2; echo out",
+                 "arg one", "二", ""};
+  c.environment = {"ONLY=值 with space", "PATH=/usr/bin:/bin"};
+  c.workingDirectory = dir_.string();
+  c.outputFd = log.get();
+  Outcome outcome;
+  auto started = ChildProcess::start(c, outcome.handler());
+  ASSERT_TRUE(started.process) << started.error;
+  log.reset();
+  EXPECT_EQ(outcome.wait().code, 0);
+  EXPECT_NE(outcome.thread, std::this_thread::get_id());
+
+  const std::string text = read(dir_ / "out.log");
+  EXPECT_NE(text.find("arg one|二||\n"), std::string::npos) << text;
+  // sh adds PWD (and sometimes SHLVL / _) of its own; nothing else of ours may leak in.
+  EXPECT_NE(text.find("ONLY=值 with space,"), std::string::npos) << text;
+  EXPECT_EQ(text.find("HOME="), std::string::npos) << text;
+  EXPECT_NE(text.find("pwd=" + dir_.string() + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("err\nout\n"), std::string::npos) << text;
+}
+
+TEST_F(ChildProcessTest, ExitStatusesSignalsAndReaping) {
+  for (int code : {0, 3, 255}) {
+    Outcome outcome;
+    auto started = ChildProcess::start({"/bin/sh", {"-c", "exit " + std::to_string(code)}, {}, "", -1, false},
+                                       outcome.handler());
+    ASSERT_TRUE(started.process);
+    const Termination t = outcome.wait();
+    EXPECT_EQ(t.code, code);
+    EXPECT_FALSE(t.signaled);
+    EXPECT_EQ(outcome.calls, 1);
+  }
+  Outcome killed;
+  auto started =
+      ChildProcess::start({"/bin/sh", {"-c", "kill -KILL $$"}, {}, "", -1, false}, killed.handler());
+  ASSERT_TRUE(started.process);
+  const Termination t = killed.wait();
+  EXPECT_TRUE(t.signaled);
+  EXPECT_EQ(t.signal, SIGKILL);
+  EXPECT_NE(t.code, 0);
+  // Reaped: waiting for it again finds no such child.
+  const pid_t pid = started.process->pid();
+  for (int i = 0; i < 200 && !started.process->ended(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(started.process->ended());
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(ChildProcessTest, FailedStartsReportErrnoAndNeverCallTheHandler) {
+  Outcome outcome;
+  auto missing = ChildProcess::start({"/nonexistent/bash", {}, {}, "", -1, false}, outcome.handler());
+  EXPECT_FALSE(missing.process);
+  EXPECT_EQ(missing.error, ENOENT);
+  auto badDirectory = ChildProcess::start(
+      {"/bin/sh", {"-c", "true"}, {}, (dir_ / "nowhere").string(), -1, false}, outcome.handler());
+  EXPECT_FALSE(badDirectory.process);
+  EXPECT_EQ(badDirectory.error, ENOENT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(outcome.calls, 0);
+}
+
+TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLosesTheReport) {
+  Outcome outcome;
+  const auto marker = dir_ / "done";
+  auto started = ChildProcess::start(
+      {"/bin/sh", {"-c", "sleep 0.3; : > '" + marker.string() + "'"}, {}, "", -1, false}, outcome.handler());
+  ASSERT_TRUE(started.process);
+  const auto before = std::chrono::steady_clock::now();
+  started.process.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(200));
+  EXPECT_EQ(outcome.wait().code, 0);
+  EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+TEST_F(ChildProcessTest, DetachedChildHasItsOwnSessionAndNullStreams) {
+  const auto report = dir_ / "report";
+  Outcome outcome;
+  auto started = ChildProcess::start({"/bin/sh",
+                                      {"-c", "ps -o sid= -p $$ > '" + report.string() +
+                                                 "'; readlink /proc/$$/fd/1 >> '" + report.string() + "'"},
+                                      {"PATH=/usr/bin:/bin"},
+                                      "",
+                                      -1,
+                                      true},
+                                     outcome.handler());
+  ASSERT_TRUE(started.process);
+  EXPECT_EQ(outcome.wait().code, 0);
+  std::istringstream in(read(report));
+  pid_t sid = 0;
+  std::string stdoutTarget;
+  in >> sid >> stdoutTarget;
+  EXPECT_EQ(sid, started.process->pid());
+  EXPECT_EQ(stdoutTarget, "/dev/null");
+}
+
+}  // namespace
+}  // namespace sonarell::process

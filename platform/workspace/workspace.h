@@ -1,0 +1,45 @@
+#pragma once
+
+// Opening application bundles, the way a desktop's workspace does: the bundle's
+// Contents/MacOS/<CFBundleExecutable> is started detached (its own session,
+// standard streams on /dev/null) with the given arguments.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sonarell::workspace {
+
+struct OpenError {
+  enum class Kind {
+    NoBundle,      // nothing at the path, or no readable Contents/Info.plist dictionary
+    NoExecutable,  // no CFBundleExecutable, or no executable file under Contents/MacOS
+    LaunchFailed,  // the start itself failed
+  };
+  Kind kind = Kind::NoBundle;
+  int posixError = 0;  // the system's reason where there is one, 0 otherwise
+  std::string path;    // the bundle, or the executable for NoExecutable / LaunchFailed
+};
+
+class Workspace {
+ public:
+  // Called once, on a thread that is not the caller's: no value on success.
+  using Completion = std::function<void(std::optional<OpenError>)>;
+
+  virtual ~Workspace() = default;
+  virtual void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
+                               Completion completion) = 0;
+};
+
+class LinuxWorkspace : public Workspace {
+ public:
+  void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
+                       Completion completion) override;
+
+  // The same checks and start, on the caller's thread.
+  static std::optional<OpenError> openNow(const std::string& bundlePath,
+                                          const std::vector<std::string>& arguments);
+};
+
+}  // namespace sonarell::workspace
