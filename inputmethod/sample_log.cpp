@@ -41,7 +41,8 @@ bool appendLogLine(const std::string& home, std::string_view text) {
   char stamp[32] = {};
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (::localtime_r(&now, &local) == nullptr || std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+  if (::localtime_r(&now, &local) == nullptr ||
+      std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) {
     stamp[0] = '\0';
   }
   std::string line = stamp;

@@ -38,7 +38,8 @@ std::map<std::string, std::string> snapshot(const fsys::path& root) {
 std::vector<std::string> namesIn(const fsys::path& folder) {
   std::vector<std::string> names;
   if (!fsys::exists(folder)) return names;
-  for (const auto& entry : fsys::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fsys::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -71,13 +72,16 @@ class InstallScriptTest : public ::testing::Test {
 
   RunResult runScript(const std::vector<std::string>& options,
                       const std::map<std::string, std::string>& env) const {
-    std::vector<std::string> argv = {"/bin/bash", (sourceDir() / "payload/Scripts/install-macos.sh").string()};
+    std::vector<std::string> argv = {"/bin/bash",
+                                     (sourceDir() / "payload/Scripts/install-macos.sh").string()};
     argv.insert(argv.end(), options.begin(), options.end());
     std::vector<std::string> flat;
     for (const auto& [name, value] : env) flat.push_back(name + "=" + value);
     return run(argv, flat, home());
   }
-  RunResult runScript(const std::vector<std::string>& options) const { return runScript(options, environment()); }
+  RunResult runScript(const std::vector<std::string>& options) const {
+    return runScript(options, environment());
+  }
 
   // A program of the same name placed before the system's on PATH.
   void fakeTool(const std::string& name, const std::string& body) const {
@@ -120,7 +124,10 @@ TEST_F(InstallScriptTest, RejectsBadInvocationsBeforeChangingAnything) {
       {{"--repair-enabled-list"}, "IPA_MAC_APP", noInfo.string(), "Contents/Info.plist is missing"},
       {{"--repair-enabled-list"}, "IPA_MAC_APP", foreign.string(), "not a Sonarell input method bundle"},
       {{"--repair-enabled-list"}, "IPA_REGISTRATION_APP", std::nullopt, "IPA_REGISTRATION_APP is not set"},
-      {{"--repair-enabled-list"}, "IPA_REGISTRATION_APP", noTool.string(), "no executable Contents/MacOS/Keyloom"},
+      {{"--repair-enabled-list"},
+       "IPA_REGISTRATION_APP",
+       noTool.string(),
+       "no executable Contents/MacOS/Keyloom"},
   };
   for (const auto& c : cases) {
     auto env = environment();
@@ -141,7 +148,8 @@ TEST_F(InstallScriptTest, RejectsBadInvocationsBeforeChangingAnything) {
 
 TEST_F(InstallScriptTest, FreshInstallThenUpgradesKeepEveryBackup) {
   // A fixed clock, so that the backups of this test collide with earlier ones.
-  fakeTool("date", "case \"$1\" in +%Y%m%d-%H%M%S) echo 20260101-120000 ;; *) exec /bin/date \"$@\" ;; esac\n");
+  fakeTool("date",
+           "case \"$1\" in +%Y%m%d-%H%M%S) echo 20260101-120000 ;; *) exec /bin/date \"$@\" ;; esac\n");
 
   const RunResult fresh = runScript({"--repair-enabled-list", "--no-open"});
   ASSERT_EQ(fresh.status, 0) << fresh.output;

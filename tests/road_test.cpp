@@ -4,6 +4,8 @@
 // looks at what a user would find afterwards.
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 
 #include <QApplication>
@@ -13,8 +15,6 @@
 #include <QTest>
 #include <chrono>
 #include <cstdio>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <regex>
@@ -70,8 +70,8 @@ class RoadTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(bus.address().empty()) << "no dbus-daemon";
     fsys::create_directories(home());
-    for (const char* item : {"Payload/Sonarell.app/Contents/Info.plist", "Registration/Keyloom.app/Contents/MacOS/Keyloom",
-                             "Scripts/install-macos.sh"}) {
+    for (const char* item : {"Payload/Sonarell.app/Contents/Info.plist",
+                             "Registration/Keyloom.app/Contents/MacOS/Keyloom", "Scripts/install-macos.sh"}) {
       ASSERT_TRUE(fsys::exists(assembledResources() / item)) << "not assembled: " << item;
     }
     writeFile(hiToolboxPath(home()), hiToolboxPlist(foreignEnabledSources()));
@@ -130,8 +130,8 @@ class RoadTest : public ::testing::Test {
   }
 
   RunResult keyloomCheck() const {
-    return run({(assembledResources() / "Registration/Keyloom.app/Contents/MacOS/Keyloom").string(), target().string(),
-                "--check"},
+    return run({(assembledResources() / "Registration/Keyloom.app/Contents/MacOS/Keyloom").string(),
+                target().string(), "--check"},
                {"HOME=" + home().string(), "PATH=/usr/bin:/bin"}, home());
   }
 
@@ -180,8 +180,9 @@ TEST_F(RoadTest, FreshInstallThroughTheWindow) {
   // the tool's records, and shown as the detailed log.
   const auto logs = filesIn(logFolder(), ".*");
   ASSERT_EQ(logs.size(), 1u);
-  EXPECT_TRUE(std::regex_match(logs[0].filename().string(),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.log")));
+  EXPECT_TRUE(
+      std::regex_match(logs[0].filename().string(),
+                       std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.log")));
   const std::string log = readFile(logs[0]);
   EXPECT_EQ(controller->detailedLog().toStdString(), log);
   for (const char* expected :
@@ -242,7 +243,8 @@ TEST_F(RoadTest, UpgradeWithANewerPayload) {
   EXPECT_TRUE(sameTree(bundleBackups[0], oldCopy));
 
   // The refresh path: both own records were there, so the list comes back as it was.
-  EXPECT_THAT(controller->detailedLog().toStdString(), HasSubstr("refresh-own-enabled-entries=1 foreign-preserved=3"));
+  EXPECT_THAT(controller->detailedLog().toStdString(),
+              HasSubstr("refresh-own-enabled-entries=1 foreign-preserved=3"));
   EXPECT_THAT(controller->detailedLog().toStdString(), HasSubstr("atomic-contents-exchange=1"));
   const auto listAfter = enabledList(home());
   ASSERT_TRUE(listAfter);

@@ -90,7 +90,8 @@ TEST(SampleInputMethodTest, LogLinesStayWholeAndAMissingFolderIsMade) {
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([&h, t] {
       for (int i = 0; i < 200; ++i) {
-        EXPECT_TRUE(sample::appendLogLine(h, "writer " + std::to_string(t) + " line " + std::to_string(i) + " end"));
+        EXPECT_TRUE(
+            sample::appendLogLine(h, "writer " + std::to_string(t) + " line " + std::to_string(i) + " end"));
       }
     });
   }

@@ -38,7 +38,8 @@ TempDir::TempDir(const std::string& prefix) {
 TempDir::~TempDir() {
   std::error_code error;
   // Tests make folders read-only on purpose; give the owner back its rights first.
-  for (auto it = fsys::recursive_directory_iterator(path_, fsys::directory_options::skip_permission_denied, error);
+  for (auto it =
+           fsys::recursive_directory_iterator(path_, fsys::directory_options::skip_permission_denied, error);
        !error && it != fsys::recursive_directory_iterator(); it.increment(error)) {
     if (it->is_directory(error) && !it->is_symlink(error)) {
       fsys::permissions(it->path(), fsys::perms::owner_all, fsys::perm_options::add, error);
@@ -127,7 +128,8 @@ std::string bundleVersion(const fsys::path& app) {
 std::string hiToolboxPlist(const std::vector<std::string>& enabledSources) {
   std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
       "<plist version=\"1.0\">\n<dict>\n"
       "\t<key>AppleCurrentKeyboardLayoutInputSourceID</key>\n\t<string>com.apple.keylayout.ABC</string>\n"
       "\t<key>AppleEnabledInputSources</key>\n\t<array>\n";
@@ -151,7 +153,9 @@ std::vector<std::string> foreignEnabledSources() {
   };
 }
 
-fsys::path hiToolboxPath(const fsys::path& home) { return home / "Library/Preferences/com.apple.HIToolbox.plist"; }
+fsys::path hiToolboxPath(const fsys::path& home) {
+  return home / "Library/Preferences/com.apple.HIToolbox.plist";
+}
 
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
               const fsys::path& cwd) {
@@ -215,8 +219,8 @@ SessionBus::SessionBus() {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 3);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const char* argv[] = {"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
-                        nullptr};
+  const char* argv[] = {"/usr/bin/dbus-daemon", "--session",         "--nofork",
+                        "--nopidfile",          "--print-address=3", nullptr};
   const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {

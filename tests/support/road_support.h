@@ -55,7 +55,7 @@ std::vector<std::string> foreignEnabledSources();
 fsys::path hiToolboxPath(const fsys::path& home);
 
 struct RunResult {
-  int status = -1;  // exit status, or 128 + signal
+  int status = -1;     // exit status, or 128 + signal
   std::string output;  // standard output and standard error, interleaved
 };
 // Runs argv[0] (an absolute path) with exactly this environment, in `cwd`, and
