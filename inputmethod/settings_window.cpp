@@ -37,7 +37,12 @@ SettingsWindow::SettingsWindow() : window_(std::make_unique<QWidget>()) {
 }
 
 void SettingsWindow::present(const QString& reason) {
-  received_->setText(QStringLiteral("收到：") + reason);
+  // The latest few requests, newest last, so repeated hand-offs stay visible.
+  history_.append(QStringLiteral("收到：") + reason);
+  while (history_.size() > 4) {
+    history_.removeFirst();
+  }
+  received_->setText(history_.join(QLatin1Char('\n')));
   window_->show();
   window_->raise();
   window_->activateWindow();

@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <memory>
 
@@ -22,6 +23,7 @@ class SettingsWindow {
  private:
   std::unique_ptr<QWidget> window_;
   QLabel* received_ = nullptr;  // owned by window_
+  QStringList history_;
 };
 
 }  // namespace sonarell::sample
