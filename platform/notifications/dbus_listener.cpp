@@ -1,6 +1,7 @@
 #include "platform/notifications/dbus_listener.h"
 
 #include <poll.h>
+#include <time.h>
 
 #include <utility>
 

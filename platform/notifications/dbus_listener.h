@@ -21,7 +21,7 @@ class DBusNotificationListener {
  public:
   // Receives each notification name. It runs inside processPending() or waitFor()
   // and should not throw; an exception it throws is dropped, since it cannot be
-  // carried through the bus library.
+  // carried through the bus library. It must not destroy the listener.
   using Callback = std::function<void(const std::string& name)>;
 
   // Subscribed by the time it returns: a post made afterwards is received. None
