@@ -1,0 +1,71 @@
+#pragma once
+
+// Preferences kept as one property-list file per domain:
+//   <home>/Library/Preferences/<domain>.plist
+// holding a dictionary (read in XML or binary form, always written as XML).
+//
+// The process's view of a domain is loaded on first use and changes only through
+// setAppValue (which also remembers the key as pending) and synchronize. A
+// successful synchronize locks the domain against other processes, merges the
+// pending keys onto the file as it is now, replaces the file atomically when
+// anything was pending, reloads the view from disk and forgets the pending keys.
+//
+// A failed synchronize (returns false) leaves the file exactly as it was and
+// keeps the pending keys, both in the view and for the next synchronize, as
+// CFPreferences does: a later successful synchronize still stores them, and a
+// caller that gives up can drop them by setting the old values again.
+//
+// A domain file that exists but cannot be read or is not a property-list
+// dictionary is never overwritten: synchronize fails, and no value stored in it
+// is visible (values set by this process stay in its view, as above). A missing
+// file is an empty domain. Domain names that are empty, ".", ".." or contain "/"
+// or a NUL are refused: copy gives none and synchronize fails. So does every call
+// when the store was made with an empty home folder.
+//
+// Values that an XML property list cannot carry (strings that are not UTF-8 or
+// hold control characters, dates out of range) make synchronize fail rather than
+// being written altered.
+//
+// Not thread-safe: one instance belongs to one thread. Separate processes (or
+// instances) are safe against each other.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/plist/value.h"
+#include "platform/preferences/preference_store.h"
+
+namespace sonarell::preferences {
+
+class FilePreferenceStore final : public PreferenceStore {
+ public:
+  explicit FilePreferenceStore(std::string homeDirectory);
+
+  std::optional<plist::Value> copyAppValue(const std::string& key, const std::string& domain) override;
+  void setAppValue(const std::string& key, std::optional<plist::Value> value,
+                   const std::string& domain) override;
+  bool synchronize(const std::string& domain) override;
+
+  // The file that holds the domain; none for a refused domain name.
+  std::optional<std::string> domainFilePath(const std::string& domain) const;
+
+ private:
+  struct DomainState {
+    plist::Dictionary view;
+    // Keys set since the last successful synchronize, in the order first set;
+    // an absent value is a removal.
+    std::vector<std::pair<std::string, std::optional<plist::Value>>> pending;
+  };
+
+  DomainState* domainState(const std::string& domain);
+  void applyPending(const DomainState& state, plist::Dictionary& onto) const;
+  bool store(const std::string& domain, DomainState& state);
+
+  std::string home_;
+  std::map<std::string, DomainState> domains_;
+};
+
+}  // namespace sonarell::preferences
