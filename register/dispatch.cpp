@@ -1,0 +1,74 @@
+#include "register/dispatch.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <string_view>
+#include <vector>
+
+#include "platform/bundle/bundle.h"
+#include "platform/fs/paths.h"
+#include "register/exchange_contents.h"
+#include "register/identifiers.h"
+#include "register/registration.h"
+
+namespace sonarell::keyloom {
+
+std::optional<std::string> BundlePathFromArgument(const char* argument) {
+  const std::string_view text(argument);
+  if (text.empty() || !fs::isValidUtf8(text)) return std::nullopt;
+  std::string path(text);
+  if (path.front() != '/') {
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+      if (errno != ERANGE) return std::nullopt;
+      buffer.resize(buffer.size() * 2);
+    }
+    std::string cwd(buffer.data());
+    if (cwd.empty() || cwd.back() != '/') cwd += '/';
+    path = cwd + path;
+  }
+  // The bundle is a folder; a trailing separator names the same one.
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+int Dispatch(int argc, const char* const* argv, Services& services, Streams streams, const std::string& home) {
+  const int count = argc - 1;
+  const char* const* args = argv + 1;
+
+  if (count == 3 && std::string_view(args[0]) == kExchangeOption) {
+    return ExchangeContents(args[1], args[2], home, streams);
+  }
+
+  // Set up before the arguments are looked at any further, so that even a usage
+  // error leaves the process in the state every other run has.
+  services.application.setActivationPolicyProhibited();
+  services.application.finishLaunching();
+
+  const bool check = count == 2 && std::string_view(args[1]) == kCheckOption;
+  const bool repair = count == 3 && std::string_view(args[1]) == kRepairOption;
+  const Reporter report(streams);
+  if (count != 1 && !check && !repair) {
+    report.error(ErrorLine::Usage);
+    return 2;
+  }
+
+  const std::optional<std::string> bundlePath = BundlePathFromArgument(args[0]);
+  const std::optional<std::string> identifier =
+      bundlePath ? bundle::identifier(*bundlePath) : std::optional<std::string>();
+  if (!identifier || *identifier != BundleID) {
+    report.error(ErrorLine::UnexpectedBundle);
+    return 2;
+  }
+
+  RegistrationRequest request;
+  request.bundlePath = *bundlePath;
+  request.check = check;
+  request.repair = repair;
+  if (repair) request.backupPath = args[2];
+  return RunRegistration(request, services, streams);
+}
+
+}  // namespace sonarell::keyloom

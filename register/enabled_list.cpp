@@ -1,0 +1,145 @@
+#include "register/enabled_list.h"
+
+#include "platform/fs/new_file.h"
+#include "platform/fs/paths.h"
+#include "platform/plist/codec.h"
+#include "platform/textinput/text_input_services.h"
+#include "register/identifiers.h"
+
+namespace sonarell::keyloom {
+
+namespace {
+
+plist::Value str(std::string_view text) { return plist::Value(std::string(text)); }
+
+const std::string kDomain(kHIToolboxDomain);
+const std::string kKey(kEnabledInputSourcesKey);
+
+std::optional<plist::Value> readList(preferences::PreferenceStore& store) {
+  return store.copyAppValue(kKey, kDomain);
+}
+
+// Re-reading after synchronising picks up what other writers stored meanwhile.
+std::optional<plist::Value> synchronizeAndRead(preferences::PreferenceStore& store) {
+  store.synchronize(kDomain);
+  return readList(store);
+}
+
+bool holds(const std::optional<plist::Value>& value, const plist::Array& expected) {
+  if (!value) return false;
+  const plist::Array* array = value->asArray();
+  return array && *array == expected;
+}
+
+// The backup is written once, as a new file; anything already at the path, a
+// path that is no text, or a folder that cannot take it refuses the repair.
+bool writeBackup(const std::string& backupPath, const plist::Value& initial) {
+  if (!fs::isValidUtf8(backupPath) || backupPath.empty()) return false;
+  const std::optional<std::string> xml = plist::toXml(initial);
+  if (!xml) return false;
+  return fs::writeNewFile(backupPath, *xml);
+}
+
+}  // namespace
+
+plist::Dictionary ParentRecord() {
+  return plist::Dictionary{
+      {std::string(kInputSourceKindKey), str(kKindKeyboardInputMethod)},
+      {std::string(kBundleIDKey), str(BundleID)},
+  };
+}
+
+plist::Dictionary ModeRecord() {
+  return plist::Dictionary{
+      {std::string(kInputSourceKindKey), str(kKindInputMode)},
+      {std::string(kBundleIDKey), str(BundleID)},
+      {std::string(kInputModeKey), str(ModeID)},
+  };
+}
+
+bool Matches(const plist::Dictionary& element, const plist::Dictionary& record) {
+  for (const auto& [key, value] : record) {
+    const plist::Value* held = element.find(key);
+    if (!held || !(*held == value)) return false;
+  }
+  return true;
+}
+
+bool IsForeign(const plist::Value& element) {
+  const plist::Dictionary* dictionary = element.asDictionary();
+  const plist::Value* bundleID = dictionary ? dictionary->find(kBundleIDKey) : nullptr;
+  return !bundleID || !(*bundleID == str(BundleID));
+}
+
+std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value>& value) {
+  if (!value || !value->isArray()) return std::nullopt;
+  plist::Array list = *value->asArray();
+  for (const plist::Value& element : list) {
+    if (!element.isDictionary()) return std::nullopt;
+  }
+  for (const plist::Dictionary& record : {ParentRecord(), ModeRecord()}) {
+    bool present = false;
+    for (const plist::Value& element : list) {
+      if (Matches(*element.asDictionary(), record)) {
+        present = true;
+        break;
+      }
+    }
+    if (!present) list.emplace_back(record);
+  }
+  return list;
+}
+
+bool RepairEnabledList(const std::string& backupPath, Services& services, Streams streams) {
+  const Reporter report(streams);
+  preferences::PreferenceStore& store = services.preferences;
+
+  const std::optional<plist::Value> initial = synchronizeAndRead(store);
+  const std::optional<plist::Array> desired = EnabledListWithOurs(initial);
+  if (!desired) {
+    report.error(ErrorLine::UnexpectedEnabledList);
+    return false;
+  }
+  const plist::Array& initialList = *initial->asArray();
+
+  if (!writeBackup(backupPath, *initial)) {
+    report.error(ErrorLine::BackupFailed);
+    return false;
+  }
+
+  if (!holds(synchronizeAndRead(store), initialList)) {
+    report.error(ErrorLine::ChangedConcurrently);
+    return false;
+  }
+
+  // Both records present already: take them out once and put them back, so that
+  // the text-input services see them appear afresh.
+  if (*desired == initialList) {
+    plist::Array foreign;
+    for (const plist::Value& element : *desired) {
+      if (IsForeign(element)) foreign.push_back(element);
+    }
+    store.setAppValue(kKey, plist::Value(foreign), kDomain);
+    if (!store.synchronize(kDomain)) return false;
+    if (!holds(readList(store), foreign)) return false;
+    services.notifier.post(std::string(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged));
+    services.runLoop.runFor(kRefreshWait);
+    if (!holds(synchronizeAndRead(store), foreign)) {
+      report.error(ErrorLine::ChangedDuringRefresh);
+      return false;
+    }
+    report.refreshed(foreign.size());
+  }
+
+  store.setAppValue(kKey, plist::Value(*desired), kDomain);
+  if (!store.synchronize(kDomain)) return false;
+  if (!holds(readList(store), *desired)) {
+    report.error(ErrorLine::ReadbackDiffers);
+    return false;
+  }
+  services.notifier.post(std::string(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged));
+  report.enabledListRepaired(initialList.size(), desired->size() - initialList.size());
+  return true;
+}
+
+}  // namespace sonarell::keyloom

@@ -1,0 +1,33 @@
+#pragma once
+
+// The repair of the user's enabled-source list: our two records present, every
+// other record in its place, a backup first, and a check for other writers
+// before and after every write.
+
+#include <optional>
+#include <string>
+
+#include "platform/plist/value.h"
+#include "register/output.h"
+#include "register/services.h"
+
+namespace sonarell::keyloom {
+
+plist::Dictionary ParentRecord();
+plist::Dictionary ModeRecord();
+
+// Every key of the record holds an equal value in the element; further keys of
+// the element do not matter.
+bool Matches(const plist::Dictionary& element, const plist::Dictionary& record);
+
+// Not one of ours: its "Bundle ID" is missing or differs from our identifier.
+bool IsForeign(const plist::Value& element);
+
+// The list as read with whichever of our records are missing appended, parent
+// first; none unless the value is an array of dictionaries.
+std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value>& value);
+
+// True when the wanted list is written, read back equal and announced.
+bool RepairEnabledList(const std::string& backupPath, Services& services, Streams streams);
+
+}  // namespace sonarell::keyloom

@@ -1,0 +1,48 @@
+#include "register/exchange_contents.h"
+
+#include <cerrno>
+#include <optional>
+
+#include "platform/bundle/bundle.h"
+#include "platform/exchange/atomic_exchange.h"
+#include "platform/fs/file_type.h"
+#include "platform/fs/paths.h"
+#include "register/identifiers.h"
+
+namespace sonarell::keyloom {
+
+namespace {
+
+// A real directory, reached without any link, directly inside a bundle that
+// carries our identifier.
+bool isOwnContentsFolder(const std::string& path) {
+  if (fs::resolveSymlinks(path) != path) return false;
+  if (fs::fileTypeAt(path) != fs::FileType::Directory) return false;
+  const auto identifier = bundle::identifier(fs::deletingLastPathComponent(path));
+  return identifier && *identifier == BundleID;
+}
+
+}  // namespace
+
+int ExchangeContents(const char* installed, const char* staged, const std::string& home, Streams streams) {
+  const std::optional<std::string> from = fs::standardizePath(installed);
+  const std::optional<std::string> to = fs::standardizePath(staged);
+  if (!from || !to) return 2;
+
+  const std::string installedContents = fs::appendingPathComponent(home, kInstalledContentsRelative);
+  if (*from != installedContents) return 2;
+  if (fs::lastPathComponent(*to) != "Contents") return 2;
+
+  if (!isOwnContentsFolder(*from)) return 2;
+  if (!isOwnContentsFolder(*to)) return 2;
+
+  const Reporter report(streams);
+  if (exchange::exchangePaths(from->c_str(), to->c_str()) != 0) {
+    report.systemError("Atomic input-method upgrade", errno);
+    return 1;
+  }
+  report.atomicContentsExchange();
+  return 0;
+}
+
+}  // namespace sonarell::keyloom
