@@ -365,21 +365,5 @@ TEST_F(LinuxTextInput, RefusedEnablingWritesNothing) {
   EXPECT_EQ(enabledList(home), (Array{Value(keyboardLayout())}));
 }
 
-TEST(LinuxTextInputRecord, RecordsAreTheTwoAndThreeKeyDictionaries) {
-  InputSource parent;
-  parent.properties = {
-      {std::string(kTISPropertyInputSourceID), Value("b.id")},
-      {std::string(kTISPropertyInputSourceType), Value(std::string(kTISTypeKeyboardInputMethodModeEnabled))},
-      {std::string(kTISPropertyBundleID), Value("b.id")}};
-  EXPECT_EQ(enabledRecordFor(parent), parentRecord("b.id"));
-  InputSource mode = parent;
-  mode.properties.set(std::string(kTISPropertyInputSourceID), Value("b.id.M"));
-  mode.properties.set(std::string(kTISPropertyInputSourceType),
-                      Value(std::string(kTISTypeKeyboardInputMode)));
-  EXPECT_EQ(enabledRecordFor(mode), modeRecord("b.id", "b.id.M"));
-  mode.properties.erase(kTISPropertyBundleID);
-  EXPECT_EQ(enabledRecordFor(mode), std::nullopt);
-}
-
 }  // namespace
 }  // namespace sonarell::textinput
