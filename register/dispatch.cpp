@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <string_view>
 #include <vector>
 
@@ -34,7 +33,8 @@ std::optional<std::string> BundlePathFromArgument(const char* argument) {
   return path;
 }
 
-int Dispatch(int argc, const char* const* argv, Services& services, Streams streams, const std::string& home) {
+int Dispatch(int argc, const char* const* argv, Services& services, Streams streams,
+             const std::string& home) {
   const int count = argc - 1;
   const char* const* args = argv + 1;
 

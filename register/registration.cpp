@@ -13,7 +13,8 @@ std::optional<tis::InputSourceList> Sources(tis::TextInputServices& textInput) {
   return textInput.createInputSourceList(filter, true);
 }
 
-const tis::InputSource* Find(const std::optional<tis::InputSourceList>& list, std::string_view inputSourceID) {
+const tis::InputSource* Find(const std::optional<tis::InputSourceList>& list,
+                             std::string_view inputSourceID) {
   if (!list) return nullptr;
   for (const tis::InputSource& source : *list) {
     const plist::Value* id = source.property(tis::kTISPropertyInputSourceID);

@@ -13,12 +13,12 @@
 namespace sonarell::keyloom {
 namespace {
 
-using testing::CapturedStreams;
-using testing::Substitutes;
-using testing::TempDir;
 using ::testing::_;
+using testing::CapturedStreams;
 using ::testing::InSequence;
 using ::testing::Return;
+using testing::Substitutes;
+using testing::TempDir;
 
 const std::string kUsage =
     "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
@@ -30,7 +30,8 @@ struct Outcome {
   std::string err;
 };
 
-Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home = "/nonexistent-home") {
+Outcome dispatch(Substitutes& s, std::vector<std::string> args,
+                 const std::string& home = "/nonexistent-home") {
   std::vector<const char*> argv{"Keyloom"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
@@ -114,7 +115,8 @@ TEST_F(DispatchTest, ForeignOrMissingBundlesAreRefused) {
       {""},
       {"--exchange-contents"},
       {"--check"},
-      {dir / "Sonar\xff" "ell.app"},
+      {dir / "Sonar\xff"
+             "ell.app"},
   };
   for (const auto& args : invocations) {
     Substitutes s;
@@ -157,7 +159,8 @@ TEST_F(DispatchTest, EachFormReachesItsWork) {
     Substitutes s;
     s.store.disk = plist::Value(plist::Array{});
     ON_CALL(s.textInput, createInputSourceList(_, _))
-        .WillByDefault(Return(textinput::InputSourceList{testing::parentSource(true), testing::modeSource(true)}));
+        .WillByDefault(
+            Return(textinput::InputSourceList{testing::parentSource(true), testing::modeSource(true)}));
     const std::string backup = dir / "b\xc3\x28.plist";
     const Outcome outcome = dispatch(s, {app, "--repair-enabled-list", backup});
     EXPECT_EQ(outcome.status, 1);
@@ -197,8 +200,8 @@ TEST_F(DispatchTest, ExchangeFormNeverSetsUpTheApplication) {
 
   Substitutes s;
   EXPECT_CALL(s.application, finishLaunching()).Times(0);
-  const Outcome swapped = dispatch(s, {"--exchange-contents", installed + "//Contents/", staged + "/Contents"},
-                                   dir.path());
+  const Outcome swapped =
+      dispatch(s, {"--exchange-contents", installed + "//Contents/", staged + "/Contents"}, dir.path());
   EXPECT_EQ(swapped.status, 0);
   EXPECT_EQ(swapped.out, "atomic-contents-exchange=1\n");
   EXPECT_TRUE(std::filesystem::exists(installed + "/Contents/new"));

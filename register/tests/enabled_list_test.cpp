@@ -15,17 +15,17 @@ namespace {
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
+using ::testing::_;
 using testing::CapturedStreams;
 using testing::FakeStore;
-using testing::Substitutes;
-using testing::TempDir;
+using ::testing::InSequence;
+using ::testing::Invoke;
 using testing::keyboardLayout;
 using testing::otherInputMethod;
 using testing::str;
-using ::testing::_;
-using ::testing::InSequence;
-using ::testing::Invoke;
 using ::testing::StrictMock;
+using testing::Substitutes;
+using testing::TempDir;
 
 const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
 
@@ -118,8 +118,7 @@ TEST_F(RepairTest, AppendsOurRecordsAfterBackupAndAnnouncesOnce) {
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(outcome.out, "enabled-list-preserved=2 appended=2 verified=1\n");
   EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(s.store.disk,
-            Value(Array{initial[0], initial[1], Value(ParentRecord()), Value(ModeRecord())}));
+  EXPECT_EQ(s.store.disk, Value(Array{initial[0], initial[1], Value(ParentRecord()), Value(ModeRecord())}));
   EXPECT_EQ(backupContent(backup()), Value(initial));
   EXPECT_EQ(testing::readFile(backup()).rfind("<?xml", 0), 0u);
   EXPECT_TRUE(s.store.strayRequests.empty());

@@ -12,13 +12,13 @@ namespace {
 
 using plist::Array;
 using plist::Value;
+using ::testing::_;
 using testing::CapturedStreams;
+using ::testing::InSequence;
 using testing::modeSource;
 using testing::parentSource;
-using testing::Substitutes;
-using ::testing::_;
-using ::testing::InSequence;
 using ::testing::Return;
+using testing::Substitutes;
 using textinput::InputSource;
 using textinput::InputSourceList;
 
@@ -31,8 +31,8 @@ std::string listing(const std::string& id, const std::string& type, const std::s
          "\n  TISPropertyLocalizedName=" + name + "\n";
 }
 
-const std::string kParentListing = listing(std::string(BundleID), "TISTypeKeyboardInputMethodModeEnabled", "1",
-                                           std::string(BundleID), "Sonarell");
+const std::string kParentListing = listing(std::string(BundleID), "TISTypeKeyboardInputMethodModeEnabled",
+                                           "1", std::string(BundleID), "Sonarell");
 const std::string kModeListing =
     listing(std::string(ModeID), "TISTypeKeyboardInputMode", "1", std::string(BundleID), "Sonarell");
 
@@ -121,7 +121,8 @@ TEST(Registration, EachFailingCallEndsTheRunWithItsRecord) {
 
 TEST(Registration, MissingSourcesAreReported) {
   for (const std::optional<InputSourceList>& none :
-       {std::optional<InputSourceList>(), std::optional<InputSourceList>(InputSourceList{modeSource(true)})}) {
+       {std::optional<InputSourceList>(),
+        std::optional<InputSourceList>(InputSourceList{modeSource(true)})}) {
     Substitutes s;
     ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault(Return(none));
     EXPECT_CALL(s.textInput, enableInputSource(_)).Times(0);
@@ -129,9 +130,8 @@ TEST(Registration, MissingSourcesAreReported) {
     EXPECT_EQ(outcome.status, 1);
     const std::string listed = none ? kModeListing : "";
     const std::string modeBefore = none ? "1" : "0";
-    EXPECT_EQ(outcome.out,
-              "launchservices-register=0\nregister=0\n" + listed + "parent-before=0 mode-before=" + modeBefore +
-                  "\n");
+    EXPECT_EQ(outcome.out, "launchservices-register=0\nregister=0\n" + listed +
+                               "parent-before=0 mode-before=" + modeBefore + "\n");
     EXPECT_EQ(outcome.err, "Parent input method was not registered\n");
   }
   {
@@ -168,7 +168,8 @@ TEST(Registration, TheModeStatusAndTheEndStateDecideTogether) {
         .WillOnce(Return(both(true, true)))
         .WillOnce(Return(both(c.parentAfter, c.modeAfter)));
     EXPECT_CALL(s.textInput, enableInputSource(SourceWithID(std::string(BundleID)))).WillOnce(Return(0));
-    EXPECT_CALL(s.textInput, enableInputSource(SourceWithID(std::string(ModeID)))).WillOnce(Return(c.modeStatus));
+    EXPECT_CALL(s.textInput, enableInputSource(SourceWithID(std::string(ModeID))))
+        .WillOnce(Return(c.modeStatus));
     EXPECT_CALL(s.runLoop, runFor(1.0)).Times(3);
     const Outcome outcome = run(s);
     EXPECT_EQ(outcome.status, c.status) << c.tail;
@@ -187,9 +188,12 @@ TEST(Registration, CheckFormListsAndJudgesWithoutChangingAnything) {
   for (const Case& c : {
            Case{std::nullopt, noneEnabled, 1},
            Case{InputSourceList{}, noneEnabled, 1},
-           Case{both(true, false), kParentListing + kModeListing + "parent-before=1 mode-before=0\nready=0\n", 1},
-           Case{both(false, true), kParentListing + kModeListing + "parent-before=0 mode-before=1\nready=0\n", 1},
-           Case{both(true, true), kParentListing + kModeListing + "parent-before=1 mode-before=1\nready=1\n", 0},
+           Case{both(true, false), kParentListing + kModeListing + "parent-before=1 mode-before=0\nready=0\n",
+                1},
+           Case{both(false, true), kParentListing + kModeListing + "parent-before=0 mode-before=1\nready=0\n",
+                1},
+           Case{both(true, true), kParentListing + kModeListing + "parent-before=1 mode-before=1\nready=1\n",
+                0},
        }) {
     Substitutes s;
     EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
@@ -210,7 +214,8 @@ TEST(Registration, ListingPrintsEverySourceAndFindTakesTheFirstMatch) {
   bare.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnableCapable), Value(false));
   bare.properties.set(std::string(textinput::kTISPropertyLocalizedName), Value(42));
   bare.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(true));
-  const std::optional<InputSourceList> list = InputSourceList{bare, modeSource(false), parentSource(std::nullopt)};
+  const std::optional<InputSourceList> list =
+      InputSourceList{bare, modeSource(false), parentSource(std::nullopt)};
 
   EXPECT_EQ(Find(list, ModeID), &(*list)[0]);
   EXPECT_EQ(Find(list, BundleID), &(*list)[2]);
@@ -225,14 +230,15 @@ TEST(Registration, ListingPrintsEverySourceAndFindTakesTheFirstMatch) {
   Substitutes s;
   EXPECT_CALL(s.textInput, createInputSourceList(_, _)).WillOnce(Return(list));
   const Outcome outcome = run(s, /*check=*/true);
-  EXPECT_EQ(outcome.out, "source=" + std::string(ModeID) +
-                             "\n  TISPropertyInputSourceType=(null)\n  TISPropertyInputSourceIsEnableCapable=0\n"
-                             "  TISPropertyBundleID=(null)\n  TISPropertyLocalizedName=42\n" +
-                             listing(std::string(ModeID), "TISTypeKeyboardInputMode", "1", std::string(BundleID),
-                                     "Sonarell") +
-                             listing(std::string(BundleID), "TISTypeKeyboardInputMethodModeEnabled", "1",
-                                     std::string(BundleID), "Sonarell") +
-                             "parent-before=0 mode-before=1\nready=0\n");
+  EXPECT_EQ(
+      outcome.out,
+      "source=" + std::string(ModeID) +
+          "\n  TISPropertyInputSourceType=(null)\n  TISPropertyInputSourceIsEnableCapable=0\n"
+          "  TISPropertyBundleID=(null)\n  TISPropertyLocalizedName=42\n" +
+          listing(std::string(ModeID), "TISTypeKeyboardInputMode", "1", std::string(BundleID), "Sonarell") +
+          listing(std::string(BundleID), "TISTypeKeyboardInputMethodModeEnabled", "1", std::string(BundleID),
+                  "Sonarell") +
+          "parent-before=0 mode-before=1\nready=0\n");
   EXPECT_EQ(outcome.status, 1);
 }
 
@@ -240,8 +246,8 @@ TEST(Registration, RepairFormRepairsBetweenTheSecondAndThirdWait) {
   testing::TempDir dir;
   ASSERT_TRUE(dir.ok());
   Substitutes s;
-  s.store.disk = Value(Array{Value(testing::keyboardLayout(252, "ABC")), Value(ParentRecord()),
-                             Value(ModeRecord())});
+  s.store.disk =
+      Value(Array{Value(testing::keyboardLayout(252, "ABC")), Value(ParentRecord()), Value(ModeRecord())});
   ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(true, true)));
   {
     InSequence order;

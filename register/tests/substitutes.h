@@ -95,7 +95,8 @@ class FakeStore : public preferences::PreferenceStore {
     loaded_ = true;
   }
   void note(const std::string& key, const std::string& domain) {
-    if (key != kEnabledInputSourcesKey || domain != kHIToolboxDomain) strayRequests.push_back(domain + ":" + key);
+    if (key != kEnabledInputSourcesKey || domain != kHIToolboxDomain)
+      strayRequests.push_back(domain + ":" + key);
   }
   std::optional<plist::Value> view_;
   bool loaded_ = false;
@@ -135,7 +136,8 @@ inline textinput::InputSource source(const std::string& id, std::optional<bool> 
   s.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnableCapable), plist::Value(true));
   s.properties.set(std::string(textinput::kTISPropertyBundleID), str(BundleID));
   s.properties.set(std::string(textinput::kTISPropertyLocalizedName), str("Sonarell"));
-  if (enabled) s.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), plist::Value(*enabled));
+  if (enabled)
+    s.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), plist::Value(*enabled));
   return s;
 }
 
