@@ -115,7 +115,7 @@ void setBundleVersion(const fsys::path& app, const std::string& version) {
   const fsys::path info = app / "Contents/Info.plist";
   static const std::regex pattern(
       "(<key>(CFBundleShortVersionString|CFBundleVersion)</key>\\s*<string>)[^<]*(</string>)");
-  writeFile(info, std::regex_replace(readFile(info), pattern, "$1" + version + "$3"));
+  writeFile(info, std::regex_replace(readFile(info), pattern, "$01" + version + "$03"));
 }
 
 std::string bundleVersion(const fsys::path& app) {
