@@ -32,6 +32,9 @@ int ExchangeContents(const char* installed, const char* staged, const std::strin
   const std::string installedContents = fs::appendingPathComponent(home, kInstalledContentsRelative);
   if (*from != installedContents) return 2;
   if (fs::lastPathComponent(*to) != "Contents") return 2;
+  // Exchanging a folder with itself succeeds without moving anything; reporting
+  // that as a done upgrade would leave the old version in place unnoticed.
+  if (*to == *from) return 2;
 
   if (!isOwnContentsFolder(*from)) return 2;
   if (!isOwnContentsFolder(*to)) return 2;

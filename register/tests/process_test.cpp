@@ -298,6 +298,9 @@ TEST_F(ExchangeProcess, RefusesEveryFailedPreconditionSilentlyLeavingBothAlone) 
       {installed + "/Contents", home / "Missing/Sonarell.app/Contents"},
       {installed + "/Contents\xff", staged + "/Contents"},
       {installed + "/Contents", staged + "/Cont\xe9nts"},
+      // The installed folder as its own staged copy: nothing would move.
+      {installed + "/Contents", installed + "/Contents"},
+      {installed + "/Contents", "~/Library/Input Methods/Sonarell.app/Contents/"},
   };
   const auto before = snapshot(home.path());
   for (const auto& [from, to] : cases) {

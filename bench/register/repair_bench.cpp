@@ -1,0 +1,117 @@
+// The in-process list repair on 10,000 foreign entries, with and without our two
+// records present, against an in-memory store and a run loop that does not sleep.
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "register/enabled_list.h"
+#include "register/identifiers.h"
+
+namespace {
+
+using namespace sonarell;
+using plist::Array;
+using plist::Dictionary;
+using plist::Value;
+
+class MemoryStore : public preferences::PreferenceStore {
+ public:
+  std::optional<Value> disk;
+  std::optional<Value> copyAppValue(const std::string&, const std::string&) override { return view_; }
+  void setAppValue(const std::string&, std::optional<Value> value, const std::string&) override {
+    view_ = std::move(value);
+    dirty_ = true;
+  }
+  bool synchronize(const std::string&) override {
+    if (dirty_) disk = view_;
+    dirty_ = false;
+    view_ = disk;
+    return true;
+  }
+
+ private:
+  std::optional<Value> view_;
+  bool dirty_ = false;
+};
+
+struct Idle : notifications::DistributedNotifier,
+              runloop::RunLoop,
+              application::Application,
+              launchservices::LaunchServices {
+  void post(const std::string&) override {}
+  void runFor(double) override {}
+  void setActivationPolicyProhibited() override {}
+  void finishLaunching() override {}
+  std::int32_t registerURL(const std::string&, bool) override { return 0; }
+};
+
+struct NoTextInput : textinput::TextInputServices {
+  std::int32_t registerInputSource(const std::string&) override { return 0; }
+  std::optional<textinput::InputSourceList> createInputSourceList(const Dictionary&, bool) override {
+    return std::nullopt;
+  }
+  std::int32_t enableInputSource(const textinput::InputSource&) override { return 0; }
+};
+
+Array foreignEntries(int count) {
+  Array list;
+  list.reserve(static_cast<std::size_t>(count) + 2);
+  for (int i = 0; i < count; ++i) {
+    if (i % 2) {
+      list.emplace_back(Dictionary{{"InputSourceKind", Value("Keyboard Layout")},
+                                   {"KeyboardLayout ID", Value(i)},
+                                   {"KeyboardLayout Name", Value("Layout " + std::to_string(i))}});
+    } else {
+      list.emplace_back(Dictionary{{"InputSourceKind", Value("Keyboard Input Method")},
+                                   {"Bundle ID", Value("com.example.inputmethod.N" + std::to_string(i))}});
+    }
+  }
+  return list;
+}
+
+void repair(benchmark::State& state, bool withOurs) {
+  Array initial = foreignEntries(10000);
+  if (withOurs) {
+    initial.insert(initial.begin() + 5000, Value(keyloom::ParentRecord()));
+    initial.emplace_back(keyloom::ModeRecord());
+  }
+  const std::string dir = std::filesystem::temp_directory_path().string() + "/keyloom-bench-XXXXXX";
+  std::string folder = dir;
+  if (!::mkdtemp(folder.data())) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  Idle idle;
+  NoTextInput textInput;
+  int n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    MemoryStore store;
+    store.disk = Value(initial);
+    keyloom::Services services{store, textInput, idle, idle, idle, idle};
+    const std::string backup = folder + "/backup-" + std::to_string(n++) + ".plist";
+    state.ResumeTiming();
+    const bool ok = keyloom::RepairEnabledList(backup, services, keyloom::Streams{sink, sink});
+    state.PauseTiming();
+    if (!ok) state.SkipWithError("repair failed");
+    std::filesystem::remove(backup);
+    state.ResumeTiming();
+  }
+  std::fclose(sink);
+  std::filesystem::remove_all(folder);
+}
+
+void BM_RepairAppending(benchmark::State& state) { repair(state, false); }
+void BM_RepairRefreshing(benchmark::State& state) { repair(state, true); }
+
+BENCHMARK(BM_RepairAppending)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RepairRefreshing)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
