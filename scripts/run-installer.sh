@@ -7,8 +7,11 @@
 # Without one it starts a virtual display (Xvfb), presses the buttons itself and
 # saves a screenshot of every state under build/dev/screenshots/.
 #
-#   scripts/run-installer.sh            build, then open the window
-#   scripts/run-installer.sh --headless always use the virtual display
+#   scripts/run-installer.sh                  build, then open the window
+#   scripts/run-installer.sh --headless       always use the virtual display
+#   scripts/run-installer.sh --build-dir DIR  use an existing build folder instead of
+#                                             building the dev preset (the sandbox and
+#                                             screenshots then lie under DIR)
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -19,20 +22,33 @@ shots="$build/screenshots"
 installer="$build/SonarellInstaller.app/Contents/MacOS/SonarellInstaller"
 
 force_headless=0
-for arg in "$@"; do
-  case "$arg" in
+prebuilt=0
+while [ $# -gt 0 ]; do
+  case "$1" in
     --headless) force_headless=1 ;;
-    *) echo "run-installer.sh: unknown option \"$arg\" (accepted: --headless)" >&2; exit 64 ;;
+    --build-dir)
+      [ $# -ge 2 ] || { echo "run-installer.sh: --build-dir needs a folder" >&2; exit 64; }
+      build=$(cd "$2" && pwd) || exit 64
+      prebuilt=1
+      shift
+      ;;
+    *) echo "run-installer.sh: unknown option \"$1\" (accepted: --headless, --build-dir DIR)" >&2; exit 64 ;;
   esac
+  shift
 done
+sandbox="$build/sandbox-home"
+shots="$build/screenshots"
+installer="$build/SonarellInstaller.app/Contents/MacOS/SonarellInstaller"
 
 log() { printf '[run-installer] %s\n' "$*"; }
 die() { printf '[run-installer] error: %s\n' "$*" >&2; exit 1; }
 
 scripts/ensure-deps.sh
-log "building the dev preset"
-cmake --preset dev >/dev/null
-cmake --build --preset dev
+if [ "$prebuilt" -eq 0 ]; then
+  log "building the dev preset"
+  cmake --preset dev >/dev/null
+  cmake --build --preset dev
+fi
 [ -x "$installer" ] || die "the build did not produce $installer"
 
 # --- The sandbox home ----------------------------------------------------------------
