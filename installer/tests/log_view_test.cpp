@@ -77,6 +77,24 @@ TEST_F(LogView, ToggleAlternatesModesTextsAndFonts) {
   c.window()->close();
 }
 
+TEST_F(LogView, ALongLogIsShownWholeLineForLine) {
+  // 30000 lines, some long, some empty, with Chinese text and a final line without a feed.
+  makePayload(
+      "for i in $(seq 1 30000); do echo \"第 $i 行 keyloom step=$i\"; "
+      "[ $((i % 1000)) = 0 ] && head -c 9000 /dev/zero | tr '\\0' x && echo && echo; done; printf tail\n");
+  auto& c = makeController();
+  ASSERT_EQ(runToOutcome(), 0);
+  click("logToggle");
+  auto* log = find<QPlainTextEdit>("logView");
+  EXPECT_EQ(log->toPlainText(), c.detailedLog());
+  EXPECT_TRUE(c.detailedLog().contains(u("\n第 30000 行 keyloom step=30000\nxxx")));
+  EXPECT_TRUE(c.detailedLog().endsWith(u("xxx\n\ntail")));
+  // Grouped into far fewer blocks than lines, which is what keeps the switch fast.
+  EXPECT_LT(log->document()->blockCount(), 1000);
+  click("logToggle");
+  EXPECT_EQ(log->toPlainText(), text("status") + QChar(u'\n') + text("detail"));
+}
+
 TEST_F(LogView, DetailsAfterAValidationFailureShowTheErrorAndAnEmptyLogStaysEmpty) {
   makeController();  // no payload at all
   click("action");

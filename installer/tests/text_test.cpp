@@ -60,6 +60,32 @@ TEST(Utf8, EachMaximalSubpartBecomesOneReplacement) {
   EXPECT_EQ(decodeUtf8(longRun), expected);
 }
 
+TEST(Utf8, LargeInputsDecodeAsTheirPiecesDo) {
+  // Well over the size at which the input is decoded in two halves at once.
+  std::string valid;
+  while (valid.size() < (9u << 20)) valid += "line ünïcode 中文 𝄞 and plain ASCII text\n";
+  EXPECT_EQ(decodeUtf8(valid), QString::fromUtf8(valid.data(), static_cast<qsizetype>(valid.size())));
+
+  // Ill-formed bytes in the first half (more units than a well-formed prediction
+  // allows), around the middle, and in the second half: the result must equal
+  // the concatenation of the lines decoded one by one.
+  std::string mixed = valid;
+  for (std::size_t at : {std::size_t(100), mixed.size() / 4, mixed.size() / 2 - 1, mixed.size() / 2,
+                         mixed.size() / 2 + 1, mixed.size() - 3}) {
+    mixed[at] = '\x80';
+  }
+  for (std::size_t i = 1000; i < 200000; i += 7) mixed[i] = '\xBF';  // many strays: overflow the prediction
+  QString expected;
+  std::size_t start = 0;
+  while (start < mixed.size()) {
+    std::size_t end = mixed.find('\n', start);
+    end = end == std::string::npos ? mixed.size() : end + 1;
+    expected += decodeUtf8(std::string_view(mixed).substr(start, end - start));
+    start = end;
+  }
+  EXPECT_EQ(decodeUtf8(mixed), expected);
+}
+
 TEST(ErrorDescriptions, CarryTheNameAndTheSystemsReason) {
   EXPECT_EQ(payloadIncompleteError(),
             (InstallerError{"SonarellInstaller", 1, "安装内容不完整，请重新下载并完整解压安装包。"}));
