@@ -27,14 +27,36 @@ struct DiskContents {
   plist::Dictionary dictionary;
 };
 
-DiskContents readDomainFile(const std::string& path) {
-  fs::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return {errno == ENOENT ? DiskState::Missing : DiskState::Invalid, {}};
-  const std::optional<std::string> bytes = fs::readAll(fd.get());
-  if (!bytes) return {};
-  std::optional<plist::Value> value = plist::parse(*bytes);
+DiskContents parseDomain(const std::string& bytes) {
+  std::optional<plist::Value> value = plist::parse(bytes);
   if (!value || !value->isDictionary()) return {};
   return {DiskState::Valid, std::move(*value->asDictionary())};
+}
+
+bool containsDate(const plist::Value& value) {
+  if (value.isDate()) return true;
+  if (const auto* array = value.asArray()) {
+    for (const auto& element : *array) {
+      if (containsDate(element)) return true;
+    }
+  }
+  if (const auto* dictionary = value.asDictionary()) {
+    for (const auto& entry : *dictionary) {
+      if (containsDate(entry.second)) return true;
+    }
+  }
+  return false;
+}
+
+void applyPending(const std::vector<std::pair<std::string, std::optional<plist::Value>>>& pending,
+                  plist::Dictionary& onto) {
+  for (const auto& [key, value] : pending) {
+    if (value) {
+      onto.set(key, *value);
+    } else {
+      onto.erase(key);
+    }
+  }
 }
 
 bool makeDirectory(const std::string& path, mode_t mode) {
@@ -80,27 +102,43 @@ FilePreferenceStore::DomainState* FilePreferenceStore::domainState(const std::st
   if (!path) return nullptr;
   auto it = domains_.find(domain);
   if (it == domains_.end()) {
-    DiskContents disk = readDomainFile(*path);
-    it = domains_.emplace(domain, DomainState{std::move(disk.dictionary), {}}).first;
+    it = domains_.emplace(domain, DomainState{}).first;
+    refresh(it->second, *path);
   }
   return &it->second;
 }
 
-void FilePreferenceStore::applyPending(const DomainState& state, plist::Dictionary& onto) const {
-  for (const auto& [key, value] : state.pending) {
-    if (value) {
-      onto.set(key, *value);
-    } else {
-      onto.erase(key);
-    }
+bool FilePreferenceStore::refresh(DomainState& state, const std::string& path) const {
+  fs::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  std::optional<std::string> bytes;
+  if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) bytes = fs::readAll(fd.get());
+  if (!bytes) {
+    const bool missing = !fd && errno == ENOENT;
+    state.disk = {};
+    state.diskBytes.reset();
+    return missing;
   }
+  // Reading the bytes is cheap; parsing a long list is not.
+  if (state.diskBytes == bytes) return true;
+  DiskContents contents = parseDomain(*bytes);
+  state.disk = std::move(contents.dictionary);
+  if (contents.state != DiskState::Valid) {
+    state.diskBytes.reset();
+    return false;
+  }
+  state.diskBytes = std::move(bytes);
+  return true;
 }
 
 std::optional<plist::Value> FilePreferenceStore::copyAppValue(const std::string& key,
                                                               const std::string& domain) {
   DomainState* state = domainState(domain);
   if (state == nullptr) return std::nullopt;
-  const plist::Value* value = state->view.find(key);
+  for (const auto& entry : state->pending) {
+    if (entry.first == key) return entry.second;
+  }
+  const plist::Value* value = state->disk.find(key);
   if (value == nullptr) return std::nullopt;
   return *value;
 }
@@ -109,11 +147,6 @@ void FilePreferenceStore::setAppValue(const std::string& key, std::optional<plis
                                       const std::string& domain) {
   DomainState* state = domainState(domain);
   if (state == nullptr) return;
-  if (value) {
-    state->view.set(key, *value);
-  } else {
-    state->view.erase(key);
-  }
   for (auto& entry : state->pending) {
     if (entry.first == key) {
       entry.second = std::move(value);
@@ -127,19 +160,14 @@ bool FilePreferenceStore::synchronize(const std::string& domain) {
   DomainState* state = domainState(domain);
   if (state == nullptr) return false;
   const std::string path = *domainFilePath(domain);
-
   if (state->pending.empty()) {
     // Nothing to store: bring the view up to date. The file is only ever replaced
     // by a rename, so reading it needs no lock.
-    DiskContents disk = readDomainFile(path);
-    state->view = std::move(disk.dictionary);
-    return disk.state != DiskState::Invalid;
+    return refresh(*state, path);
   }
   if (!store(domain, *state)) {
-    // Keep what this process set visible, on top of whatever could be read.
-    DiskContents disk = readDomainFile(path);
-    state->view = std::move(disk.dictionary);
-    applyPending(*state, state->view);
+    // The pending keys stay, over whatever could be read.
+    refresh(*state, path);
     return false;
   }
   state->pending.clear();
@@ -160,11 +188,12 @@ bool FilePreferenceStore::store(const std::string& domain, DomainState& state) {
     if (errno != EINTR) return false;
   }
 
-  DiskContents disk = readDomainFile(path);
-  if (disk.state == DiskState::Invalid) return false;
-  plist::Dictionary merged = std::move(disk.dictionary);
-  applyPending(state, merged);
-  const std::optional<std::string> xml = plist::toXml(plist::Value(std::move(merged)));
+  // What is on disk now, read afresh unless it is the very version already held.
+  if (!refresh(state, path)) return false;
+  plist::Dictionary merged = state.disk;
+  applyPending(state.pending, merged);
+  plist::Value mergedValue(std::move(merged));
+  std::optional<std::string> xml = plist::toXml(mergedValue);
   if (!xml) return false;
 
   std::string templatePath = fs::appendingPathComponent(folder, "." + domain + ".plist.XXXXXX");
@@ -180,11 +209,14 @@ bool FilePreferenceStore::store(const std::string& domain, DomainState& state) {
   temporary.release();
   if (!fsyncDirectory(folder)) return false;
 
-  // Read back what is on disk now (still under the lock), so that the view shows
-  // exactly what was stored.
-  DiskContents stored = readDomainFile(path);
-  if (stored.state != DiskState::Valid) return false;
-  state.view = std::move(stored.dictionary);
+  // The view now shows what was stored. XML keeps every kind exactly except the
+  // fraction of a date, so a value holding dates is read back from the file.
+  if (containsDate(mergedValue)) {
+    state.diskBytes.reset();
+    return refresh(state, path);
+  }
+  state.disk = std::move(*mergedValue.asDictionary());
+  state.diskBytes = std::move(*xml);
   return true;
 }
 

@@ -54,14 +54,20 @@ class FilePreferenceStore final : public PreferenceStore {
 
  private:
   struct DomainState {
-    plist::Dictionary view;
+    // The domain as last read from disk (empty when missing or unusable); the
+    // process's view is this with the pending keys laid over it.
+    plist::Dictionary disk;
+    // The bytes `disk` was parsed from, when they were a sound domain: a file that
+    // still holds exactly these bytes need not be parsed again.
+    std::optional<std::string> diskBytes;
     // Keys set since the last successful synchronize, in the order first set;
     // an absent value is a removal.
     std::vector<std::pair<std::string, std::optional<plist::Value>>> pending;
   };
 
   DomainState* domainState(const std::string& domain);
-  void applyPending(const DomainState& state, plist::Dictionary& onto) const;
+  // Brings `disk` up to date with the file; false when the file exists but is unusable.
+  bool refresh(DomainState& state, const std::string& path) const;
   bool store(const std::string& domain, DomainState& state);
 
   std::string home_;

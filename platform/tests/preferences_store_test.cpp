@@ -109,6 +109,34 @@ TEST_F(PreferenceStoreTest, SynchronizeMergesOntoWhatOthersWrote) {
             (std::set<std::string>{"com.example.Prefs.plist", ".com.example.Prefs.plist.lock"}));
 }
 
+TEST_F(PreferenceStoreTest, TheViewAfterSynchronizeIsWhatTheFileHolds) {
+  FilePreferenceStore store(home_);
+  // XML dates carry whole seconds: the view must show the stored date, not the one set.
+  store.setAppValue("when", Value(plist::Date{1000.75}), kDomain);
+  store.setAppValue("list", Value(Array{Value(1), Value("x")}), kDomain);
+  ASSERT_TRUE(store.synchronize(kDomain));
+  const auto onDisk = plist::readFile(file());
+  ASSERT_TRUE(onDisk && onDisk->isDictionary());
+  EXPECT_EQ(store.copyAppValue("when", kDomain), *onDisk->asDictionary()->find("when"));
+  EXPECT_EQ(store.copyAppValue("when", kDomain), Value(plist::Date{1000}));
+  EXPECT_EQ(store.copyAppValue("list", kDomain), Value(Array{Value(1), Value("x")}));
+
+  // Another writer editing the file in place, same size, at once: the next
+  // synchronise must see it, and a merge must build on it.
+  const std::string ab = *plist::toXml(Value(Dictionary{{"k", Value("aaaa")}}));
+  const std::string bb = *plist::toXml(Value(Dictionary{{"k", Value("bbbb")}}));
+  writeRaw(ab);
+  ASSERT_TRUE(store.synchronize(kDomain));
+  EXPECT_EQ(store.copyAppValue("k", kDomain), Value("aaaa"));
+  writeRaw(bb);
+  ASSERT_TRUE(store.synchronize(kDomain));
+  EXPECT_EQ(store.copyAppValue("k", kDomain), Value("bbbb"));
+  writeRaw(ab);
+  store.setAppValue("other", Value(true), kDomain);
+  ASSERT_TRUE(store.synchronize(kDomain));
+  EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"k", Value("aaaa")}, {"other", Value(true)}}));
+}
+
 TEST_F(PreferenceStoreTest, CorruptDomainFilesAreNeverOverwritten) {
   const std::string garbage = "this is \x01\x02 not a property list";
   const std::string arrayXml = *plist::toXml(Value(Array{Value("top level is an array")}));
