@@ -10,10 +10,13 @@
 // pending keys onto the file as it is now, replaces the file atomically when
 // anything was pending, reloads the view from disk and forgets the pending keys.
 //
-// A failed synchronize (returns false) leaves the file exactly as it was and
-// keeps the pending keys, both in the view and for the next synchronize, as
-// CFPreferences does: a later successful synchronize still stores them, and a
-// caller that gives up can drop them by setting the old values again.
+// A failed synchronize (returns false) leaves the file as it was and keeps the
+// pending keys, both in the view and for the next synchronize, as CFPreferences
+// does: a later successful synchronize of this instance still stores them (there
+// is no call that forgets them; a process that gives up simply ends). The one
+// failure that comes too late to undo is the final flush of the folder after the
+// new file was renamed into place: the file then holds the merged domain, and a
+// retry writes the same keys again.
 //
 // A domain file that exists but cannot be read or is not a property-list
 // dictionary is never overwritten: synchronize fails, and no value stored in it
