@@ -1,14 +1,17 @@
 // The install script on its own, against the built input method and Keyloom, in a
 // throw-away home: its rejections, its promises on failure, and its upgrades.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
 #include "tests/support/road_support.h"
 
@@ -95,6 +98,18 @@ class InstallScriptTest : public ::testing::Test {
     }
   }
 
+  // The program started by the script ends on its own after a short while; its
+  // home must outlive it.
+  void waitForInputMethodToEnd() const {
+    const fsys::path lock = home() / "Library/Caches/org.quennet.inputmethod.Sonarell/instance.lock";
+    EXPECT_TRUE(eventually(
+        [&] {
+          fs::UniqueFd fd(::open(lock.c_str(), O_RDWR | O_CLOEXEC));
+          return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+        },
+        std::chrono::seconds(20)));
+  }
+
   TempDir dir;
   fsys::path payloadApp;
   fsys::path keyloomApp;
@@ -151,8 +166,16 @@ TEST_F(InstallScriptTest, FreshInstallThenUpgradesKeepEveryBackup) {
   fakeTool("date",
            "case \"$1\" in +%Y%m%d-%H%M%S) echo 20260101-120000 ;; *) exec /bin/date \"$@\" ;; esac\n");
 
-  const RunResult fresh = runScript({"--repair-enabled-list", "--no-open"});
+  // Without --no-open the script starts the installed program itself, once.
+  const RunResult fresh = runScript({"--repair-enabled-list"});
   ASSERT_EQ(fresh.status, 0) << fresh.output;
+  EXPECT_THAT(fresh.output, HasSubstr("Opening the input method: started"));
+  const fsys::path imLog = home() / "Library/Logs/Sonarell/InputMethod.log";
+  EXPECT_TRUE(eventually([&] { return fsys::exists(imLog); }, std::chrono::seconds(10)));
+  if (fsys::exists(imLog)) {
+    EXPECT_THAT(readFile(imLog), HasSubstr("started without --settings"));
+  }
+  waitForInputMethodToEnd();
   EXPECT_TRUE(sameTree(target(), payloadApp));
   EXPECT_THAT(fresh.output, HasSubstr("Moving the new version into place"));
   EXPECT_THAT(fresh.output, HasSubstr("registration-complete=1"));

@@ -224,11 +224,25 @@ status=$?
 [ $status -eq 0 ] || die "the input method is installed but not ready (Keyloom check status $status)"
 say "Checking that the input method is registered and enabled: ready"
 
+# Without --no-open the installed input method is started once, as a desktop
+# would open it. On Linux "open" may be another program entirely (openvt), so
+# there the bundle's executable is started directly, detached from this run.
 if [ "$no_open" -eq 0 ]; then
-  if command -v open >/dev/null 2>&1; then
-    open "$target" && say "Opening the input method: done" || say "Opening the input method: failed (it is installed)"
+  if [ "$(uname -s)" = Darwin ]; then
+    if open "$target"; then
+      say "Opening the input method: done"
+    else
+      say "Opening the input method: failed (it is installed and enabled)"
+    fi
   else
-    say "Opening the input method: skipped, no way to open applications here"
+    executable=$(sed -n '/<key>CFBundleExecutable<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p;q;}' \
+      "$target/Contents/Info.plist" 2>/dev/null)
+    if [ -n "$executable" ] && [ -x "$target/Contents/MacOS/$executable" ]; then
+      (cd "$HOME" && exec setsid "$target/Contents/MacOS/$executable" </dev/null >/dev/null 2>&1 &)
+      say "Opening the input method: started $target/Contents/MacOS/$executable"
+    else
+      say "Opening the input method: failed, no executable in the bundle (it is installed and enabled)"
+    fi
   fi
 fi
 
