@@ -155,14 +155,15 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
 TEST_F(ChildProcessTest, DetachedChildHasItsOwnSessionAndNullStreams) {
   const auto report = dir_ / "report";
   Outcome outcome;
-  auto started = ChildProcess::start({"/bin/sh",
-                                      {"-c", "ps -o sid= -p $$ > '" + report.string() +
-                                                 "'; readlink /proc/$$/fd/1 >> '" + report.string() + "'"},
-                                      {"PATH=/usr/bin:/bin"},
-                                      "",
-                                      -1,
-                                      true},
-                                     outcome.handler());
+  auto started =
+      ChildProcess::start({"/bin/sh",
+                           {"-c", "out=$(readlink /proc/$$/fd/1); ps -o sid= -p $$ > '" + report.string() +
+                                      "'; echo \"$out\" >> '" + report.string() + "'"},
+                           {"PATH=/usr/bin:/bin"},
+                           "",
+                           -1,
+                           true},
+                          outcome.handler());
   ASSERT_TRUE(started.process);
   EXPECT_EQ(outcome.wait().code, 0);
   std::istringstream in(read(report));
