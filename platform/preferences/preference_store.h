@@ -16,7 +16,8 @@ class PreferenceStore {
   virtual ~PreferenceStore() = default;
   virtual std::optional<plist::Value> copyAppValue(const std::string& key, const std::string& domain) = 0;
   // An absent value removes the key.
-  virtual void setAppValue(const std::string& key, std::optional<plist::Value> value, const std::string& domain) = 0;
+  virtual void setAppValue(const std::string& key, std::optional<plist::Value> value,
+                           const std::string& domain) = 0;
   virtual bool synchronize(const std::string& domain) = 0;
 };
 
