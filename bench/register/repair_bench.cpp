@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "register/enabled_list.h"
@@ -85,7 +86,7 @@ void repair(benchmark::State& state, bool withOurs) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  std::FILE* sink = std::fopen("/dev/null", "w");
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> sink(std::fopen("/dev/null", "w"), &std::fclose);
   Idle idle;
   NoTextInput textInput;
   int n = 0;
@@ -96,13 +97,12 @@ void repair(benchmark::State& state, bool withOurs) {
     keyloom::Services services{store, textInput, idle, idle, idle, idle};
     const std::string backup = folder + "/backup-" + std::to_string(n++) + ".plist";
     state.ResumeTiming();
-    const bool ok = keyloom::RepairEnabledList(backup, services, keyloom::Streams{sink, sink});
+    const bool ok = keyloom::RepairEnabledList(backup, services, keyloom::Streams{sink.get(), sink.get()});
     state.PauseTiming();
     if (!ok) state.SkipWithError("repair failed");
     std::filesystem::remove(backup);
     state.ResumeTiming();
   }
-  std::fclose(sink);
   std::filesystem::remove_all(folder);
 }
 

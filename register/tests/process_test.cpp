@@ -275,6 +275,13 @@ TEST_F(ExchangeProcess, SwapsAndSwapsBackWhateverTheSpellingOfTheInstalledPath) 
     EXPECT_EQ(r.out, "atomic-contents-exchange=1\n");
     EXPECT_NE(installedVersion(), was) << spelling;
   }
+
+  // A home folder variable written loosely names the same home.
+  const std::string was = installedVersion();
+  const Result loose = runKeyloom({"--exchange-contents", installed + "/Contents", staged + "/Contents"},
+                                  "/" + home.path() + "//");
+  EXPECT_EQ(loose.status, 0);
+  EXPECT_NE(installedVersion(), was);
 }
 
 TEST_F(ExchangeProcess, RefusesEveryFailedPreconditionSilentlyLeavingBothAlone) {
