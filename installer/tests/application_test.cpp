@@ -1,10 +1,15 @@
 // Launch, closing and quitting: nothing closes or quits while a run is under way.
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QPushButton>
 #include <QTest>
 #include <csignal>
+#include <thread>
 
 #include "installer/application/installer_application.h"
 #include "installer/tests/support.h"
@@ -106,6 +111,42 @@ TEST_F(Lifecycle, CloseButtonClosesTheWindowWhenIdleAndAnIncompletePayloadStillO
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
   window->findChild<QPushButton*>("closeButton")->click();
   EXPECT_FALSE(window->isVisible());
+}
+
+// The real program: it shows its window and runs until asked to quit; SIGTERM
+// while idle ends it with status 0, like a granted quit from anywhere else.
+TEST_F(Lifecycle, TheProgramQuitsOnSigtermWhenIdle) {
+  std::string exe = SONARELL_INSTALLER_EXECUTABLE;
+  std::vector<std::string> env = {"HOME=" + home_.string(), "QT_QPA_PLATFORM=offscreen",
+                                  "PATH=/usr/bin:/bin"};
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char* argv[] = {exe.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // Still running after a moment: it waits for the user.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  int status = 0;
+  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0);
+  ::kill(pid, SIGTERM);
+  pid_t ended = 0;
+  for (int i = 0; i < 500 && ended == 0; ++i) {
+    ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (ended == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "the installer did not quit on SIGTERM";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(stdfs::exists(home_ / "Library"));  // nothing was run
 }
 
 }  // namespace
