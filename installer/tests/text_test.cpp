@@ -8,7 +8,6 @@
 
 #include "installer/errors/installer_error.h"
 #include "installer/run/log_file.h"
-#include "installer/run/run_configuration.h"
 #include "installer/tests/support.h"
 #include "installer/text/utf8_decoder.h"
 
@@ -148,21 +147,6 @@ TEST(Uuid, CanonicalUpperCaseAndFreshEachTime) {
     seen.insert(id);
   }
   EXPECT_EQ(seen.size(), 200u);
-}
-
-TEST(RunConfiguration, VariablesAreReplacedOnceAndOthersKeptInOrder) {
-  std::vector<std::string> env = {"A=1", "PATH=/mine", "B=2", "PATH=/dup", "IPA_MAC_APPX=keep"};
-  setVariable(env, "PATH", "/usr/bin");
-  setVariable(env, "NEW", "x=y");
-  EXPECT_EQ(env, (std::vector<std::string>{"A=1", "PATH=/usr/bin", "B=2", "IPA_MAC_APPX=keep", "NEW=x=y"}));
-  const auto c = makeRunConfiguration(InstallerPayload("/p q"), false, {"HOME=/h"}, "/h");
-  EXPECT_EQ(c.executable, "/bin/bash");
-  EXPECT_EQ(c.arguments, (std::vector<std::string>{"/p q/Scripts/install-macos.sh", "--repair-enabled-list",
-                                                   "--no-open"}));
-  EXPECT_EQ(c.environment, (std::vector<std::string>{"HOME=/h", "IPA_MAC_APP=/p q/Payload/Sonarell.app",
-                                                     "IPA_REGISTRATION_APP=/p q/Registration/Keyloom.app",
-                                                     "PATH=/usr/bin:/bin:/usr/sbin:/sbin"}));
-  EXPECT_EQ(c.workingDirectory, "/h");
 }
 
 }  // namespace
