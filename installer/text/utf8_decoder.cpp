@@ -2,12 +2,8 @@
 
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <optional>
-#include <system_error>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,8 +16,7 @@ namespace {
 constexpr char16_t kReplacement = 0xFFFD;
 
 // Copies the ASCII run at the start of [in, end) and returns how many bytes it took.
-std::size_t copyAscii(const unsigned char* in, const unsigned char* end, char16_t* out, std::size_t room) {
-  if (static_cast<std::size_t>(end - in) > room) end = in + room;
+std::size_t copyAscii(const unsigned char* in, const unsigned char* end, char16_t* out) {
   const unsigned char* p = in;
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
@@ -51,24 +46,22 @@ void preferHugePages(void* data, std::size_t bytes) {
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-// Decodes into [begin, limit) and returns the units written; none if they did not
-// fit (bytes.size() units always fit).
-std::optional<std::size_t> decodeInto(std::string_view bytes, char16_t* const begin, char16_t* const limit) {
+// Decodes into `begin`, which has room for bytes.size() units; returns the units written.
+std::size_t decodeInto(std::string_view bytes, char16_t* const begin) {
   char16_t* out = begin;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
 
   while (p < end) {
     if (*p < 0x80) {
-      const std::size_t n = copyAscii(p, end, out, static_cast<std::size_t>(limit - out));
-      if (n == 0) return std::nullopt;
+      const std::size_t n = copyAscii(p, end, out);
       p += n;
       out += n;
       continue;
     }
     // Runs of well-formed two- and three-byte sequences (most non-ASCII text in
     // a log: accented Latin, Chinese) go through without the general checks.
-    while (end - p >= 3 && out < limit) {
+    while (end - p >= 3) {
       const unsigned b0 = p[0], b1 = p[1], b2 = p[2];
       if ((b0 & 0xF0) == 0xE0 && (b1 & 0xC0) == 0x80 && (b2 & 0xC0) == 0x80) {
         const unsigned cp = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
@@ -84,7 +77,6 @@ std::optional<std::size_t> decodeInto(std::string_view bytes, char16_t* const be
     }
     if (p >= end) break;
     if (*p < 0x80) continue;
-    if (out >= limit) return std::nullopt;
     const unsigned char lead = *p;
     int need = 0;
     unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
@@ -124,7 +116,6 @@ std::optional<std::size_t> decodeInto(std::string_view bytes, char16_t* const be
       continue;
     }
     if (cp >= 0x10000) {
-      if (limit - out < 2) return std::nullopt;
       cp -= 0x10000;
       *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
       *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
@@ -136,70 +127,15 @@ std::optional<std::size_t> decodeInto(std::string_view bytes, char16_t* const be
   return static_cast<std::size_t>(out - begin);
 }
 
-// The UTF-16 length of the input if it is well-formed: one unit per byte that is
-// not a continuation byte, two for a four-byte sequence. Ill-formed input may
-// come out differently; the caller checks.
-std::size_t wellFormedLength(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* const end = p + bytes.size();
-  std::size_t units = 0;
-#if defined(__SSE2__)
-  const __m128i continuationBelow = _mm_set1_epi8(-64);  // 0x80..0xBF are -128..-65
-  const __m128i fourByteAbove = _mm_set1_epi8(-17);      // 0xF0..0xFF are -16..-1
-  while (end - p >= 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int continuation = _mm_movemask_epi8(_mm_cmplt_epi8(chunk, continuationBelow));
-    const int fourByte = _mm_movemask_epi8(_mm_cmpgt_epi8(chunk, fourByteAbove)) &
-                         _mm_movemask_epi8(chunk);  // and negative: not ASCII
-    units += 16 - static_cast<std::size_t>(__builtin_popcount(continuation)) +
-             static_cast<std::size_t>(__builtin_popcount(fourByte));
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    if ((*p & 0xC0) != 0x80) ++units;
-    if (*p >= 0xF0) ++units;
-  }
-  return units;
-}
-
 }  // namespace
 
 QString decodeUtf8(std::string_view bytes) {
-  // UTF-16 never needs more units than UTF-8 has bytes, so every part of the
-  // input can be decoded at its own byte offset in the result.
+  // UTF-16 never needs more units than UTF-8 has bytes.
   QString result(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
   char16_t* const begin = reinterpret_cast<char16_t*>(result.data());
   preferHugePages(begin, bytes.size() * sizeof(char16_t));
 
-  // A large input is decoded in two halves at once. The split lies before a byte
-  // that is not a continuation byte: no sequence, well-formed or not, spans such
-  // a byte, so each half decodes exactly as it would inside the whole.
-  constexpr std::size_t kSplitFrom = 8u << 20;
-  if (bytes.size() >= kSplitFrom) {
-    std::size_t mid = bytes.size() / 2;
-    while (mid < bytes.size() && (static_cast<unsigned char>(bytes[mid]) & 0xC0) == 0x80) ++mid;
-    // The second half goes where the first half will end if it is well-formed,
-    // so that usually nothing needs moving afterwards. Ill-formed text may need
-    // more room than that; the first half then stops at the boundary and the
-    // whole input is decoded again in one piece.
-    const std::size_t offset = std::min(wellFormedLength(bytes.substr(0, mid)), mid);
-    std::optional<std::size_t> first, second;
-    try {
-      std::thread helper(
-          [&] { second = decodeInto(bytes.substr(mid), begin + offset, begin + bytes.size()); });
-      first = decodeInto(bytes.substr(0, mid), begin, begin + offset);
-      helper.join();
-    } catch (const std::system_error&) {
-      // No second thread: decode it all here.
-    }
-    if (first && second) {
-      if (*first != offset) std::memmove(begin + *first, begin + offset, *second * sizeof(char16_t));
-      result.truncate(static_cast<qsizetype>(*first + *second));
-      return result;
-    }
-  }
-  result.truncate(static_cast<qsizetype>(decodeInto(bytes, begin, begin + bytes.size()).value_or(0)));
+  result.truncate(static_cast<qsizetype>(decodeInto(bytes, begin)));
   return result;
 }
 
