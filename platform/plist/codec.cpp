@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
@@ -32,6 +34,113 @@ struct XmlDeleter {
 
 // Nesting deeper than this is refused rather than risking the stack on hostile input.
 constexpr int kMaxDepth = 512;
+
+// libplist parses binary containers and frees every tree recursively, and expands
+// an object referenced from several places into as many copies. A hostile file
+// (deep nesting, a reference cycle, a small file that expands to millions of
+// nodes) would exhaust the stack or the memory of the reader, so the structure is
+// checked before libplist sees it.
+constexpr std::size_t kMaxExpandedObjects = 4'000'000;
+
+std::uint64_t readBigEndian(const unsigned char* p, unsigned size) {
+  std::uint64_t value = 0;
+  for (unsigned i = 0; i < size; ++i) value = (value << 8) | p[i];
+  return value;
+}
+
+bool binaryStructureIsSafe(std::string_view bytes) {
+  constexpr std::size_t kHeader = 8;
+  constexpr std::size_t kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer) return false;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  const unsigned char* trailer = data + size - kTrailer;
+  const unsigned offsetSize = trailer[6];
+  const unsigned refSize = trailer[7];
+  const std::uint64_t objectCount = readBigEndian(trailer + 8, 8);
+  const std::uint64_t topObject = readBigEndian(trailer + 16, 8);
+  const std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
+  if (objectCount == 0 || topObject >= objectCount || tableOffset >= size - kTrailer) return false;
+  if (objectCount > (size - kTrailer - tableOffset) / offsetSize) return false;
+
+  const auto objectOffset = [&](std::uint64_t index) {
+    return readBigEndian(data + tableOffset + index * offsetSize, offsetSize);
+  };
+  // Walks the tree as libplist will expand it, without recursion.
+  std::vector<std::pair<std::uint64_t, int>> stack{{topObject, 0}};
+  std::size_t expanded = 0;
+  while (!stack.empty()) {
+    const auto [index, depth] = stack.back();
+    stack.pop_back();
+    if (depth > kMaxDepth || ++expanded > kMaxExpandedObjects) return false;
+    const std::uint64_t offset = objectOffset(index);
+    if (offset < kHeader || offset >= tableOffset) return false;
+    const unsigned char marker = data[offset];
+    const unsigned kind = marker >> 4;
+    if (kind != 0xA && kind != 0xC && kind != 0xD) continue;  // not a container
+    std::uint64_t count = marker & 0x0F;
+    std::uint64_t refs = offset + 1;
+    if (count == 0x0F) {
+      if (refs >= tableOffset || (data[refs] >> 4) != 0x1) return false;
+      const unsigned intSize = 1u << (data[refs] & 0x0F);
+      if (intSize > 8 || refs + 1 + intSize > tableOffset) return false;
+      count = readBigEndian(data + refs + 1, intSize);
+      refs += 1 + intSize;
+    }
+    const std::uint64_t refCount = kind == 0xD ? count * 2 : count;
+    if (count > tableOffset || refCount > (tableOffset - refs) / refSize) return false;
+    for (std::uint64_t i = 0; i < refCount; ++i) {
+      const std::uint64_t child = readBigEndian(data + refs + i * refSize, refSize);
+      if (child >= objectCount) return false;
+      stack.emplace_back(child, depth + 1);
+    }
+  }
+  return true;
+}
+
+// Nesting of arrays and dictionaries in an XML property list, counted on the tags.
+bool xmlNestingIsSafe(std::string_view xml) {
+  int depth = 0;
+  std::size_t pos = 0;
+  const auto skipPast = [&](std::string_view end) {
+    const std::size_t found = xml.find(end, pos);
+    pos = found == std::string_view::npos ? xml.size() : found + end.size();
+  };
+  while ((pos = xml.find('<', pos)) != std::string_view::npos) {
+    const std::string_view rest = xml.substr(pos);
+    if (rest.starts_with("<!--")) {
+      skipPast("-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      skipPast("]]>");
+    } else if (rest.starts_with("<?")) {
+      skipPast("?>");
+    } else if (rest.starts_with("<!")) {
+      skipPast(">");
+    } else {
+      const bool closing = rest.starts_with("</");
+      const std::size_t nameStart = closing ? 2 : 1;
+      std::size_t nameEnd = nameStart;
+      while (nameEnd < rest.size() && rest[nameEnd] != '>' && rest[nameEnd] != '/' && rest[nameEnd] != ' ' &&
+             rest[nameEnd] != '\t' && rest[nameEnd] != '\n' && rest[nameEnd] != '\r') {
+        ++nameEnd;
+      }
+      const std::string_view name = rest.substr(nameStart, nameEnd - nameStart);
+      const std::size_t close = rest.find('>');
+      if (close == std::string_view::npos) return true;  // unterminated: libplist rejects it
+      const bool selfClosing = close > 0 && rest[close - 1] == '/';
+      if (name == "array" || name == "dict") {
+        if (closing) {
+          --depth;
+        } else if (!selfClosing && ++depth > kMaxDepth) {
+          return false;
+        }
+      }
+      pos += close + 1;
+    }
+  }
+  return true;
+}
 
 std::optional<Value> fromNode(plist_t node, int depth);
 
@@ -192,6 +301,8 @@ Node toNode(const Value& value, int depth) {
 
 std::optional<Value> parse(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  const bool binary = bytes.starts_with("bplist00");
+  if (binary ? !binaryStructureIsSafe(bytes) : !xmlNestingIsSafe(bytes)) return std::nullopt;
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
   Node root(raw);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/plist/codec.h"
 #include "platform/plist/value.h"
@@ -158,6 +159,70 @@ TEST(PlistCodec, GarbageAndForeignKindsGiveNone) {
   plist_to_bin(dict.get(), &bytes, &length);
   std::unique_ptr<char, decltype(&std::free)> owned(bytes, &std::free);
   EXPECT_FALSE(parse(std::string(bytes, length)));
+}
+
+// A binary property list whose objects are given as raw bytes; references are
+// four bytes wide, the top object is object 0.
+std::string binaryOf(const std::vector<std::string>& objects) {
+  const auto bigEndian = [](std::uint64_t v, int size) {
+    std::string out(static_cast<std::size_t>(size), '\0');
+    for (int i = size - 1; i >= 0; --i, v >>= 8)
+      out[static_cast<std::size_t>(i)] = static_cast<char>(v & 0xFF);
+    return out;
+  };
+  std::string data = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (const auto& object : objects) {
+    offsets.push_back(data.size());
+    data += object;
+  }
+  const std::uint64_t table = data.size();
+  for (auto offset : offsets) data += bigEndian(offset, 8);
+  data += std::string(6, '\0') + '\x08' + '\x04';
+  data += bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(table, 8);
+  return data;
+}
+
+std::string arrayOfRefs(std::initializer_list<std::uint32_t> refs) {
+  std::string object(1, static_cast<char>(0xA0 | refs.size()));
+  for (auto ref : refs) {
+    for (int shift = 24; shift >= 0; shift -= 8) object += static_cast<char>((ref >> shift) & 0xFF);
+  }
+  return object;
+}
+
+TEST(PlistCodec, HostileStructuresAreRefusedWithoutCrashing) {
+  // Nesting that would exhaust the stack of a recursive reader or of plist_free.
+  const auto nestedXml = [](int depth) {
+    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < depth; ++i) xml += "<array>";
+    xml += "<!-- <array> in a comment is no array --><array/>";
+    for (int i = 0; i < depth; ++i) xml += "</array>";
+    return xml + "</plist>";
+  };
+  EXPECT_TRUE(parse(nestedXml(400)));
+  EXPECT_FALSE(parse(nestedXml(1'000'000)));
+
+  std::vector<std::string> chain;
+  for (std::uint32_t i = 0; i < 200'000; ++i) chain.push_back(arrayOfRefs({i + 1}));
+  chain.push_back(arrayOfRefs({}));
+  EXPECT_FALSE(parse(binaryOf(chain)));
+  chain.resize(10);
+  chain.push_back(arrayOfRefs({}));
+  EXPECT_TRUE(parse(binaryOf(chain)));
+
+  // An array that contains itself.
+  EXPECT_FALSE(parse(binaryOf({arrayOfRefs({0})})));
+  // Forty objects, each referring twice to the next: 2^40 nodes once expanded.
+  std::vector<std::string> bomb;
+  for (std::uint32_t i = 0; i < 40; ++i) bomb.push_back(arrayOfRefs({i + 1, i + 1}));
+  bomb.push_back(arrayOfRefs({}));
+  EXPECT_FALSE(parse(binaryOf(bomb)));
+  // References and offsets that point outside the file.
+  EXPECT_FALSE(parse(binaryOf({arrayOfRefs({7})})));
+  std::string badTrailer = binaryOf({arrayOfRefs({})});
+  badTrailer[badTrailer.size() - 25] = 0;  // reference size 0
+  EXPECT_FALSE(parse(badTrailer));
 }
 
 TEST(PlistCodec, ToXmlRefusesWhatXmlCannotCarry) {
