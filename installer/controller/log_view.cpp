@@ -21,14 +21,23 @@ QString textForLogView(const QString& text) {
   QChar* data = shown.data();  // detaches once; the stored log stays as it is
   const qsizetype size = shown.size();
   qsizetype blockStart = 0;
-  for (qsizetype i = 0; i < size; ++i) {
-    if (data[i] != u'\n') continue;
-    if (i - blockStart >= kBlockCharacters) {
-      blockStart = i + 1;  // a real block boundary
-    } else {
-      data[i] = QChar::LineSeparator;
+  qsizetype w = 0;
+  for (qsizetype r = 0; r < size; ++r, ++w) {
+    QChar c = data[r];
+    // Line feed, carriage return and the pair of both each end one line, as
+    // they do when a text document takes plain text.
+    if (c == u'\r' && r + 1 < size && data[r + 1] == u'\n') ++r, c = u'\n';
+    if (c == u'\n' || c == u'\r') {
+      if (w - blockStart >= kBlockCharacters) {
+        c = u'\n';  // a real block boundary
+        blockStart = w + 1;
+      } else {
+        c = QChar::LineSeparator;
+      }
     }
+    data[w] = c;
   }
+  shown.truncate(w);
   return shown;
 }
 

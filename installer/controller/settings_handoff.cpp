@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <cerrno>
 
 #include "installer/controller/installer_controller.h"
 #include "installer/controller/texts.h"

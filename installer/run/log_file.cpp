@@ -1,7 +1,6 @@
 #include "installer/run/log_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 namespace sonarell::installer {
 
