@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
+#include "platform/plist/xml.h"
 
 namespace sonarell::plist {
 namespace {
@@ -28,12 +28,8 @@ struct FreeDeleter {
 template <typename T>
 using Malloced = std::unique_ptr<T, FreeDeleter>;
 
-struct XmlDeleter {
-  void operator()(char* p) const { plist_to_xml_free(p); }
-};
-
 // Nesting deeper than this is refused rather than risking the stack on hostile input.
-constexpr int kMaxDepth = 512;
+constexpr int kMaxDepth = xml::kMaxDepth;
 
 // libplist parses binary containers and frees every tree recursively, and expands
 // an object referenced from several places into as many copies. A hostile file
@@ -100,15 +96,15 @@ bool binaryStructureIsSafe(std::string_view bytes) {
 }
 
 // Nesting of arrays and dictionaries in an XML property list, counted on the tags.
-bool xmlNestingIsSafe(std::string_view xml) {
+bool xmlNestingIsSafe(std::string_view text) {
   int depth = 0;
   std::size_t pos = 0;
   const auto skipPast = [&](std::string_view end) {
-    const std::size_t found = xml.find(end, pos);
-    pos = found == std::string_view::npos ? xml.size() : found + end.size();
+    const std::size_t found = text.find(end, pos);
+    pos = found == std::string_view::npos ? text.size() : found + end.size();
   };
-  while ((pos = xml.find('<', pos)) != std::string_view::npos) {
-    const std::string_view rest = xml.substr(pos);
+  while ((pos = text.find('<', pos)) != std::string_view::npos) {
+    const std::string_view rest = text.substr(pos);
     if (rest.starts_with("<!--")) {
       skipPast("-->");
     } else if (rest.starts_with("<![CDATA[")) {
@@ -127,7 +123,7 @@ bool xmlNestingIsSafe(std::string_view xml) {
       }
       const std::string_view name = rest.substr(nameStart, nameEnd - nameStart);
       const std::size_t close = rest.find('>');
-      if (close == std::string_view::npos) return true;  // unterminated: libplist rejects it
+      if (close == std::string_view::npos) return true;  // unterminated: the parser rejects it
       const bool selfClosing = close > 0 && rest[close - 1] == '/';
       if (name == "array" || name == "dict") {
         if (closing) {
@@ -234,77 +230,15 @@ std::optional<Value> fromNode(plist_t node, int depth) {
   }
 }
 
-// Characters an XML 1.0 document can carry; libplist silently drops the rest,
-// which would change the value on the way to disk.
-bool expressibleInXml(const std::string& s) {
-  if (!fs::isValidUtf8(s)) return false;
-  for (unsigned char c : s) {
-    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-  }
-  return true;
-}
-
-Node toNode(const Value& value, int depth);
-
-Node newString(const std::string& s) {
-  if (!expressibleInXml(s)) return nullptr;
-  return Node(plist_new_string(s.c_str()));
-}
-
-Node toNode(const Value& value, int depth) {
-  if (depth > kMaxDepth) return nullptr;
-  if (const auto* s = value.asString()) return newString(*s);
-  if (const auto* i = value.asInteger()) return Node(plist_new_uint(static_cast<uint64_t>(*i)));
-  if (const auto* d = value.asReal()) return Node(plist_new_real(*d));
-  if (const auto* b = value.asBoolean()) return Node(plist_new_bool(*b ? 1 : 0));
-  if (const auto* date = value.asDate()) {
-    if (!std::isfinite(date->seconds)) return nullptr;
-    const double whole = std::floor(date->seconds);
-    if (whole < std::numeric_limits<int32_t>::min() || whole > std::numeric_limits<int32_t>::max()) {
-      return nullptr;
-    }
-    auto usec = static_cast<int32_t>(std::lround((date->seconds - whole) * 1e6));
-    auto sec = static_cast<int32_t>(whole);
-    if (usec >= 1000000) {
-      if (sec == std::numeric_limits<int32_t>::max()) return nullptr;
-      ++sec;
-      usec -= 1000000;
-    }
-    return Node(plist_new_date(sec, usec));
-  }
-  if (const auto* data = value.asData()) {
-    return Node(plist_new_data(reinterpret_cast<const char*>(data->bytes.data()), data->bytes.size()));
-  }
-  if (const auto* array = value.asArray()) {
-    Node node(plist_new_array());
-    for (const auto& element : *array) {
-      Node child = toNode(element, depth + 1);
-      if (!child) return nullptr;
-      plist_array_append_item(node.get(), child.release());  // the array owns it now
-    }
-    return node;
-  }
-  if (const auto* dictionary = value.asDictionary()) {
-    Node node(plist_new_dict());
-    for (const auto& [key, element] : *dictionary) {
-      if (!expressibleInXml(key) || key.find('\0') != std::string::npos) return nullptr;
-      Node child = toNode(element, depth + 1);
-      if (!child) return nullptr;
-      plist_dict_set_item(node.get(), key.c_str(), child.release());  // the dictionary owns it now
-    }
-    return node;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 std::optional<Value> parse(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   const bool binary = bytes.starts_with("bplist00");
   if (binary ? !binaryStructureIsSafe(bytes) : !xmlNestingIsSafe(bytes)) return std::nullopt;
+  if (!binary) return xml::parse(bytes);
   plist_t raw = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
+  plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
   Node root(raw);
   if (!root) return std::nullopt;
   return fromNode(root.get(), 0);
@@ -318,15 +252,6 @@ std::optional<Value> readFile(const std::string& path) {
   return parse(*bytes);
 }
 
-std::optional<std::string> toXml(const Value& value) {
-  Node root = toNode(value, 0);
-  if (!root) return std::nullopt;
-  char* raw = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(root.get(), &raw, &length);
-  std::unique_ptr<char, XmlDeleter> xml(raw);
-  if (!xml || length == 0) return std::nullopt;
-  return std::string(xml.get(), length);
-}
+std::optional<std::string> toXml(const Value& value) { return xml::write(value); }
 
 }  // namespace sonarell::plist
