@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/plist/codec.h"
 #include "register/enabled_list.h"
 #include "register/identifiers.h"
 
@@ -105,6 +106,29 @@ void repair(benchmark::State& state, bool withOurs) {
   }
   std::filesystem::remove_all(folder);
 }
+
+// The pieces the repair and the preference store spend their time on.
+void BM_ListToXml(benchmark::State& state) {
+  const Value list(foreignEntries(10000));
+  for (auto _ : state) benchmark::DoNotOptimize(plist::toXml(list));
+}
+
+void BM_ListFromXml(benchmark::State& state) {
+  const std::string xml = *plist::toXml(Value(Dictionary{{"AppleEnabledInputSources", Value(foreignEntries(10000))}}));
+  for (auto _ : state) benchmark::DoNotOptimize(plist::parse(xml));
+}
+
+void BM_ListCopy(benchmark::State& state) {
+  const Value list(foreignEntries(10000));
+  for (auto _ : state) {
+    Value copy = list;
+    benchmark::DoNotOptimize(copy);
+  }
+}
+
+BENCHMARK(BM_ListToXml)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListFromXml)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListCopy)->Unit(benchmark::kMillisecond);
 
 void BM_RepairAppending(benchmark::State& state) { repair(state, false); }
 void BM_RepairRefreshing(benchmark::State& state) { repair(state, true); }

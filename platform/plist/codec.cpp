@@ -95,49 +95,6 @@ bool binaryStructureIsSafe(std::string_view bytes) {
   return true;
 }
 
-// Nesting of arrays and dictionaries in an XML property list, counted on the tags.
-bool xmlNestingIsSafe(std::string_view text) {
-  int depth = 0;
-  std::size_t pos = 0;
-  const auto skipPast = [&](std::string_view end) {
-    const std::size_t found = text.find(end, pos);
-    pos = found == std::string_view::npos ? text.size() : found + end.size();
-  };
-  while ((pos = text.find('<', pos)) != std::string_view::npos) {
-    const std::string_view rest = text.substr(pos);
-    if (rest.starts_with("<!--")) {
-      skipPast("-->");
-    } else if (rest.starts_with("<![CDATA[")) {
-      skipPast("]]>");
-    } else if (rest.starts_with("<?")) {
-      skipPast("?>");
-    } else if (rest.starts_with("<!")) {
-      skipPast(">");
-    } else {
-      const bool closing = rest.starts_with("</");
-      const std::size_t nameStart = closing ? 2 : 1;
-      std::size_t nameEnd = nameStart;
-      while (nameEnd < rest.size() && rest[nameEnd] != '>' && rest[nameEnd] != '/' && rest[nameEnd] != ' ' &&
-             rest[nameEnd] != '\t' && rest[nameEnd] != '\n' && rest[nameEnd] != '\r') {
-        ++nameEnd;
-      }
-      const std::string_view name = rest.substr(nameStart, nameEnd - nameStart);
-      const std::size_t close = rest.find('>');
-      if (close == std::string_view::npos) return true;  // unterminated: the parser rejects it
-      const bool selfClosing = close > 0 && rest[close - 1] == '/';
-      if (name == "array" || name == "dict") {
-        if (closing) {
-          --depth;
-        } else if (!selfClosing && ++depth > kMaxDepth) {
-          return false;
-        }
-      }
-      pos += close + 1;
-    }
-  }
-  return true;
-}
-
 std::optional<Value> fromNode(plist_t node, int depth);
 
 std::optional<Value> fromArray(plist_t node, int depth) {
@@ -235,8 +192,9 @@ std::optional<Value> fromNode(plist_t node, int depth) {
 std::optional<Value> parse(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   const bool binary = bytes.starts_with("bplist00");
-  if (binary ? !binaryStructureIsSafe(bytes) : !xmlNestingIsSafe(bytes)) return std::nullopt;
+  // The XML reader builds its tree without recursion and limits the nesting itself.
   if (!binary) return xml::parse(bytes);
+  if (!binaryStructureIsSafe(bytes)) return std::nullopt;
   plist_t raw = nullptr;
   plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
   Node root(raw);

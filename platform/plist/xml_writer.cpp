@@ -24,15 +24,6 @@ constexpr std::string_view kHeader =
     "<plist version=\"1.0\">\n";
 constexpr std::string_view kFooter = "</plist>\n";
 
-// Characters an XML 1.0 document can carry; anything else would have to be
-// dropped or altered on the way to disk.
-bool expressible(std::string_view s) {
-  for (unsigned char c : s) {
-    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-  }
-  return fs::isValidUtf8(s);
-}
-
 class Writer {
  public:
   bool value(const Value& v, int depth) {
@@ -45,16 +36,25 @@ class Writer {
  private:
   void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
 
+  // One pass: escapes &, < and >, refuses control characters, and leaves the
+  // UTF-8 check to the strings that are not plain ASCII.
   bool escaped(std::string_view s) {
-    if (!expressible(s)) return false;
-    for (;;) {
-      const std::size_t special = s.find_first_of("&<>");
-      out_.append(s.substr(0, special));
-      if (special == std::string_view::npos) return true;
-      const char c = s[special];
-      out_.append(c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;");
-      s.remove_prefix(special + 1);
+    bool ascii = true;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c >= 0x80) {
+        ascii = false;
+      } else if (c < 0x20) {
+        if (c != '\t' && c != '\n' && c != '\r') return false;
+      } else if (c == '&' || c == '<' || c == '>') {
+        out_.append(s.substr(start, i - start));
+        out_.append(c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;");
+        start = i + 1;
+      }
     }
+    out_.append(s.substr(start));
+    return ascii || fs::isValidUtf8(s);
   }
 
   bool textElement(std::string_view tag, std::string_view text, int depth) {

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string_view>
 
 #include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
@@ -20,17 +23,49 @@ bool acceptableDomain(const std::string& domain) {
          domain.find('\0') == std::string::npos;
 }
 
-enum class DiskState { Missing, Valid, Invalid };
+// Parsed domain files of this process, by path. An entry is used only for a file
+// that holds exactly the same bytes again, so a change by any other writer is
+// always seen; the cache only saves parsing what this process just read or wrote.
+class SnapshotCache {
+ public:
+  template <typename Snapshot>
+  std::shared_ptr<const Snapshot> find(const std::string& path, const std::string& bytes) {
+    const std::lock_guard lock(mutex_);
+    for (const auto& entry : entries_) {
+      if (entry.path == path) {
+        auto snapshot = std::static_pointer_cast<const Snapshot>(entry.snapshot);
+        return snapshot->bytes == bytes ? snapshot : nullptr;
+      }
+    }
+    return nullptr;
+  }
 
-struct DiskContents {
-  DiskState state = DiskState::Invalid;
-  plist::Dictionary dictionary;
+  void put(const std::string& path, std::shared_ptr<const void> snapshot) {
+    const std::lock_guard lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->path == path) {
+        entries_.erase(it);
+        break;
+      }
+    }
+    // A handful of domains is what a process uses; the oldest goes first.
+    constexpr std::size_t kEntries = 8;
+    if (entries_.size() == kEntries) entries_.erase(entries_.begin());
+    entries_.push_back({path, std::move(snapshot)});
+  }
+
+ private:
+  struct Entry {
+    std::string path;
+    std::shared_ptr<const void> snapshot;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
 };
 
-DiskContents parseDomain(const std::string& bytes) {
-  std::optional<plist::Value> value = plist::parse(bytes);
-  if (!value || !value->isDictionary()) return {};
-  return {DiskState::Valid, std::move(*value->asDictionary())};
+SnapshotCache& snapshotCache() {
+  static SnapshotCache cache;
+  return cache;
 }
 
 bool containsDate(const plist::Value& value) {
@@ -48,15 +83,33 @@ bool containsDate(const plist::Value& value) {
   return false;
 }
 
-void applyPending(const std::vector<std::pair<std::string, std::optional<plist::Value>>>& pending,
-                  plist::Dictionary& onto) {
-  for (const auto& [key, value] : pending) {
-    if (value) {
-      onto.set(key, *value);
-    } else {
-      onto.erase(key);
+using Pending = std::vector<std::pair<std::string, std::optional<plist::Value>>>;
+
+const std::optional<plist::Value>* pendingValue(const Pending& pending, std::string_view key) {
+  for (const auto& entry : pending) {
+    if (entry.first == key) return &entry.second;
+  }
+  return nullptr;
+}
+
+// The pending keys laid over the domain, copying each value once: a key that is
+// replaced is not copied from the domain first.
+plist::Dictionary merge(const plist::Dictionary* disk, const Pending& pending) {
+  plist::Dictionary merged;
+  if (disk) {
+    for (const auto& [key, value] : *disk) {
+      const std::optional<plist::Value>* replaced = pendingValue(pending, key);
+      if (!replaced) {
+        merged.set(key, value);
+      } else if (*replaced) {
+        merged.set(key, **replaced);
+      }
     }
   }
+  for (const auto& [key, value] : pending) {
+    if (value && !(disk && disk->find(key))) merged.set(key, *value);
+  }
+  return merged;
 }
 
 bool makeDirectory(const std::string& path, mode_t mode) {
@@ -115,19 +168,24 @@ bool FilePreferenceStore::refresh(DomainState& state, const std::string& path) c
   if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) bytes = fs::readAll(fd.get());
   if (!bytes) {
     const bool missing = !fd && errno == ENOENT;
-    state.disk = {};
-    state.diskBytes.reset();
+    state.disk.reset();
     return missing;
   }
   // Reading the bytes is cheap; parsing a long list is not.
-  if (state.diskBytes == bytes) return true;
-  DiskContents contents = parseDomain(*bytes);
-  state.disk = std::move(contents.dictionary);
-  if (contents.state != DiskState::Valid) {
-    state.diskBytes.reset();
+  if (state.disk && state.disk->bytes == *bytes) return true;
+  if (auto cached = snapshotCache().find<Snapshot>(path, *bytes)) {
+    state.disk = std::move(cached);
+    return true;
+  }
+  std::optional<plist::Value> value = plist::parse(*bytes);
+  if (!value || !value->isDictionary()) {
+    state.disk.reset();
     return false;
   }
-  state.diskBytes = std::move(bytes);
+  auto snapshot =
+      std::make_shared<const Snapshot>(Snapshot{std::move(*bytes), std::move(*value->asDictionary())});
+  snapshotCache().put(path, snapshot);
+  state.disk = std::move(snapshot);
   return true;
 }
 
@@ -138,7 +196,7 @@ std::optional<plist::Value> FilePreferenceStore::copyAppValue(const std::string&
   for (const auto& entry : state->pending) {
     if (entry.first == key) return entry.second;
   }
-  const plist::Value* value = state->disk.find(key);
+  const plist::Value* value = state->disk ? state->disk->dictionary.find(key) : nullptr;
   if (value == nullptr) return std::nullopt;
   return *value;
 }
@@ -190,9 +248,7 @@ bool FilePreferenceStore::store(const std::string& domain, DomainState& state) {
 
   // What is on disk now, read afresh unless it is the very version already held.
   if (!refresh(state, path)) return false;
-  plist::Dictionary merged = state.disk;
-  applyPending(state.pending, merged);
-  plist::Value mergedValue(std::move(merged));
+  plist::Value mergedValue(merge(state.disk ? &state.disk->dictionary : nullptr, state.pending));
   std::optional<std::string> xml = plist::toXml(mergedValue);
   if (!xml) return false;
 
@@ -212,11 +268,13 @@ bool FilePreferenceStore::store(const std::string& domain, DomainState& state) {
   // The view now shows what was stored. XML keeps every kind exactly except the
   // fraction of a date, so a value holding dates is read back from the file.
   if (containsDate(mergedValue)) {
-    state.diskBytes.reset();
+    state.disk.reset();
     return refresh(state, path);
   }
-  state.disk = std::move(*mergedValue.asDictionary());
-  state.diskBytes = std::move(*xml);
+  auto snapshot =
+      std::make_shared<const Snapshot>(Snapshot{std::move(*xml), std::move(*mergedValue.asDictionary())});
+  snapshotCache().put(path, snapshot);
+  state.disk = std::move(snapshot);
   return true;
 }
 

@@ -33,6 +33,7 @@
 // instances) are safe against each other.
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -56,13 +57,18 @@ class FilePreferenceStore final : public PreferenceStore {
   std::optional<std::string> domainFilePath(const std::string& domain) const;
 
  private:
+  // A domain file's bytes and the dictionary they hold. Immutable once made, so
+  // that stores of this process (the text-input stand-in makes one per call) can
+  // share the parse of a file none of them changed.
+  struct Snapshot {
+    std::string bytes;
+    plist::Dictionary dictionary;
+  };
+
   struct DomainState {
-    // The domain as last read from disk (empty when missing or unusable); the
-    // process's view is this with the pending keys laid over it.
-    plist::Dictionary disk;
-    // The bytes `disk` was parsed from, when they were a sound domain: a file that
-    // still holds exactly these bytes need not be parsed again.
-    std::optional<std::string> diskBytes;
+    // The domain as last read from disk; none when missing or unusable (an empty
+    // domain). The process's view is this with the pending keys laid over it.
+    std::shared_ptr<const Snapshot> disk;
     // Keys set since the last successful synchronize, in the order first set;
     // an absent value is a removal.
     std::vector<std::pair<std::string, std::optional<plist::Value>>> pending;
