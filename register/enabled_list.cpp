@@ -1,5 +1,8 @@
 #include "register/enabled_list.h"
 
+#include <algorithm>
+#include <cstddef>
+
 #include "platform/fs/new_file.h"
 #include "platform/fs/paths.h"
 #include "platform/plist/codec.h"
@@ -29,6 +32,29 @@ bool holds(const std::optional<plist::Value>& value, const plist::Array& expecte
   if (!value) return false;
   const plist::Array* array = value->asArray();
   return array && *array == expected;
+}
+
+// The value is the array `head` followed by `tail`, compared without building it.
+bool holdsJoined(const std::optional<plist::Value>& value, const plist::Array& head,
+                 const plist::Array& tail) {
+  const plist::Array* array = value ? value->asArray() : nullptr;
+  if (!array || array->size() != head.size() + tail.size()) return false;
+  return std::equal(head.begin(), head.end(), array->begin()) &&
+         std::equal(tail.begin(), tail.end(), array->begin() + static_cast<std::ptrdiff_t>(head.size()));
+}
+
+// The value is the foreign entries of `list`, in their order, compared without
+// building that list.
+bool holdsForeignOf(const std::optional<plist::Value>& value, const plist::Array& list) {
+  const plist::Array* array = value ? value->asArray() : nullptr;
+  if (!array) return false;
+  auto it = array->begin();
+  for (const plist::Value& element : list) {
+    if (!IsForeign(element)) continue;
+    if (it == array->end() || !(*it == element)) return false;
+    ++it;
+  }
+  return it == array->end();
 }
 
 // The backup is written once, as a new file; anything already at the path, a
@@ -95,7 +121,7 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
   preferences::PreferenceStore& store = services.preferences;
 
   const std::optional<plist::Value> initial = synchronizeAndRead(store);
-  const std::optional<plist::Array> desired = EnabledListWithOurs(initial);
+  std::optional<plist::Array> desired = EnabledListWithOurs(initial);
   if (!desired) {
     report.error(ErrorLine::UnexpectedEnabledList);
     return false;
@@ -114,31 +140,37 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
 
   // Both records present already: take them out once and put them back, so that
   // the text-input services see them appear afresh.
+  // The lists are long; each is handed to the store once, and what is read back
+  // is compared with the lists it was made from rather than with copies kept.
   if (*desired == initialList) {
     plist::Array foreign;
     for (const plist::Value& element : *desired) {
       if (IsForeign(element)) foreign.push_back(element);
     }
-    store.setAppValue(kKey, plist::Value(foreign), kDomain);
+    const std::size_t foreignCount = foreign.size();
+    store.setAppValue(kKey, plist::Value(std::move(foreign)), kDomain);
     if (!store.synchronize(kDomain)) return false;
-    if (!holds(readList(store), foreign)) return false;
+    if (!holdsForeignOf(readList(store), *desired)) return false;
     services.notifier.post(std::string(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged));
     services.runLoop.runFor(kRefreshWait);
-    if (!holds(synchronizeAndRead(store), foreign)) {
+    if (!holdsForeignOf(synchronizeAndRead(store), *desired)) {
       report.error(ErrorLine::ChangedDuringRefresh);
       return false;
     }
-    report.refreshed(foreign.size());
+    report.refreshed(foreignCount);
   }
 
-  store.setAppValue(kKey, plist::Value(*desired), kDomain);
+  // *desired is *initial with the missing own records at its end.
+  const plist::Array appended(desired->begin() + static_cast<std::ptrdiff_t>(initialList.size()),
+                              desired->end());
+  store.setAppValue(kKey, plist::Value(std::move(*desired)), kDomain);
   if (!store.synchronize(kDomain)) return false;
-  if (!holds(readList(store), *desired)) {
+  if (!holdsJoined(readList(store), initialList, appended)) {
     report.error(ErrorLine::ReadbackDiffers);
     return false;
   }
   services.notifier.post(std::string(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged));
-  report.enabledListRepaired(initialList.size(), desired->size() - initialList.size());
+  report.enabledListRepaired(initialList.size(), appended.size());
   return true;
 }
 

@@ -114,7 +114,8 @@ void BM_ListToXml(benchmark::State& state) {
 }
 
 void BM_ListFromXml(benchmark::State& state) {
-  const std::string xml = *plist::toXml(Value(Dictionary{{"AppleEnabledInputSources", Value(foreignEntries(10000))}}));
+  const std::string xml =
+      *plist::toXml(Value(Dictionary{{"AppleEnabledInputSources", Value(foreignEntries(10000))}}));
   for (auto _ : state) benchmark::DoNotOptimize(plist::parse(xml));
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -272,6 +273,66 @@ TEST_F(PreferenceStoreTest, ConcurrentProcessesLoseNoKeys) {
       EXPECT_EQ(*v, Value(i));
     }
   }
+}
+
+}  // namespace
+}  // namespace sonarell::preferences
+
+namespace sonarell::preferences {
+namespace {
+
+TEST_F(PreferenceStoreTest, StoresOfOneProcessNeverShareAStaleParse) {
+  FilePreferenceStore writer(home_);
+  writer.setAppValue("list", Value(Array{Value("a"), Value("b")}), kDomain);
+  writer.setAppValue("keep", Value(1), kDomain);
+  ASSERT_TRUE(writer.synchronize(kDomain));
+
+  // A fresh store reads what this process just wrote.
+  FilePreferenceStore reader(home_);
+  EXPECT_EQ(reader.copyAppValue("list", kDomain), Value(Array{Value("a"), Value("b")}));
+
+  // Another writer changes the file in place: same size, same timestamps, one
+  // byte different. Every store, new or old, must see the new value.
+  std::string bytes = readRaw();
+  const std::size_t at = bytes.find("<string>b</string>");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 8] = 'c';
+  struct stat before {};
+  ASSERT_EQ(::stat(file().c_str(), &before), 0);
+  writeRaw(bytes);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file().c_str(), times, 0), 0);
+
+  FilePreferenceStore fresh(home_);
+  EXPECT_EQ(fresh.copyAppValue("list", kDomain), Value(Array{Value("a"), Value("c")}));
+  ASSERT_TRUE(reader.synchronize(kDomain));
+  EXPECT_EQ(reader.copyAppValue("list", kDomain), Value(Array{Value("a"), Value("c")}));
+
+  // A corrupt file is not hidden by a sound parse of its earlier bytes.
+  writeRaw("<plist><dict><key>list</key>");
+  EXPECT_FALSE(reader.synchronize(kDomain));
+  EXPECT_FALSE(reader.copyAppValue("list", kDomain));
+  EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("keep", kDomain));
+
+  // Editing a value read from one store changes nothing another store holds.
+  writeRaw(*plist::toXml(Value(Dictionary{{"list", Value(Array{Value("x")})}, {"other", Value(2)}})));
+  FilePreferenceStore first(home_);
+  auto value = first.copyAppValue("list", kDomain);
+  ASSERT_TRUE(value && value->asArray());
+  value->asArray()->emplace_back("edited");
+  EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("list", kDomain), Value(Array{Value("x")}));
+
+  // Replacing and removing keys keeps the others in their order.
+  first.setAppValue("list", std::nullopt, kDomain);
+  first.setAppValue("new", Value("n"), kDomain);
+  first.setAppValue("other", Value(3), kDomain);
+  ASSERT_TRUE(first.synchronize(kDomain));
+  const auto stored = plist::parse(readRaw());
+  ASSERT_TRUE(stored && stored->isDictionary());
+  std::string order;
+  for (const auto& [key, v] : *stored->asDictionary()) order += key + ",";
+  EXPECT_EQ(order, "other,new,");
+  EXPECT_EQ(*stored->asDictionary()->find("other"), Value(3));
 }
 
 }  // namespace
