@@ -1,17 +1,13 @@
 // The install script on its own, against the built input method and Keyloom, in a
 // throw-away home: its rejections, its promises on failure, and its upgrades.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
 #include "tests/support/road_support.h"
 
@@ -20,32 +16,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-// Every path below `root` with its type and, for files, contents.
-std::map<std::string, std::string> snapshot(const fsys::path& root) {
-  std::map<std::string, std::string> result;
-  if (!fsys::exists(root)) return result;
-  for (const auto& entry : fsys::recursive_directory_iterator(root)) {
-    const std::string key = fsys::relative(entry.path(), root).string();
-    if (entry.is_symlink()) {
-      result[key] = "link:" + fsys::read_symlink(entry.path()).string();
-    } else if (entry.is_directory()) {
-      result[key] = "dir";
-    } else {
-      result[key] = "file:" + readFile(entry.path());
-    }
-  }
-  return result;
-}
-
-std::vector<std::string> namesIn(const fsys::path& folder) {
-  std::vector<std::string> names;
-  if (!fsys::exists(folder)) return names;
-  for (const auto& entry : fsys::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 class InstallScriptTest : public ::testing::Test {
  protected:
@@ -96,18 +66,6 @@ class InstallScriptTest : public ::testing::Test {
     for (const auto& name : namesIn(home() / "Library/Input Methods")) {
       EXPECT_THAT(name, Not(HasSubstr("staging"))) << "staging folder left behind";
     }
-  }
-
-  // The program started by the script ends on its own after a short while; its
-  // home must outlive it.
-  void waitForInputMethodToEnd() const {
-    const fsys::path lock = home() / "Library/Caches/org.quennet.inputmethod.Sonarell/instance.lock";
-    EXPECT_TRUE(eventually(
-        [&] {
-          fs::UniqueFd fd(::open(lock.c_str(), O_RDWR | O_CLOEXEC));
-          return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
-        },
-        std::chrono::seconds(20)));
   }
 
   TempDir dir;
@@ -175,7 +133,8 @@ TEST_F(InstallScriptTest, FreshInstallThenUpgradesKeepEveryBackup) {
   if (fsys::exists(imLog)) {
     EXPECT_THAT(readFile(imLog), HasSubstr("started without --settings"));
   }
-  waitForInputMethodToEnd();
+  // The program started by the script ends on its own; its home must outlive it.
+  EXPECT_TRUE(waitForInputMethodToEnd(home()));
   EXPECT_TRUE(sameTree(target(), payloadApp));
   EXPECT_THAT(fresh.output, HasSubstr("Moving the new version into place"));
   EXPECT_THAT(fresh.output, HasSubstr("registration-complete=1"));

@@ -3,10 +3,8 @@
 // session bus of the test's own. Each test presses the window's buttons and
 // looks at what a user would find afterwards.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -24,7 +22,6 @@
 
 #include "installer/controller/installer_controller.h"
 #include "installer/payload/installer_payload.h"
-#include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
 #include "tests/support/road_support.h"
 
@@ -65,6 +62,17 @@ std::optional<plist::Array> enabledList(const fsys::path& home) {
   return *list->asArray();
 }
 
+// `list` starts with every element of `before`, in place, and goes on with
+// nothing but our own records (which the enabling calls may have added).
+void expectEarlierListThenOwnRecords(const plist::Array& list, const plist::Array& before) {
+  ASSERT_GE(list.size(), before.size());
+  EXPECT_TRUE(plist::Array(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(before.size())) ==
+              before);
+  for (std::size_t i = before.size(); i < list.size(); ++i) {
+    EXPECT_TRUE(list[i] == kParentEntry || list[i] == kModeEntry) << "element " << i;
+  }
+}
+
 class RoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,19 +85,9 @@ class RoadTest : public ::testing::Test {
     writeFile(hiToolboxPath(home()), hiToolboxPlist(foreignEnabledSources()));
   }
 
-  void TearDown() override {
-    // The sample input method may still linger after a hand-off; let it end
-    // before its home goes away.
-    const fsys::path lock = home() / "Library/Caches/org.quennet.inputmethod.Sonarell/instance.lock";
-    if (fsys::exists(lock)) {
-      eventually(
-          [&] {
-            fs::UniqueFd fd(::open(lock.c_str(), O_RDWR | O_CLOEXEC));
-            return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
-          },
-          std::chrono::seconds(20));
-    }
-  }
+  // The sample input method may still linger after a hand-off; let it end
+  // before its home goes away.
+  void TearDown() override { waitForInputMethodToEnd(home()); }
 
   fsys::path home() const { return dir.path() / "home"; }
   fsys::path target() const { return home() / "Library/Input Methods/Sonarell.app"; }
@@ -153,7 +151,7 @@ class RoadTest : public ::testing::Test {
   }
 
   TempDir dir;
-  ScopedEnv homeVariable{"HOME", (dir.path() / "home").string()};
+  ScopedEnv homeVariable{"HOME", (dir.path() / "home").c_str()};
   SessionBus bus;
   std::vector<std::int32_t> outcomes;
 };
@@ -200,19 +198,12 @@ TEST_F(RoadTest, FreshInstallThroughTheWindow) {
   expected.push_back(kModeEntry);
   EXPECT_TRUE(*listAfter == expected);
 
-  // The enabled-list backup holds the list as the repair found it: every entry
-  // that was there, in its place, followed only by the records that the
-  // enabling calls before the repair added.
+  // The enabled-list backup holds the list as the repair found it.
   const auto listBackups = filesIn(backups(), "AppleEnabledInputSources-.*\\.plist");
   ASSERT_EQ(listBackups.size(), 1u);
   const auto saved = plist::readFile(listBackups[0].string());
   ASSERT_TRUE(saved && saved->asArray());
-  const plist::Array& savedList = *saved->asArray();
-  ASSERT_GE(savedList.size(), listBefore->size());
-  EXPECT_TRUE(plist::Array(savedList.begin(), savedList.begin() + 3) == *listBefore);
-  for (std::size_t i = listBefore->size(); i < savedList.size(); ++i) {
-    EXPECT_TRUE(savedList[i] == kParentEntry || savedList[i] == kModeEntry) << "element " << i;
-  }
+  expectEarlierListThenOwnRecords(*saved->asArray(), *listBefore);
   EXPECT_TRUE(filesIn(backups(), "Sonarell-.*").empty()) << "a fresh install has nothing to back up";
 
   const RunResult check = keyloomCheck();
@@ -277,16 +268,10 @@ TEST_F(RoadTest, OddEnabledListFailsWithNothingLostAndARetrySucceeds) {
   expectFailureState(*controller);
   EXPECT_THAT(controller->detailedLog().toStdString(),
               HasSubstr("Unexpected enabled source list; no preferences changed"));
-  // Every element, the odd one included, is still there in its place. The
-  // enabling calls that ran before the refused repair may have added our own
-  // records at the end, and nothing else.
+  // Every element, the odd one included, is still there in its place.
   const auto listAfter = enabledList(home());
   ASSERT_TRUE(listAfter);
-  ASSERT_GE(listAfter->size(), listBefore->size());
-  EXPECT_TRUE(plist::Array(listAfter->begin(), listAfter->begin() + 4) == *listBefore);
-  for (std::size_t i = listBefore->size(); i < listAfter->size(); ++i) {
-    EXPECT_TRUE((*listAfter)[i] == kParentEntry || (*listAfter)[i] == kModeEntry) << "element " << i;
-  }
+  expectEarlierListThenOwnRecords(*listAfter, *listBefore);
   EXPECT_TRUE(filesIn(backups(), "AppleEnabledInputSources-.*").empty());
   const auto firstLogs = filesIn(logFolder(), ".*\\.log");
   ASSERT_EQ(firstLogs.size(), 1u);

@@ -12,8 +12,6 @@ namespace {
 
 using LogView = InstallerTest;
 
-QString u(const char* s) { return QString::fromUtf8(s); }
-
 TEST_F(LogView, ToggleAlternatesModesTextsAndFonts) {
   // A log much longer than the area, so that "shows the beginning" means something.
   makePayload("echo FIRST LINE; for i in $(seq 1 400); do echo \"行 $i\"; done; exit 7\n");

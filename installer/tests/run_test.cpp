@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <csignal>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "installer/controller/texts.h"
@@ -16,8 +17,6 @@ namespace sonarell::installer::testing {
 namespace {
 
 using InstallRun = InstallerTest;
-
-QString u(const char* s) { return QString::fromUtf8(s); }
 
 // A script that records what it was given: its arguments one per line, then the
 // three variables, a variable the test passes through, and its directory.

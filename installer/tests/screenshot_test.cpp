@@ -42,11 +42,15 @@ int inkPixels(const QImage& image, const QRect& area) {
   return ink;
 }
 
+bool shown(InstallerController& controller) {
+  controller.window()->show();
+  return QTest::qWaitForWindowExposed(controller.window());
+}
+
 TEST_F(Screenshots, EveryStateIsSaved) {
   makePayload("echo '正在复制 Sonarell.app'; echo 'keyloom: registered=1 enabled=1'; exit 0\n");
   auto& fresh = makeController();
-  fresh.window()->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(fresh.window()));
+  ASSERT_TRUE(shown(fresh));
   const QImage freshImage = shoot(fresh.window(), "fresh");
   EXPECT_EQ(freshImage.size() / freshImage.devicePixelRatio(), QSize(650, 510));
 
@@ -68,15 +72,13 @@ TEST_F(Screenshots, EveryStateIsSaved) {
 
   markInstalled();
   auto& update = makeController();
-  update.window()->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(update.window()));
+  ASSERT_TRUE(shown(update));
   shoot(update.window(), "update");
   stdfs::remove_all(home_ / "Library/Input Methods");
 
   writeScript("echo '正在复制'; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo '已完成'\n");
   auto& running = makeController();
-  running.window()->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(running.window()));
+  ASSERT_TRUE(shown(running));
   click("action");
   shoot(running.window(), "running");
   writeFile(home_ / "go", "");
@@ -87,8 +89,7 @@ TEST_F(Screenshots, EveryStateIsSaved) {
 
   writeScript("echo '错误：无法注册输入法' >&2; exit 1\n");
   auto& failed = makeController();
-  failed.window()->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(failed.window()));
+  ASSERT_TRUE(shown(failed));
   ASSERT_EQ(runToOutcome(), 1);
   shoot(failed.window(), "failure");
 

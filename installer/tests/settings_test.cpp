@@ -9,22 +9,14 @@
 namespace sonarell::installer::testing {
 namespace {
 
-QString u(const char* s) { return QString::fromUtf8(s); }
-
 class SettingsHandOff : public InstallerTest {
  protected:
   void SetUp() override {
     InstallerTest::SetUp();
-    bus_ = std::make_unique<sonarell::testing::SessionBus>();
-    ASSERT_TRUE(bus_->running()) << "dbus-daemon could not be started";
+    ASSERT_TRUE(bus_.running()) << "dbus-daemon could not be started";
     listener_ =
         notifications::DBusNotificationListener::create([this](const std::string& n) { seen_.push_back(n); });
     ASSERT_NE(listener_, nullptr);
-  }
-  void TearDown() override {
-    listener_.reset();
-    bus_.reset();
-    InstallerTest::TearDown();
   }
 
   // The installed input method: records its arguments, one per line.
@@ -49,7 +41,7 @@ class SettingsHandOff : public InstallerTest {
     }
   }
 
-  std::unique_ptr<sonarell::testing::SessionBus> bus_;
+  sonarell::testing::SessionBus bus_;
   std::unique_ptr<notifications::DBusNotificationListener> listener_;
   std::vector<std::string> seen_;
 };

@@ -5,22 +5,19 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
+#include <QTest>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "installer/controller/installer_controller.h"
-#include "platform/tests/notifications_session_bus.h"
+#include "tests/support/scratch.h"
+#include "tests/support/session_bus.h"
 
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -29,29 +26,16 @@ namespace sonarell::installer::testing {
 
 namespace stdfs = std::filesystem;
 
-inline std::string readFile(const stdfs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
-inline void writeFile(const stdfs::path& p, const std::string& bytes) {
-  stdfs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << bytes;
-}
+// The window's texts are written here as UTF-8 literals.
+inline QString u(const char* s) { return QString::fromUtf8(s); }
 
 // Runs the event loop until `done` holds or the time is up; true when it held.
 inline bool waitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > limit.count()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
+  return QTest::qWaitFor(done, static_cast<int>(limit.count()));
 }
 
 // A temporary folder with a home (HOME points at it for the test) and a payload
@@ -60,10 +44,6 @@ inline bool waitUntil(const std::function<bool()>& done,
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    base_ = stdfs::temp_directory_path() / ("sonarell-installer-" + std::to_string(::getpid()) + "-" +
-                                            info->test_suite_name() + "-" + info->name());
-    stdfs::remove_all(base_);
     home_ = base_ / "home";
     root_ = base_ / "安装 包" / "Resources";
     stdfs::create_directories(home_);
@@ -73,8 +53,6 @@ class InstallerTest : public ::testing::Test {
   void TearDown() override {
     controller_.reset();
     homeEnv_.reset();
-    std::error_code ignored;
-    stdfs::remove_all(base_, ignored);
   }
 
   // The three payload items, the input method declaring `version` when given.
@@ -124,7 +102,8 @@ class InstallerTest : public ::testing::Test {
     return files;
   }
 
-  stdfs::path base_, home_, root_;
+  testsupport::TempDir scratch_{"sonarell-installer"};
+  stdfs::path base_ = scratch_.path(), home_, root_;
   std::optional<sonarell::testing::ScopedEnv> homeEnv_;
   std::unique_ptr<InstallerController> controller_;
   std::vector<std::int32_t> codes_;

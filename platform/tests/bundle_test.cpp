@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/plist/codec.h"
+#include "tests/support/scratch.h"
 
 namespace sonarell::bundle {
 namespace {
@@ -17,19 +17,13 @@ using plist::Value;
 
 class BundleTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = stdfs::temp_directory_path() / "bundle-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { stdfs::remove_all(dir_); }
   std::string make(const std::string& name, const std::string& infoBytes) {
     const std::string bundle = dir_ + "/" + name;
-    stdfs::create_directories(bundle + "/Contents");
-    std::ofstream(bundle + "/Contents/Info.plist", std::ios::binary) << infoBytes;
+    testsupport::writeFile(bundle + "/Contents/Info.plist", infoBytes);
     return bundle;
   }
-  std::string dir_;
+  testsupport::TempDir scratch_{"bundle-test"};
+  const std::string dir_ = scratch_.str();
 };
 
 TEST_F(BundleTest, ReadsTheIdentifierFromInfoPlist) {

@@ -7,11 +7,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/fs/file_type.h"
 #include "platform/fs/new_file.h"
+#include "tests/support/scratch.h"
 
 namespace sonarell::fs {
 namespace {
@@ -20,19 +20,9 @@ namespace stdfs = std::filesystem;
 
 class FsTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = stdfs::temp_directory_path() / "fs-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { stdfs::remove_all(dir_); }
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  std::string dir_;
+  static std::string read(const std::string& path) { return testsupport::readFile(path); }
+  testsupport::TempDir scratch_{"fs-test"};
+  const std::string dir_ = scratch_.str();
 };
 
 TEST_F(FsTest, NewFileHoldsExactlyTheBytes) {

@@ -105,14 +105,30 @@ TEST(NotificationsDBus, EachPostIsOneSignalWithTheFixedPathInterfaceMemberAndThe
   EXPECT_EQ(arguments, expected);
 }
 
-TEST(NotificationsDBus, ListenerDeliversNamesThroughPollAndIgnoresOtherSignals) {
-  SessionBus bus;
-  ASSERT_TRUE(bus.running());
-  std::vector<std::string> received;
-  auto listener =
-      DBusNotificationListener::create([&](const std::string& name) { received.push_back(name); });
-  ASSERT_NE(listener, nullptr);
-  ASSERT_GE(listener->fd(), 0);
+// A session bus of the test's own with a listener that records each name.
+class Listening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(bus_.running());
+    listener_ = DBusNotificationListener::create([this](const std::string& name) {
+      received_.push_back(name);
+      if (name == "boom") throw std::runtime_error("callback failure");
+    });
+    ASSERT_NE(listener_, nullptr);
+  }
+  // Delivers until `count` names have arrived or nothing more comes.
+  void receive(std::size_t count, std::chrono::milliseconds wait = 5s) {
+    while (received_.size() < count && listener_->waitFor(wait)) {
+    }
+  }
+
+  SessionBus bus_;
+  std::vector<std::string> received_;
+  std::unique_ptr<DBusNotificationListener> listener_;
+};
+
+TEST_F(Listening, DeliversNamesThroughPollAndIgnoresOtherSignals) {
+  ASSERT_GE(listener_->fd(), 0);
 
   // Signals that share the path and interface but are not notifications.
   RawObserver other;
@@ -129,54 +145,37 @@ TEST(NotificationsDBus, ListenerDeliversNamesThroughPollAndIgnoresOtherSignals) 
   // Driven the way an event loop would: poll the descriptor, then process.
   int delivered = 0;
   auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (received.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+  while (received_.size() < 2 && std::chrono::steady_clock::now() < deadline) {
     // No input events asked for means work is queued already; the timeout says so too.
-    pollfd p{listener->fd(), listener->events(), 0};
-    std::uint64_t wait = std::min<std::uint64_t>(listener->timeoutMicroseconds() / 1000, 100);
+    pollfd p{listener_->fd(), listener_->events(), 0};
+    std::uint64_t wait = std::min<std::uint64_t>(listener_->timeoutMicroseconds() / 1000, 100);
     if (p.events == 0) {
       EXPECT_EQ(wait, 0u);
     }
     poll(&p, 1, static_cast<int>(wait));
-    int r = listener->processPending();
+    int r = listener_->processPending();
     ASSERT_GE(r, 0);
     delivered += r;
   }
-  std::sort(received.begin(), received.end());
-  EXPECT_EQ(received, (std::vector<std::string>{"first", "second"}));
+  std::sort(received_.begin(), received_.end());
+  EXPECT_EQ(received_, (std::vector<std::string>{"first", "second"}));
   EXPECT_EQ(delivered, 2);
-  EXPECT_EQ(listener->processPending(), 0);
+  EXPECT_EQ(listener_->processPending(), 0);
 }
 
-TEST(NotificationsDBus, WaitForReportsDeliveryAndTimeoutAndSurvivesAThrowingCallback) {
-  SessionBus bus;
-  ASSERT_TRUE(bus.running());
-  std::vector<std::string> received;
-  auto listener = DBusNotificationListener::create([&](const std::string& name) {
-    received.push_back(name);
-    if (name == "boom") throw std::runtime_error("callback failure");
-  });
-  ASSERT_NE(listener, nullptr);
-
-  EXPECT_FALSE(listener->waitFor(100ms));
-  EXPECT_TRUE(received.empty());
+TEST_F(Listening, WaitForReportsDeliveryAndTimeoutAndSurvivesAThrowingCallback) {
+  EXPECT_FALSE(listener_->waitFor(100ms));
+  EXPECT_TRUE(received_.empty());
 
   DBusNotifier notifier;
-  notifier.post("boom");
-  EXPECT_TRUE(listener->waitFor(5s));
+  notifier.post("boom");  // the callback throws for this one
+  EXPECT_TRUE(listener_->waitFor(5s));
   notifier.post("after");
-  while (received.size() < 2 && listener->waitFor(5s)) {
-  }
-  EXPECT_EQ(received, (std::vector<std::string>{"boom", "after"}));
+  receive(2);
+  EXPECT_EQ(received_, (std::vector<std::string>{"boom", "after"}));
 }
 
-TEST(NotificationsDBus, PostsFromManyThreadsAllArrive) {
-  SessionBus bus;
-  ASSERT_TRUE(bus.running());
-  std::vector<std::string> received;
-  auto listener =
-      DBusNotificationListener::create([&](const std::string& name) { received.push_back(name); });
-  ASSERT_NE(listener, nullptr);
-
+TEST_F(Listening, PostsFromManyThreadsAllArrive) {
   constexpr int kThreads = 4, kPerThread = 5;
   {
     std::vector<std::jthread> threads;
@@ -187,71 +186,55 @@ TEST(NotificationsDBus, PostsFromManyThreadsAllArrive) {
       });
     }
   }
-  while (received.size() < kThreads * kPerThread && listener->waitFor(5s)) {
-  }
+  receive(kThreads * kPerThread);
   std::vector<std::string> expected;
   for (int t = 0; t < kThreads; ++t)
     for (int i = 0; i < kPerThread; ++i)
       expected.push_back("n" + std::to_string(t) + "." + std::to_string(i));
   std::sort(expected.begin(), expected.end());
-  std::sort(received.begin(), received.end());
-  EXPECT_EQ(received, expected);
+  std::sort(received_.begin(), received_.end());
+  EXPECT_EQ(received_, expected);
 }
 
 TEST(NotificationsDBus, WithoutAReachableBusPostIsQuietAndNoListenerIsMade) {
+  struct Case {
+    const char* address;  // DBUS_SESSION_BUS_ADDRESS, nullptr: unset
+    const char* runtime;  // XDG_RUNTIME_DIR, nullptr: unset
+  };
+  const Case cases[] = {
+      {nullptr, nullptr},
+      {"unix:path=/nonexistent/sonarell-test-bus", nullptr},
+      {nullptr, "/nonexistent"},  // a runtime folder without a bus socket in it
+  };
   DBusNotifier notifier;
-  {
-    ScopedEnv noAddress("DBUS_SESSION_BUS_ADDRESS", nullptr);
-    ScopedEnv noRuntime("XDG_RUNTIME_DIR", nullptr);
+  const auto expectQuietAndNoListener = [&](const std::string& what) {
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
     notifier.post("nobody-listens");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(DBusNotificationListener::create(nullptr), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << what;
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << what;
+    EXPECT_EQ(DBusNotificationListener::create(nullptr), nullptr) << what;
+  };
+  for (const auto& c : cases) {
+    ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", c.address);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+    expectQuietAndNoListener(std::string(c.address ? c.address : "-") + " " + (c.runtime ? c.runtime : "-"));
   }
-  {
-    ScopedEnv dead("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/sonarell-test-bus");
-    ::testing::internal::CaptureStderr();
-    notifier.post("nobody-listens");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(DBusNotificationListener::create(nullptr), nullptr);
-  }
-  {
-    // A runtime folder without a bus socket in it.
-    ScopedEnv noAddress("DBUS_SESSION_BUS_ADDRESS", nullptr);
-    ScopedEnv runtime("XDG_RUNTIME_DIR", "/nonexistent");
-    notifier.post("nobody-listens");
-    EXPECT_EQ(DBusNotificationListener::create(nullptr), nullptr);
-  }
-  {
-    // A bus that went away after its address was handed out.
-    SessionBus bus;
-    ASSERT_TRUE(bus.running());
-    bus.kill();
-    ::testing::internal::CaptureStderr();
-    notifier.post("nobody-listens");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(DBusNotificationListener::create(nullptr), nullptr);
-  }
-}
-
-TEST(NotificationsDBus, AWedgedBusDropsThatPostInsteadOfHoldingTheCaller) {
+  // A bus that went away after its address was handed out.
   SessionBus bus;
   ASSERT_TRUE(bus.running());
-  std::vector<std::string> received;
-  auto listener =
-      DBusNotificationListener::create([&](const std::string& name) { received.push_back(name); });
-  ASSERT_NE(listener, nullptr);
+  bus.kill();
+  expectQuietAndNoListener("a bus that went away");
+}
 
+TEST_F(Listening, AWedgedBusDropsThatPostInsteadOfHoldingTheCaller) {
   DBusNotifier notifier;
-  bus.stop();
+  bus_.stop();
   notifier.post("while-stopped");  // returns after the delivery deadline
-  bus.resume();
+  bus_.resume();
   notifier.post("after-resume");
-  while (received.size() < 2 && listener->waitFor(1s)) {
-  }
-  EXPECT_EQ(received, (std::vector<std::string>{"after-resume"}));
+  receive(2, 1s);
+  EXPECT_EQ(received_, (std::vector<std::string>{"after-resume"}));
 }
 
 }  // namespace

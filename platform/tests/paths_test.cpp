@@ -5,12 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/scratch.h"
 
 namespace sonarell::fs {
 namespace {
@@ -18,26 +17,8 @@ namespace {
 namespace stdfs = std::filesystem;
 
 // Sets or clears $HOME for the life of the object.
-class ScopedHome {
- public:
-  explicit ScopedHome(const char* value) {
-    if (const char* old = std::getenv("HOME")) saved_ = old;
-    if (value) {
-      ::setenv("HOME", value, 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
-  ~ScopedHome() {
-    if (saved_) {
-      ::setenv("HOME", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
-
- private:
-  std::optional<std::string> saved_;
+struct ScopedHome : testsupport::ScopedEnv {
+  explicit ScopedHome(const char* value) : ScopedEnv("HOME", value) {}
 };
 
 std::string passwdHome() {
@@ -173,18 +154,14 @@ TEST(Paths, ComponentHelpers) {
 class SymlinkTree : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = stdfs::temp_directory_path() / "paths-links-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    // The temporary folder itself may be reached through a link; start from its real path.
-    root_ = stdfs::canonical(pattern);
     stdfs::create_directories(root_ + "/real/dir");
-    std::ofstream(root_ + "/real/dir/file") << "x";
+    testsupport::writeFile(root_ + "/real/dir/file", "x");
   }
-  void TearDown() override { stdfs::remove_all(root_); }
   void link(const std::string& target, const std::string& name) {
     ASSERT_EQ(::symlink(target.c_str(), (root_ + "/" + name).c_str()), 0) << name;
   }
-  std::string root_;
+  testsupport::TempDir scratch_{"paths-links"};
+  const std::string root_ = scratch_.str();
 };
 
 TEST_F(SymlinkTree, ResolvesLinksComponentByComponent) {

@@ -4,9 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -16,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/process/child_process.h"
+#include "tests/support/scratch.h"
 
 namespace sonarell::process {
 namespace {
@@ -48,26 +47,12 @@ struct Outcome {
 
 class ChildProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("sonarell-process-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string read(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   fs::UniqueFd openLog() {
     return fs::UniqueFd(::open((dir_ / "out.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
   }
 
-  std::filesystem::path dir_;
+  testsupport::TempDir scratch_{"sonarell-process"};
+  const std::filesystem::path dir_ = scratch_.path();
 };
 
 TEST_F(ChildProcessTest, ChildGetsExactArgumentsEnvironmentDirectoryAndOneOutput) {
@@ -89,7 +74,7 @@ TEST_F(ChildProcessTest, ChildGetsExactArgumentsEnvironmentDirectoryAndOneOutput
   EXPECT_EQ(outcome.wait().code, 0);
   EXPECT_NE(outcome.thread, std::this_thread::get_id());
 
-  const std::string text = read(dir_ / "out.log");
+  const std::string text = testsupport::readFile(dir_ / "out.log");
   EXPECT_NE(text.find("arg one|二||\n"), std::string::npos) << text;
   // sh adds PWD (and sometimes SHLVL / _) of its own; nothing else of ours may leak in.
   EXPECT_NE(text.find("ONLY=值 with space,"), std::string::npos) << text;
@@ -166,7 +151,7 @@ TEST_F(ChildProcessTest, DetachedChildHasItsOwnSessionAndNullStreams) {
                           outcome.handler());
   ASSERT_TRUE(started.process);
   EXPECT_EQ(outcome.wait().code, 0);
-  std::istringstream in(read(report));
+  std::istringstream in(testsupport::readFile(report));
   pid_t sid = 0;
   std::string stdoutTarget;
   in >> sid >> stdoutTarget;

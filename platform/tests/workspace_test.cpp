@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "tests/support/scratch.h"
 
 namespace sonarell::workspace {
 namespace {
@@ -21,14 +22,6 @@ namespace stdfs = std::filesystem;
 
 class WorkspaceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = stdfs::temp_directory_path() / ("sonarell-workspace-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
-  }
-  void TearDown() override { stdfs::remove_all(dir_); }
-
   // A bundle whose executable records its arguments and parent in `record`.
   stdfs::path makeBundle(const std::string& executableKey, bool writeExecutable, bool executableBit) {
     const auto bundle = dir_ / "Some App.app";
@@ -71,13 +64,11 @@ class WorkspaceTest : public ::testing::Test {
   std::string waitForRecord() {
     for (int i = 0; i < 400 && !stdfs::exists(record()); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(record());
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return stdfs::exists(record()) ? testsupport::readFile(record()) : std::string();
   }
 
-  stdfs::path dir_;
+  testsupport::TempDir scratch_{"sonarell-workspace"};
+  const stdfs::path dir_ = scratch_.path();
 };
 
 TEST_F(WorkspaceTest, StartsTheBundleExecutableDetachedWithTheArguments) {

@@ -1,101 +1,48 @@
 #include "tests/support/road_support.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <regex>
-#include <sstream>
-#include <stdexcept>
 #include <system_error>
 
 #include "platform/fs/unique_fd.h"
-
-extern char** environ;
 
 namespace sonarell::road {
 
 fsys::path buildDir() { return SONARELL_ROAD_BUILD_DIR; }
 fsys::path sourceDir() { return SONARELL_ROAD_SOURCE_DIR; }
 
-TempDir::TempDir(const std::string& prefix) {
-  std::string pattern = (fsys::temp_directory_path() / (prefix + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  }
-  // The exchange refuses paths through symbolic links, so the home must be real.
-  path_ = fsys::canonical(pattern);
-}
-
-TempDir::~TempDir() {
-  std::error_code error;
-  // Tests make folders read-only on purpose; give the owner back its rights first.
-  for (auto it =
-           fsys::recursive_directory_iterator(path_, fsys::directory_options::skip_permission_denied, error);
-       !error && it != fsys::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) {
-      fsys::permissions(it->path(), fsys::perms::owner_all, fsys::perm_options::add, error);
-    }
-  }
-  fsys::remove_all(path_, error);
-}
-
-std::string readFile(const fsys::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("cannot read " + path.string());
-  }
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fsys::path& path, const std::string& contents) {
-  fsys::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-  if (!out.flush()) {
-    throw std::runtime_error("cannot write " + path.string());
-  }
-}
-
 void copyTree(const fsys::path& from, const fsys::path& to) {
   fsys::create_directories(to.parent_path());
   fsys::copy(from, to, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
 }
 
+std::map<std::string, std::string> snapshot(const fsys::path& root) {
+  std::map<std::string, std::string> result;
+  if (!fsys::is_directory(root)) return result;
+  for (const auto& entry : fsys::recursive_directory_iterator(root)) {
+    const std::string key = fsys::relative(entry.path(), root).string();
+    if (entry.is_symlink()) {
+      result[key] = "link:" + fsys::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      result[key] = "dir";
+    } else {
+      result[key] = "file:" + readFile(entry.path());
+    }
+  }
+  return result;
+}
+
 bool sameTree(const fsys::path& a, const fsys::path& b) {
-  std::error_code error;
   if (fsys::is_symlink(a) || fsys::is_symlink(b)) {
     return fsys::is_symlink(a) && fsys::is_symlink(b) && fsys::read_symlink(a) == fsys::read_symlink(b);
   }
-  if (fsys::is_directory(a) != fsys::is_directory(b)) {
-    return false;
-  }
-  if (!fsys::is_directory(a)) {
-    return fsys::is_regular_file(a) && fsys::is_regular_file(b) && readFile(a) == readFile(b);
-  }
-  std::vector<std::string> namesA;
-  std::vector<std::string> namesB;
-  for (const auto& entry : fsys::directory_iterator(a)) namesA.push_back(entry.path().filename().string());
-  for (const auto& entry : fsys::directory_iterator(b)) namesB.push_back(entry.path().filename().string());
-  std::sort(namesA.begin(), namesA.end());
-  std::sort(namesB.begin(), namesB.end());
-  if (namesA != namesB) {
-    return false;
-  }
-  for (const auto& name : namesA) {
-    if (!sameTree(a / name, b / name)) {
-      return false;
-    }
-  }
-  return true;
+  return fsys::is_directory(a) && fsys::is_directory(b) && snapshot(a) == snapshot(b);
 }
 
 void makeBundle(const fsys::path& app, const std::string& identifier, const std::string& version) {
@@ -205,74 +152,14 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
   return result;
 }
 
-SessionBus::SessionBus() {
-  if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-    previous_ = old;
-  }
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    return;
-  }
-  fs::UniqueFd readEnd(fds[0]);
-  fs::UniqueFd writeEnd(fds[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 3);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const char* argv[] = {"/usr/bin/dbus-daemon", "--session",         "--nofork",
-                        "--nopidfile",          "--print-address=3", nullptr};
-  const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
-    return;
-  }
-  writeEnd.reset();
-  std::string line;
-  pollfd pfd{readEnd.get(), POLLIN, 0};
-  while (line.find('\n') == std::string::npos && ::poll(&pfd, 1, 10000) > 0) {
-    char buffer[512];
-    const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
-    if (n <= 0) break;
-    line.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (const auto end = line.find('\n'); end != std::string::npos) {
-    address_ = line.substr(0, end);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-  }
-}
-
-SessionBus::~SessionBus() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  if (previous_) {
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1);
-  } else {
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  }
-}
-
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) {
-    previous_ = old;
-  }
-  if (value) {
-    ::setenv(name_.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (previous_) {
-    ::setenv(name_.c_str(), previous_->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
+bool waitForInputMethodToEnd(const fsys::path& home) {
+  const fsys::path lock = home / "Library/Caches/org.quennet.inputmethod.Sonarell/instance.lock";
+  return eventually(
+      [&] {
+        fs::UniqueFd fd(::open(lock.c_str(), O_RDWR | O_CLOEXEC));
+        return !fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+      },
+      std::chrono::seconds(20));
 }
 
 }  // namespace sonarell::road

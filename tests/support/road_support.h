@@ -1,43 +1,35 @@
 #pragma once
 
-// Helpers for the tests that drive the whole road: a throw-away home folder,
-// bundles made on the fly, child processes whose output is collected, and a
-// private D-Bus session bus.
-
-#include <sys/types.h>
+// Helpers for the tests that drive the whole road: bundles made on the fly,
+// preference files, and child processes whose output is collected.
 
 #include <chrono>
 #include <filesystem>
-#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch.h"
+#include "tests/support/session_bus.h"
+
 namespace sonarell::road {
 
+using testing::ScopedEnv;
+using testing::SessionBus;
+using testsupport::namesIn;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
 namespace fsys = std::filesystem;
 
 // Where the build put the bundles and where the sources are (set by CMake).
 fsys::path buildDir();
 fsys::path sourceDir();
 
-// A new, empty folder under the system's temporary folder, removed with
-// everything in it when the object goes. Its path contains no symbolic link.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix = "sonarell-road");
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const fsys::path& path() const { return path_; }
-
- private:
-  fsys::path path_;
-};
-
-std::string readFile(const fsys::path& path);
-void writeFile(const fsys::path& path, const std::string& contents);  // creates parent folders
 void copyTree(const fsys::path& from, const fsys::path& to);
-// True when both trees hold the same names, types and file contents.
+// Every path below the folder `root` with its type and, for files, contents.
+std::map<std::string, std::string> snapshot(const fsys::path& root);
+// True when both folders hold the same names, types and file contents.
 bool sameTree(const fsys::path& a, const fsys::path& b);
 
 // A minimal bundle at `app`: Contents/Info.plist with the identifier and version.
@@ -67,34 +59,9 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds timeout);
 
-// A dbus-daemon of the test's own; DBUS_SESSION_BUS_ADDRESS points at it while
-// the object lives. address() is empty when the daemon could not be started.
-class SessionBus {
- public:
-  SessionBus();
-  SessionBus(const SessionBus&) = delete;
-  SessionBus& operator=(const SessionBus&) = delete;
-  ~SessionBus();
-  const std::string& address() const { return address_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string address_;
-  std::optional<std::string> previous_;
-};
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value);
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv();
-
- private:
-  std::string name_;
-  std::optional<std::string> previous_;
-};
+// The sample input method, started by a test, keeps running for a short while;
+// waits (up to 20 s) until it has let go of its instance lock in `home`.
+bool waitForInputMethodToEnd(const fsys::path& home);
 
 }  // namespace sonarell::road
 
