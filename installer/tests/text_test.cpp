@@ -23,7 +23,8 @@ TEST(Utf8, ValidTextStaysAndEachMaximalSubpartBecomesOneReplacement) {
   };
   const Case cases[] = {
       {"", u""},
-      {"ascii \xC3\xA9 \xE4\xB8\xAD \xF0\x9D\x84\x9E \x7F end", u"ascii \u00E9 \u4E2D \U0001D11E \u007F end"},
+      {"ascii é 中文 𝄞 \x7F end xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx末",
+       u"ascii é 中文 𝄞 \u007F end xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx末"},  // past the ASCII fast path
       {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
       {"\x80", u"\uFFFD"},                                // lone continuation
       {"\xBF\x80", u"\uFFFD\uFFFD"},                      // two of them: two
