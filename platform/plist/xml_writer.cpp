@@ -3,6 +3,7 @@
 // seconds, data as base64 in lines that shorten with the depth.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -24,8 +25,59 @@ constexpr std::string_view kHeader =
     "<plist version=\"1.0\">\n";
 constexpr std::string_view kFooter = "</plist>\n";
 
+enum ByteClass : unsigned char { kPlain, kHigh, kControl, kEscape };
+
+constexpr auto kByteClass = [] {
+  std::array<ByteClass, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    classes[static_cast<std::size_t>(c)] = c >= 0x80                                         ? kHigh
+                                           : c == '&' || c == '<' || c == '>'                ? kEscape
+                                           : c < 0x20 && c != '\t' && c != '\n' && c != '\r' ? kControl
+                                                                                             : kPlain;
+  }
+  return classes;
+}();
+
+// The estimate below recurses, so the nesting is checked first (without recursion
+// beyond the limit).
+bool depthWithin(const Value& v, int depth) {
+  if (depth > kMaxDepth) return false;
+  if (const auto* array = v.asArray()) {
+    for (const Value& element : *array) {
+      if (!depthWithin(element, depth + 1)) return false;
+    }
+  } else if (const auto* dictionary = v.asDictionary()) {
+    for (const auto& entry : *dictionary) {
+      if (!depthWithin(entry.second, depth + 1)) return false;
+    }
+  }
+  return true;
+}
+
+// About the length of the document, so that a long one is not copied again and
+// again while it grows (each move of a large buffer also touches fresh pages).
+std::size_t estimatedLength(const Value& v, std::size_t depth) {
+  constexpr std::size_t kElement = 24;  // tags, line end, a short scalar
+  std::size_t length = depth + kElement;
+  if (const auto* s = v.asString()) return length + s->size();
+  if (const auto* d = v.asData()) return length + (d->bytes.size() / 3 + 1) * 4 * 2;
+  if (const auto* array = v.asArray()) {
+    for (const Value& element : *array) length += estimatedLength(element, depth + 1);
+  } else if (const auto* dictionary = v.asDictionary()) {
+    for (const auto& [key, element] : *dictionary) {
+      length += depth + 1 + kElement + key.size() + estimatedLength(element, depth + 1);
+    }
+  }
+  return length;
+}
+
 class Writer {
  public:
+  explicit Writer(const Value& root) {
+    out_.reserve(kHeader.size() + estimatedLength(root, 0) + kFooter.size());
+    out_.append(kHeader);
+  }
+
   bool value(const Value& v, int depth) {
     if (depth > kMaxDepth) return false;
     return std::visit([&](const auto& x) { return write(x, depth); }, v.storage());
@@ -41,19 +93,24 @@ class Writer {
   bool escaped(std::string_view s) {
     bool ascii = true;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
+    const std::size_t size = s.size();
+    for (std::size_t i = 0; i < size; ++i) {
       const auto c = static_cast<unsigned char>(s[i]);
-      if (c >= 0x80) {
-        ascii = false;
-      } else if (c < 0x20) {
-        if (c != '\t' && c != '\n' && c != '\r') return false;
-      } else if (c == '&' || c == '<' || c == '>') {
-        out_.append(s.substr(start, i - start));
-        out_.append(c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;");
-        start = i + 1;
+      switch (kByteClass[c]) {
+        case kPlain:
+          continue;
+        case kHigh:
+          ascii = false;
+          continue;
+        case kControl:
+          return false;
+        default:
+          out_.append(s.data() + start, i - start);
+          out_.append(c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;");
+          start = i + 1;
       }
     }
-    out_.append(s.substr(start));
+    out_.append(s.data() + start, size - start);
     return ascii || fs::isValidUtf8(s);
   }
 
@@ -186,13 +243,14 @@ class Writer {
     return true;
   }
 
-  std::string out_{kHeader};
+  std::string out_;
 };
 
 }  // namespace
 
 std::optional<std::string> write(const Value& value) {
-  Writer writer;
+  if (!depthWithin(value, 0)) return std::nullopt;
+  Writer writer(value);
   if (!writer.value(value, 0)) return std::nullopt;
   std::string out = writer.take();
   out.append(kFooter);
