@@ -8,13 +8,35 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   for (const auto& entry : entries) set(entry.first, entry.second);
 }
 
+const Dictionary::Entries& Dictionary::entries() const {
+  static const Entries kEmpty;
+  return entries_ ? *entries_ : kEmpty;
+}
+
+Dictionary::Entries& Dictionary::ownEntries() {
+  if (!entries_) {
+    entries_ = std::make_shared<Entries>();
+  } else if (entries_.use_count() > 1) {
+    entries_ = std::make_shared<Entries>(*entries_);
+  }
+  return *entries_;
+}
+
+std::size_t Dictionary::size() const { return entries().size(); }
+Dictionary::Entries::const_iterator Dictionary::begin() const { return entries().begin(); }
+Dictionary::Entries::const_iterator Dictionary::end() const { return entries().end(); }
+
 const Value* Dictionary::find(std::string_view key) const {
-  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.first == key; });
-  return it == entries_.end() ? nullptr : &it->second;
+  const Entries& all = entries();
+  auto it = std::find_if(all.begin(), all.end(), [&](const Entry& e) { return e.first == key; });
+  return it == all.end() ? nullptr : &it->second;
 }
 
 Value* Dictionary::find(std::string_view key) {
-  return const_cast<Value*>(static_cast<const Dictionary&>(*this).find(key));
+  if (!entries_) return nullptr;
+  Entries& all = ownEntries();
+  auto it = std::find_if(all.begin(), all.end(), [&](const Entry& e) { return e.first == key; });
+  return it == all.end() ? nullptr : &it->second;
 }
 
 void Dictionary::set(std::string key, Value value) {
@@ -22,17 +44,18 @@ void Dictionary::set(std::string key, Value value) {
     *existing = std::move(value);
     return;
   }
-  entries_.emplace_back(std::move(key), std::move(value));
+  ownEntries().emplace_back(std::move(key), std::move(value));
 }
 
 bool Dictionary::erase(std::string_view key) {
-  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.first == key; });
-  if (it == entries_.end()) return false;
-  entries_.erase(it);
+  if (!find(key)) return false;
+  Entries& all = ownEntries();
+  all.erase(std::find_if(all.begin(), all.end(), [&](const Entry& e) { return e.first == key; }));
   return true;
 }
 
 bool operator==(const Dictionary& a, const Dictionary& b) {
+  if (a.entries_ == b.entries_) return true;  // shared entries, or both empty
   if (a.size() != b.size()) return false;
   // Keys are unique, so equal sizes and every key of a found equal in b is enough.
   return std::all_of(a.begin(), a.end(), [&](const Dictionary::Entry& e) {

@@ -4,6 +4,7 @@
 // reads and writes bytes (codec.h); comparisons, look-ups and edits happen here.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,29 +20,38 @@ using Array = std::vector<Value>;
 
 // A dictionary keeps the order in which its keys were read or added, so that a
 // file written back looks like the one that was read. Keys are unique.
+//
+// Copies share their entries until one of them is changed: the enabled-source
+// list holds thousands of small dictionaries, and every read of a preference
+// hands out a copy, so a deep copy per read would dominate a repair.
 class Dictionary {
  public:
   using Entry = std::pair<std::string, Value>;
+  using Entries = std::vector<Entry>;
 
   Dictionary() = default;
   Dictionary(std::initializer_list<Entry> entries);
 
   const Value* find(std::string_view key) const;
+  // Mutable access: the entries are made this dictionary's own first.
   Value* find(std::string_view key);
   // Replaces the value of an existing key in place, or appends a new key.
   void set(std::string key, Value value);
   bool erase(std::string_view key);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  Entries::const_iterator begin() const;
+  Entries::const_iterator end() const;
 
   // Same keys with equal values, whatever their order.
   friend bool operator==(const Dictionary& a, const Dictionary& b);
 
  private:
-  std::vector<Entry> entries_;
+  const Entries& entries() const;
+  Entries& ownEntries();
+
+  std::shared_ptr<Entries> entries_;  // null while empty
 };
 
 // Seconds since 2001-01-01T00:00:00Z, as the platform counts dates.
