@@ -22,6 +22,7 @@
 #include "platform/launchservices/linux_launch_services.h"
 #include "platform/plist/codec.h"
 #include "platform/textinput/linux_text_input_services.h"
+#include "tests/support/spawn.h"
 
 extern char** environ;
 
@@ -54,33 +55,13 @@ struct Run {
 // and no session bus, and waits for it.
 Run spawnAndWait(const std::string& program, const std::vector<std::string>& args, const std::string& home,
                  const std::string& outPath = "/dev/null") {
-  std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bench-bus"};
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    if (entry.rfind("HOME=", 0) != 0 && entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
-      env.push_back(entry);
-  }
-  std::vector<char*> envp, argv{const_cast<char*>(program.c_str())};
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const testsupport::Spawn spawn{
+      program, args,        {"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bench-bus"},
+      outPath, "/dev/null", ""};
   Run run;
   const auto start = Clock::now();
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  run.status = testsupport::spawnAndWait(spawn);
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  posix_spawn_file_actions_destroy(&actions);
   return run;
 }
 

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/scratch.h"
+
 namespace sonarell::testing {
 
 class TempHome {
@@ -62,13 +64,7 @@ inline std::optional<std::pair<ino_t, long>> fileIdentity(const std::string& pat
   return std::make_pair(st.st_ino, static_cast<long>(st.st_mtim.tv_nsec ^ st.st_mtim.tv_sec));
 }
 
-inline std::string xmlPlist(const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n" +
-         body + "\n</plist>\n";
-}
+using testsupport::xmlPlist;
 
 struct ModeSpec {
   std::string id;

@@ -18,6 +18,7 @@
 #include "platform/plist/codec.h"
 #include "platform/tests/notifications_session_bus.h"
 #include "register/tests/support.h"
+#include "tests/support/spawn.h"
 
 extern char** environ;
 
@@ -53,31 +54,9 @@ Result runKeyloom(const std::vector<std::string>& args, const std::string& home,
   if (!capture.ok()) return result;
   const std::string outPath = capture / "out", errPath = capture / "err";
 
-  std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    if (entry.rfind("HOME=", 0) != 0 && entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
-      env.push_back(entry);
-  }
-  std::vector<char*> envp, argv{const_cast<char*>(kExecutable.c_str())};
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, kExecutable.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return result;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = testsupport::spawnAndWait(
+      {kExecutable, args, {"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus}, outPath, errPath, cwd});
+  if (result.status < 0) return result;
   result.out = testing::readFile(outPath);
   result.err = testing::readFile(errPath);
   return result;

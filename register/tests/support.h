@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/scratch.h"
+
 namespace sonarell::keyloom::testing {
 
 // A fresh folder under the given parent (TMPDIR by default), removed with all it
@@ -52,13 +54,7 @@ inline std::string readFile(const std::string& path) {
   return bytes.str();
 }
 
-inline std::string xmlPlist(const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n" +
-         body + "\n</plist>\n";
-}
+using testsupport::xmlPlist;
 
 // An input method bundle as the text-input stand-in reads it: the parent, named
 // by CFBundleName, and the one mode of ComponentInputModeDict.

@@ -76,6 +76,15 @@ inline void writeFile(const fsys::path& path, const std::string& contents) {
   }
 }
 
+// An XML property-list document around the given body.
+inline std::string xmlPlist(const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n" +
+         body + "\n</plist>\n";
+}
+
 // The names in a folder, sorted; none when it does not exist.
 inline std::vector<std::string> namesIn(const fsys::path& folder) {
   std::vector<std::string> names;
