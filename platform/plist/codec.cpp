@@ -189,6 +189,18 @@ std::optional<Value> fromNode(plist_t node, int depth) {
 
 }  // namespace
 
+std::optional<Parsed> parseWithFormat(std::string_view bytes) {
+  auto value = parse(bytes);
+  if (!value) return std::nullopt;
+  return Parsed{std::move(*value), bytes.starts_with("bplist00") ? Format::kBinary : Format::kXml};
+}
+
+std::optional<std::string> serialize(const Value& value, Format format) {
+  // No binary writer yet: a value that must stay binary cannot be written.
+  if (format == Format::kBinary) return std::nullopt;
+  return xml::write(value);
+}
+
 std::optional<Value> parse(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   const bool binary = bytes.starts_with("bplist00");

@@ -11,8 +11,22 @@
 
 namespace sonarell::plist {
 
+// The two forms a property-list file can take.
+enum class Format { kXml, kBinary };
+
+struct Parsed {
+  Value value;
+  Format format;
+};
+
 // None when the bytes are no property list in either form.
 std::optional<Value> parse(std::string_view bytes);
+// The same, with the form the bytes were in, so that a file can be written back
+// in the form it had.
+std::optional<Parsed> parseWithFormat(std::string_view bytes);
+
+// The value in the given form. None when that form cannot carry it unaltered.
+std::optional<std::string> serialize(const Value& value, Format format);
 
 // Reads and parses a whole file. None when it cannot be read or parsed.
 std::optional<Value> readFile(const std::string& path);
