@@ -12,3 +12,4 @@ for preset in dev asan; do
   echo "== $preset: test"
   ctest --preset "$preset"
 done
+scripts/test-size.sh

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Prints how large the tests are beside the code they test, in non-blank lines of
+# the tracked sources (C++, shell, CMake, Python). Tests: everything under tests/,
+# any */tests/ folder and fuzz/. Code: everything else except bench/.
+# The figure is printed, not enforced, so that everyone sees it drift.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+git ls-files -z -- '*.cpp' '*.h' '*.sh' '*.cmake' '*.py' 'CMakeLists.txt' '*/CMakeLists.txt' .ci/run |
+  xargs -0 awk '
+    FNR == 1 {
+      test = (FILENAME ~ /^tests\// || FILENAME ~ /\/tests\// || FILENAME ~ /^fuzz\//)
+      skip = (FILENAME ~ /^bench\//)
+    }
+    skip || /^[[:space:]]*$/ { next }
+    { if (test) t++; else c++ }
+    END {
+      printf "test size: %d test lines, %d code lines, %.0f%% of the code\n", t, c, c ? 100 * t / c : 0
+    }'
