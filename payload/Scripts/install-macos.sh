@@ -265,8 +265,11 @@ reserve_backup() {
   done
 }
 
-# Gives the verified backup in the holder its reserved final name.
+# Gives the verified backup in the holder its reserved final name. No run of this
+# script takes a held name, but mv would move into a folder that someone else
+# put there meanwhile.
 finish_backup() {
+  if [ -e "$reserved" ] || [ -L "$reserved" ]; then return 1; fi
   mv "$pending/${reserved##*/}" "$reserved" || return 1
   rmdir "$pending"
   pending=""
