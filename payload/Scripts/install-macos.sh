@@ -145,7 +145,7 @@ closing_line() {
   if [ "$1" -eq 0 ]; then
     say "Sonarell is $done_word and enabled. Left: $left."
   else
-    say "Sonarell was not $done_word (status $1). Left: $left; nothing else of this run."
+    say "Sonarell was not $done_word and enabled (status $1). Left: $left; nothing else of this run."
   fi
 }
 
