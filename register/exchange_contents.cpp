@@ -29,7 +29,12 @@ int ExchangeContents(const char* installed, const char* staged, const std::strin
   const std::optional<std::string> to = fs::standardizePath(staged);
   if (!from || !to) return 2;
 
-  const std::string installedContents = fs::appendingPathComponent(home, kInstalledContentsRelative);
+  // The home folder in standard form too, so that every spelling of one home
+  // names the same installed folder; a home reached through a link still fails
+  // the link test below.
+  const std::optional<std::string> standardHome = fs::standardizePath(home);
+  if (!standardHome || standardHome->empty()) return 2;
+  const std::string installedContents = fs::appendingPathComponent(*standardHome, kInstalledContentsRelative);
   if (*from != installedContents) return 2;
   if (fs::lastPathComponent(*to) != "Contents") return 2;
   // Exchanging a folder with itself succeeds without moving anything; reporting

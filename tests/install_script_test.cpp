@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/plist/codec.h"
@@ -66,6 +68,14 @@ class InstallScriptTest : public ::testing::Test {
     for (const auto& name : namesIn(home() / "Library/Input Methods")) {
       EXPECT_THAT(name, Not(HasSubstr("staging"))) << "staging folder left behind";
     }
+  }
+
+  static std::string lastLine(const std::string& output) {
+    const std::size_t end = output.find_last_not_of('\n');
+    if (end == std::string::npos) return {};
+    const std::size_t start = output.rfind('\n', end);
+    return output.substr(start == std::string::npos ? 0 : start + 1,
+                         end + 1 - (start == std::string::npos ? 0 : start + 1));
   }
 
   TempDir dir;
@@ -202,7 +212,7 @@ TEST_F(InstallScriptTest, ForeignTargetIsLeftUntouched) {
   }
 }
 
-TEST_F(InstallScriptTest, FailedCopyLeavesNoHalfBundle) {
+TEST_F(InstallScriptTest, FailedCopyLeavesNoHalfBundleAndRetriesLeaveNoBackups) {
   // cp that copies, then loses a file of the staged bundle: "fail" reports it,
   // "silent" does not, and the script's own comparison must catch it.
   fakeTool("cp",
@@ -217,29 +227,206 @@ TEST_F(InstallScriptTest, FailedCopyLeavesNoHalfBundle) {
     auto env = environment();
     env["FAKE_CP"] = mode;
 
-    // Fresh: nothing appears at the target.
+    // Fresh: nothing appears at the target, and the folders made for it go again.
     fsys::remove_all(home() / "Library");
     writeFile(hiToolboxPath(home()), hiToolbox);
+    const auto before = snapshot(home());
     RunResult result = runScript({"--repair-enabled-list", "--no-open"}, env);
     EXPECT_NE(result.status, 0) << mode;
     EXPECT_THAT(result.output, HasSubstr("copying the input method into the staging folder failed"));
-    EXPECT_FALSE(fsys::exists(target()) || fsys::is_symlink(target())) << mode;
-    EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
-    expectNoStagingLeft();
+    EXPECT_EQ(snapshot(home()), before) << result.output;
 
-    // Upgrade: the installed version stays whole, and its backup is complete.
+    // Upgrade, retried: the installed version stays whole, and a backup of a
+    // version that is still installed unchanged is not kept, not even once.
     const fsys::path installed = dir.path() / ("installed-" + mode);
     copyTree(payloadApp, installed);
     setBundleVersion(installed, "0.9." + std::to_string(mode.size()));
     copyTree(installed, target());
-    result = runScript({"--repair-enabled-list", "--no-open", "--update"}, env);
-    EXPECT_NE(result.status, 0) << mode;
-    EXPECT_TRUE(sameTree(target(), installed)) << mode;
-    const auto saved = namesIn(backups());
-    ASSERT_EQ(saved.size(), 1u) << result.output;
-    EXPECT_TRUE(sameTree(backups() / saved[0], installed));
-    EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
+    for (int retry = 0; retry < 3; ++retry) {
+      result = runScript({"--repair-enabled-list", "--no-open", "--update"}, env);
+      EXPECT_NE(result.status, 0) << mode;
+      EXPECT_TRUE(sameTree(target(), installed)) << mode;
+      EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << result.output;
+      EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
+      EXPECT_THAT(lastLine(result.output), HasSubstr("Sonarell.app, unchanged; nothing else of this run."));
+      expectNoStagingLeft();
+    }
+  }
+}
+
+TEST_F(InstallScriptTest, ALinkedPayloadIsInstalledAsARealFolder) {
+  const fsys::path links = dir.path() / "links";
+  fsys::create_directories(links);
+  fsys::create_directory_symlink(payloadApp, links / "Sonarell.app");
+  fsys::create_directory_symlink(links / "Sonarell.app", links / "Again.app");
+  const fsys::path linkedContents = dir.path() / "linked-contents/Sonarell.app";
+  fsys::create_directories(linkedContents);
+  fsys::create_directory_symlink(payloadApp / "Contents", linkedContents / "Contents");
+  const fsys::path old = dir.path() / "old/Sonarell.app";
+  copyTree(payloadApp, old);
+  setBundleVersion(old, "0.1.0");
+
+  struct Case {
+    std::string payload;
+    bool upgrade;
+    bool succeeds;
+  };
+  const std::vector<Case> cases = {
+      {(links / "Sonarell.app").string(), false, true},
+      {(links / "Again.app").string() + "/", true, true},
+      {linkedContents.string(), false, false},
+  };
+  for (const auto& c : cases) {
+    fsys::remove_all(home() / "Library/Input Methods");
+    if (c.upgrade) copyTree(old, target());
+    auto env = environment();
+    env["IPA_MAC_APP"] = c.payload;
+    const RunResult result = runScript({"--no-open"}, env);
+    EXPECT_EQ(result.status == 0, c.succeeds) << result.output;
+    if (c.succeeds) {
+      EXPECT_FALSE(fsys::is_symlink(target())) << c.payload;
+      EXPECT_FALSE(fsys::is_symlink(target() / "Contents")) << c.payload;
+      EXPECT_TRUE(sameTree(target(), payloadApp)) << c.payload;
+    } else {
+      EXPECT_THAT(result.output, HasSubstr("staging folder failed"));
+      EXPECT_FALSE(fsys::exists(target()) || fsys::is_symlink(target())) << c.payload;
+    }
     expectNoStagingLeft();
+  }
+}
+
+TEST_F(InstallScriptTest, WhatKilledRunsLeaveIsSweptByTheNext) {
+  // diff that kills the script at its n-th call: a run killed at a known step.
+  fakeTool("diff",
+           "if [ -n \"${KILL_AT:-}\" ]; then\n"
+           "  n=$(($(cat \"$KILL_COUNT\" 2>/dev/null || echo 0) + 1)); echo $n > \"$KILL_COUNT\"\n"
+           "  [ $n = \"$KILL_AT\" ] && { kill -KILL $PPID; exit 1; }\n"
+           "fi\n"
+           "exec /usr/bin/diff \"$@\"\n");
+  const fsys::path old = dir.path() / "old/Sonarell.app";
+  copyTree(payloadApp, old);
+  setBundleVersion(old, "0.1.0");
+  struct Case {
+    bool upgrade;
+    int killAt;  // 1: the first comparison (the staged copy, or the backup of an upgrade)
+  };
+  for (const Case c : {Case{false, 1}, Case{true, 1}, Case{true, 2}}) {
+    fsys::remove_all(home() / "Library/Input Methods");
+    fsys::remove_all(home() / "Library/Application Support");
+    if (c.upgrade) copyTree(old, target());
+    auto env = environment();
+    env["KILL_COUNT"] = (dir.path() / "count").string();
+    env["KILL_AT"] = std::to_string(c.killAt);
+    fsys::remove(dir.path() / "count");
+    const RunResult killed = runScript({"--repair-enabled-list", "--no-open"}, env);
+    ASSERT_EQ(killed.status, 128 + 9) << killed.output;
+
+    const RunResult next = runScript({"--repair-enabled-list", "--no-open"});
+    EXPECT_EQ(next.status, 0) << next.output;
+    EXPECT_THAT(next.output, HasSubstr("interrupted earlier run"));
+    // Only whole things under final names: the installed bundle, the backups
+    // folder, list backups and complete copies of the version that was installed.
+    const auto whole = [&](const fsys::path& folder, const std::string& name) {
+      if (folder == backups()) {
+        return name.rfind("AppleEnabledInputSources-", 0) == 0 ||
+               (name.rfind("Sonarell-", 0) == 0 && sameTree(folder / name, old));
+      }
+      return name == (folder == backups().parent_path() ? "Backups" : "Sonarell.app");
+    };
+    for (const auto& folder : {home() / "Library/Input Methods", backups(), backups().parent_path()}) {
+      for (const auto& name : namesIn(folder)) {
+        EXPECT_TRUE(whole(folder, name)) << "left behind: " << (folder / name) << "\n" << next.output;
+      }
+    }
+    EXPECT_TRUE(sameTree(target(), payloadApp));
+  }
+}
+
+TEST_F(InstallScriptTest, TwoRunsAtOnceTakeTurns) {
+  // The first run stops at its first comparison, with the lock held, until it
+  // reads a byte from a FIFO; the second writes that byte when it starts waiting.
+  fakeTool("diff",
+           "if [ -n \"${HOLD:-}\" ] && [ ! -e \"$HOLD.held\" ]; then\n"
+           "  exec 3<>\"$HOLD\"; : > \"$HOLD.held\"; read -t 60 -u 3 _; exec 3<&-\n"
+           "fi\n"
+           "exec /usr/bin/diff \"$@\"\n");
+  fakeTool("sleep",
+           "if [ -n \"${RELEASE:-}\" ] && [ ! -e \"$RELEASE.sent\" ]; then\n"
+           "  : > \"$RELEASE.sent\"; echo x > \"$RELEASE\"\n"
+           "fi\n"
+           "[ -n \"${GIVE_UP:-}\" ] && exit 0\n"
+           "exec /bin/sleep \"$@\"\n");
+  fakeTool("date",
+           "case \"$1\" in +%Y%m%d-%H%M%S) echo 20260101-120000 ;; *) exec /bin/date \"$@\" ;; esac\n");
+  for (const bool waits : {true, false}) {
+    fsys::remove_all(home() / "Library/Input Methods");
+    fsys::remove_all(home() / "Library/Application Support");
+    const fsys::path fifo = dir.path() / (waits ? "fifo-wait" : "fifo-give-up");
+    ASSERT_EQ(run({"/usr/bin/mkfifo", fifo.string()}, {}, dir.path()).status, 0);
+    const auto release = [&] {
+      run({"/bin/bash", "-c", "exec 3<>\"$0\"; echo x >&3", fifo.string()}, {}, dir.path());
+    };
+
+    auto first = environment();
+    first["HOLD"] = fifo.string();
+    RunResult a;
+    std::thread thread([&] { a = runScript({"--repair-enabled-list", "--no-open"}, first); });
+    const bool held =
+        eventually([&] { return fsys::exists(fifo.string() + ".held"); }, std::chrono::seconds(30));
+    auto second = environment();
+    second[waits ? "RELEASE" : "GIVE_UP"] = fifo.string();
+    const RunResult b = held ? runScript({"--repair-enabled-list", "--no-open"}, second) : RunResult{};
+    release();  // lets the first go on wherever it waits
+    thread.join();
+    ASSERT_TRUE(held) << a.output;
+
+    EXPECT_EQ(a.status, 0) << a.output;
+    EXPECT_THAT(b.output, HasSubstr("Waiting for another install of Sonarell"));
+    EXPECT_TRUE(sameTree(target(), payloadApp));
+    std::vector<std::string> expected = {"AppleEnabledInputSources-20260101-120000.plist"};
+    if (waits) {
+      // The second found the first one's install and upgraded it.
+      EXPECT_EQ(b.status, 0) << b.output;
+      EXPECT_THAT(lastLine(b.output), HasSubstr("Sonarell is upgraded and enabled."));
+      expected.push_back("AppleEnabledInputSources-20260101-120000-2.plist");
+      expected.push_back("Sonarell-" + bundleVersion(payloadApp) + "-20260101-120000.app");
+    } else {
+      EXPECT_NE(b.status, 0) << b.output;
+      EXPECT_THAT(b.output, HasSubstr("is still running after 60 seconds; nothing was changed"));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(backups()), expected) << a.output << b.output;
+    EXPECT_FALSE(fsys::is_symlink(backups().parent_path() / "install.lock"));
+  }
+}
+
+TEST_F(InstallScriptTest, EverySpellingOfTheHomeUpgradesAndALinkedHomeIsExplained) {
+  const fsys::path old = dir.path() / "old/Sonarell.app";
+  copyTree(payloadApp, old);
+  setBundleVersion(old, "0.1.0");
+  const std::string h = home().string();
+  const std::string up = dir.path().filename().string();
+  fsys::create_directory_symlink(home(), dir.path() / "linked");
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {dir.path().string() + "/./home", true},
+      {dir.path().string() + "/../" + up + "/home", true},
+      {"/" + h + "/", true},
+      {(dir.path() / "linked").string(), false},
+  };
+  for (const auto& [spelling, upgrades] : cases) {
+    fsys::remove_all(home() / "Library/Input Methods");
+    fsys::remove_all(backups());
+    copyTree(old, target());
+    auto env = environment();
+    env["HOME"] = spelling;
+    const RunResult result = runScript({"--no-open"}, env);
+    EXPECT_EQ(result.status == 0, upgrades) << result.output;
+    EXPECT_TRUE(sameTree(target(), upgrades ? payloadApp : old)) << spelling;
+    if (!upgrades) {
+      EXPECT_THAT(result.output,
+                  HasSubstr("is reached through the symbolic link " + (dir.path() / "linked").string()));
+      EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << result.output;
+    }
   }
 }
 

@@ -255,12 +255,16 @@ TEST_F(ExchangeProcess, SwapsAndSwapsBackWhateverTheSpellingOfTheInstalledPath) 
     EXPECT_NE(installedVersion(), was) << spelling;
   }
 
-  // A home folder variable written loosely names the same home.
-  const std::string was = installedVersion();
-  const Result loose = runKeyloom({"--exchange-contents", installed + "/Contents", staged + "/Contents"},
-                                  "/" + home.path() + "//");
-  EXPECT_EQ(loose.status, 0);
-  EXPECT_NE(installedVersion(), was);
+  // Every spelling of the home folder variable names the same home.
+  const std::string h = home.path();
+  const std::string base = fsys::path(h).filename();
+  for (const std::string& spelling : {"/" + h + "//", h + "/./", h + "/../" + base, h + "/Library/.."}) {
+    const std::string was = installedVersion();
+    const Result r =
+        runKeyloom({"--exchange-contents", installed + "/Contents", staged + "/Contents"}, spelling);
+    EXPECT_EQ(r.status, 0) << spelling;
+    EXPECT_NE(installedVersion(), was) << spelling;
+  }
 }
 
 TEST_F(ExchangeProcess, RefusesEveryFailedPreconditionSilentlyLeavingBothAlone) {
