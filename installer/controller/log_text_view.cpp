@@ -1,8 +1,11 @@
 #include "installer/controller/log_text_view.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QEvent>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStringView>
@@ -38,6 +41,7 @@ LogTextView::~LogTextView() = default;
 
 void LogTextView::setPlainText(const QString& text) {
   text_ = text;  // shared, not copied
+  anchor_ = cursor_ = 0;
   index();
   estimate();
 }
@@ -174,7 +178,7 @@ std::vector<LogTextView::Placed> LogTextView::place() {
     if (lines > 0) {
       const int first = static_cast<int>(std::min<std::int64_t>(row, lines - 1));
       const qreal top = y - layout->lineAt(first).y();
-      placed.push_back({layout, first, top});
+      placed.push_back({i, layout, first, top});
       const QTextLine last = layout->lineAt(lines - 1);
       y = top + last.y() + last.height();
     } else {
@@ -190,9 +194,7 @@ std::vector<LogTextView::Row> LogTextView::visibleRows() {
   std::vector<Row> rows;
   const qreal bottom = viewport()->height();
   for (const Placed& p : place()) {
-    auto it = std::find_if(layouts_.begin(), layouts_.end(),
-                           [&](const auto& entry) { return entry.second.get() == p.layout; });
-    const qsizetype base = it == layouts_.end() ? 0 : stretches_[it->first].start;
+    const qsizetype base = stretches_[p.stretch].start;
     for (int k = p.firstLine; k < p.layout->lineCount(); ++k) {
       const QTextLine line = p.layout->lineAt(k);
       if (p.y + line.y() >= bottom) break;
@@ -206,7 +208,56 @@ void LogTextView::paintEvent(QPaintEvent*) {
   QPainter painter(viewport());
   painter.setPen(palette().color(QPalette::Text));
   const QRectF clip = viewport()->rect();
-  for (const Placed& p : place()) p.layout->draw(&painter, QPointF(kMargin, p.y), {}, clip);
+  const qsizetype from = std::min(anchor_, cursor_);
+  const qsizetype to = std::max(anchor_, cursor_);
+  for (const Placed& p : place()) {
+    QList<QTextLayout::FormatRange> selection;
+    const Stretch& s = stretches_[p.stretch];
+    const qsizetype start = std::max(from, s.start);
+    const qsizetype end = std::min(to, s.start + s.length);
+    if (start < end) {
+      QTextLayout::FormatRange range;
+      range.start = static_cast<int>(start - s.start);
+      range.length = static_cast<int>(end - start);
+      range.format.setBackground(palette().brush(QPalette::Highlight));
+      range.format.setForeground(palette().brush(QPalette::HighlightedText));
+      selection.push_back(range);
+    }
+    p.layout->draw(&painter, QPointF(kMargin, p.y), selection, clip);
+  }
+}
+
+qsizetype LogTextView::positionAt(const QPoint& point) {
+  const std::vector<Placed> placed = place();
+  if (placed.empty()) return 0;
+  if (point.y() < placed.front().y + placed.front().layout->lineAt(placed.front().firstLine).y())
+    return stretches_[placed.front().stretch].start;
+  for (const Placed& p : placed) {
+    for (int k = p.firstLine; k < p.layout->lineCount(); ++k) {
+      const QTextLine line = p.layout->lineAt(k);
+      if (point.y() < p.y + line.y() + line.height())
+        return stretches_[p.stretch].start + line.xToCursor(point.x() - kMargin);
+    }
+  }
+  const Stretch& last = stretches_[placed.back().stretch];
+  return last.start + last.length;
+}
+
+void LogTextView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
+  anchor_ = cursor_ = positionAt(event->position().toPoint());
+  viewport()->update();
+}
+
+void LogTextView::mouseMoveEvent(QMouseEvent* event) {
+  if (!(event->buttons() & Qt::LeftButton)) return QAbstractScrollArea::mouseMoveEvent(event);
+  const QPoint point = event->position().toPoint();
+  // Dragging past an edge scrolls on.
+  if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+  if (point.y() > viewport()->height())
+    verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+  cursor_ = positionAt(point);
+  viewport()->update();
 }
 
 void LogTextView::resizeEvent(QResizeEvent* event) {
@@ -224,6 +275,17 @@ void LogTextView::changeEvent(QEvent* event) {
 }
 
 void LogTextView::keyPressEvent(QKeyEvent* event) {
+  if (event == QKeySequence::SelectAll) {
+    anchor_ = 0;
+    cursor_ = text_.size();
+    viewport()->update();
+    return event->accept();
+  }
+  if (event == QKeySequence::Copy) {
+    if (anchor_ != cursor_)
+      QApplication::clipboard()->setText(text_.mid(std::min(anchor_, cursor_), std::abs(cursor_ - anchor_)));
+    return event->accept();
+  }
   QScrollBar* bar = verticalScrollBar();
   switch (event->key()) {
     case Qt::Key_Down:

@@ -13,7 +13,8 @@
 // when there is one near), which is the only place where rows may break short.
 //
 // The scroll bar counts rows: estimated from each stretch's length until the
-// stretch is laid out, exact afterwards.
+// stretch is laid out, exact afterwards. Text can be selected with the mouse
+// (or all of it with the select-all key) and copied.
 
 #include <QAbstractScrollArea>
 #include <QString>
@@ -56,6 +57,8 @@ class LogTextView : public QAbstractScrollArea {
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
   struct Stretch {
@@ -63,6 +66,7 @@ class LogTextView : public QAbstractScrollArea {
     std::int32_t length;
   };
   struct Placed {
+    std::size_t stretch;
     QTextLayout* layout;
     int firstLine;  // the first of its lines on screen
     qreal y;        // where line 0 of the layout is drawn
@@ -73,6 +77,8 @@ class LogTextView : public QAbstractScrollArea {
   void updateRange();
   QTextLayout* layoutOf(std::size_t stretch);
   std::vector<Placed> place();
+  // The text position under a point of the viewport.
+  qsizetype positionAt(const QPoint& point);
 
   // Rows per stretch, as a Fenwick tree so that a stretch's count can be
   // corrected and the stretch at a row found in logarithmic time.
@@ -87,6 +93,8 @@ class LogTextView : public QAbstractScrollArea {
   std::vector<std::int64_t> tree_;  // Fenwick tree over rows_
   std::int64_t totalRows_ = 0;
   std::map<std::size_t, std::unique_ptr<QTextLayout>> layouts_;  // a few, around the screen
+  qsizetype anchor_ = 0;  // the selection: from anchor_ to cursor_, either way round
+  qsizetype cursor_ = 0;
   qreal laidOutWidth_ = -1;
   bool rangePending_ = false;
 };

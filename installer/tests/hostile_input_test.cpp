@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QClipboard>
 #include <QLabel>
 #include <QLocale>
 #include <QScrollBar>
@@ -83,6 +84,9 @@ TEST_F(Hostile, DetailsShowAnyLogExactlyAndWrapAtTheViewsWidth) {
     auto* view = find<LogTextView>("logView");
     EXPECT_TRUE(view->toPlainText() == c.detailedLog()) << k.name;  // not printed: megabytes
     EXPECT_EQ(view->verticalScrollBar()->value(), 0) << k.name;
+    QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);  // select all and copy: the log, whole
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_TRUE(QApplication::clipboard()->text() == c.detailedLog()) << k.name;
     // The screen shows the start, row after row, none wider than the view.
     const auto rows = view->visibleRows();
     ASSERT_GT(rows.size(), 2u) << k.name;
