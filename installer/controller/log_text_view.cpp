@@ -60,16 +60,37 @@ void LogTextView::index() {
   stretches_.clear();
   const QStringView all(text_);
   const qsizetype n = all.size();
+  // The open group of short lines: from groupStart to groupEnd, groupLines of them.
+  qsizetype groupStart = 0, groupEnd = 0;
+  std::int32_t groupLines = 0;
+  auto flush = [&] {
+    if (groupLines > 0)
+      stretches_.push_back({groupStart, static_cast<std::int32_t>(groupEnd - groupStart), groupLines});
+    groupLines = 0;
+  };
   auto addLine = [&](qsizetype start, qsizetype end) {
+    if (end - start <= kGroup) {
+      if (groupLines > 0 && end - groupStart <= kGroup) {
+        groupEnd = end;
+        ++groupLines;
+        return;
+      }
+      flush();
+      groupStart = start;
+      groupEnd = end;
+      groupLines = 1;
+      return;
+    }
+    flush();
     while (end - start > kStretch) {
       qsizetype cut = start + kStretch;
       const qsizetype space = all.sliced(cut - kSpaceSearch, kSpaceSearch).lastIndexOf(u' ');
       if (space >= 0) cut = cut - kSpaceSearch + space + 1;
       if (all[cut - 1].isHighSurrogate()) --cut;  // never split a character
-      stretches_.push_back({start, static_cast<std::int32_t>(cut - start)});
+      stretches_.push_back({start, static_cast<std::int32_t>(cut - start), 1});
       start = cut;
     }
-    stretches_.push_back({start, static_cast<std::int32_t>(end - start)});
+    stretches_.push_back({start, static_cast<std::int32_t>(end - start), 1});
   };
   qsizetype pos = 0;
   for (;;) {
@@ -92,6 +113,7 @@ void LogTextView::index() {
     if (lineFeed == n) break;
     pos = lineFeed + 1;
   }
+  flush();
 }
 
 // Rows per stretch from its length, until it is laid out.
@@ -104,8 +126,8 @@ void LogTextView::estimate() {
   exact_.assign(stretches_.size(), false);
   totalRows_ = 0;
   for (std::size_t i = 0; i < stretches_.size(); ++i) {
-    rows_[i] =
-        static_cast<std::int32_t>(std::max<qsizetype>(1, (stretches_[i].length + perRow - 1) / perRow));
+    const qsizetype byLength = (stretches_[i].length + perRow - 1) / perRow;
+    rows_[i] = static_cast<std::int32_t>(std::max<qsizetype>(stretches_[i].lines, byLength));
     totalRows_ += rows_[i];
   }
   treeBuild();
@@ -127,7 +149,22 @@ QTextLayout* LogTextView::layoutOf(std::size_t i) {
   auto found = layouts_.find(i);
   if (found != layouts_.end()) return found->second.get();
   const Stretch& s = stretches_[i];
-  auto layout = std::make_unique<QTextLayout>(text_.mid(s.start, s.length), font());
+  // The line ends inside become line separators, position for position, so that
+  // offsets in the layout stay offsets in the text: a carriage return and line
+  // feed pair becomes a separator and a zero-width space.
+  QString piece = text_.mid(s.start, s.length);
+  if (s.lines > 1) {
+    QChar* c = piece.data();
+    for (qsizetype k = 0; k < piece.size(); ++k) {
+      if (c[k] == u'\r' && k + 1 < piece.size() && c[k + 1] == u'\n') {
+        c[k] = QChar::LineSeparator;
+        c[++k] = QChar(0x200B);
+      } else if (c[k] == u'\n' || c[k] == u'\r') {
+        c[k] = QChar::LineSeparator;
+      }
+    }
+  }
+  auto layout = std::make_unique<QTextLayout>(piece, font());
   QTextOption option;
   option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   layout->setTextOption(option);

@@ -7,7 +7,7 @@
 //
 // Lines end at a line feed, a carriage return or the pair of both. A line is
 // drawn in stretches of at most kStretch characters, each wrapped at the view's
-// width: laying out a stretch costs more than its length (quadratically so in
+// width (short lines share one): laying out a stretch costs more than its length (quadratically so in
 // Qt's text layout), so a megabyte line is never laid out whole. A line longer
 // than a stretch therefore starts a new row where one stretch ends (at a space
 // when there is one near), which is the only place where rows may break short.
@@ -31,6 +31,10 @@ class LogTextView : public QAbstractScrollArea {
 
  public:
   static constexpr qsizetype kStretch = 4096;
+  // Short lines are laid out together, up to this many characters, so that a
+  // hundred thousand of them take a few hundred layouts' bookkeeping, not a
+  // hundred thousand.
+  static constexpr qsizetype kGroup = 1024;
 
   explicit LogTextView(QWidget* parent = nullptr);
   ~LogTextView() override;
@@ -61,9 +65,12 @@ class LogTextView : public QAbstractScrollArea {
   void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
+  // A run of the text laid out as one: several whole short lines, or part of a
+  // long one. Its range holds the line ends between its lines, not the last one.
   struct Stretch {
     qsizetype start;
     std::int32_t length;
+    std::int32_t lines;
   };
   struct Placed {
     std::size_t stretch;

@@ -165,6 +165,7 @@ TEST_F(Hostile, TheVersionIsLocalisedForTheUsersLanguageThenTheDevelopmentRegion
   for (const Case& c : cases)
     EXPECT_EQ(localizedInfoString(app, key, c.languages), c.expected) << c.languages.join(',').toStdString();
   EXPECT_EQ(stringsTableValue("\"Lonely\";", u("Lonely")), u("Lonely"));
+  EXPECT_EQ(stringsTableValue(std::string("a\0=\0b\0;\0", 8), u("a")), u("b"));  // UTF-16 without a mark
   for (const char* bad : {"\"a\" = ", "/* open", "\"a\" = \"b\"", "a = b; junk", "\xFF\xFE\x41", "{ a = b;"})
     EXPECT_EQ(stringsTableValue(bad, u("a")), std::nullopt) << bad;
 

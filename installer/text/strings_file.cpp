@@ -20,6 +20,12 @@ std::optional<QString> decode(std::string_view bytes) {
   const auto starts = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
   if (starts("\xFF\xFE")) return strict(QStringConverter::Utf16LE, bytes.substr(2));
   if (starts("\xFE\xFF")) return strict(QStringConverter::Utf16BE, bytes.substr(2));
+  // UTF-16 without a mark: a table starts with ASCII (a quote, a comment, a
+  // key), whose high byte is zero.
+  if (bytes.size() >= 2 && bytes.size() % 2 == 0) {
+    if (bytes[0] != 0 && bytes[1] == 0) return strict(QStringConverter::Utf16LE, bytes);
+    if (bytes[0] == 0 && bytes[1] != 0) return strict(QStringConverter::Utf16BE, bytes);
+  }
   if (starts("\xEF\xBB\xBF")) bytes.remove_prefix(3);
   return strict(QStringConverter::Utf8, bytes);
 }
