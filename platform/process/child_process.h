@@ -3,9 +3,9 @@
 // A child process started with posix_spawn: exact argument vector, an environment
 // that replaces the parent's entirely, a working directory, and one descriptor
 // serving as both standard output and standard error; no other descriptor of the
-// parent reaches the child. Its end is observed on a
-// watcher thread of its own, which always reaps it, so no child is left a zombie
-// whatever happens to the object that started it.
+// parent reaches the child. Its end is observed on a watcher thread of its own,
+// which always reaps it, so no child is left a zombie whatever happens to the
+// object that started it.
 
 #include <sys/types.h>
 
