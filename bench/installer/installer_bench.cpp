@@ -1,6 +1,7 @@
 // Figures for the installer: start-up to window shown, the event loop's longest
 // stall while a script writes 64 MiB, reading back and decoding a 64 MiB log
-// next to cat, and switching to details mode with a 16 MiB log.
+// next to cat, and switching to details mode with a 16 MiB and a 64 MiB log, one
+// 2 MB line and 100,000 short lines (the text edit baseline beside them).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -257,9 +258,20 @@ void BM_PlainSetPlainText16MiB(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainSetPlainText16MiB)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// The installer's own switch: from the outcome's summary to the whole 16 MiB log, painted.
-void BM_SwitchToDetailsWith16MiBLog(benchmark::State& state) {
-  const auto path = logFile(16u << 20);
+// Logs of a given shape, written once per run of the benchmark.
+stdfs::path shapedLog(const std::string& name, const std::string& unit, std::size_t count) {
+  const auto path = scratch() / name;
+  if (!stdfs::exists(path)) {
+    std::string s;
+    s.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i) s += unit;
+    std::ofstream(path, std::ios::binary) << s;
+  }
+  return path;
+}
+
+// The installer's own switch: from the outcome's summary to the whole log, painted.
+void switchToDetails(benchmark::State& state, const stdfs::path& path) {
   auto c = controllerWithScript("cat '" + path.string() + "'\n");
   c->window()->show();
   if (!QTest::qWaitForWindowExposed(c->window())) state.SkipWithError("window not exposed");
@@ -268,18 +280,38 @@ void BM_SwitchToDetailsWith16MiBLog(benchmark::State& state) {
   c->window()->findChild<QPushButton*>("action")->click();
   while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   auto* toggle = c->window()->findChild<QPushButton*>("logToggle");
-  auto* view = c->window()->findChild<QPlainTextEdit*>("logView");
+  auto* view = c->window()->findChild<installer::LogTextView*>("logView");
+  if (c->detailedLog().isEmpty()) state.SkipWithError("log not read");
   for (auto _ : state) {
     toggle->click();  // into details
     view->repaint();
     state.PauseTiming();
-    if (view->document()->characterCount() < (16 << 20) / 2) state.SkipWithError("log not shown whole");
+    if (view->toPlainText() != c->detailedLog()) {
+      state.SkipWithError("log not shown whole");
+      break;
+    }
     toggle->click();  // back to the summary
     QCoreApplication::processEvents();
     state.ResumeTiming();
   }
 }
+
+void BM_SwitchToDetailsWith16MiBLog(benchmark::State& state) { switchToDetails(state, logFile(16u << 20)); }
 BENCHMARK(BM_SwitchToDetailsWith16MiBLog)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_SwitchToDetailsWith64MiBLog(benchmark::State& state) { switchToDetails(state, logFile(64u << 20)); }
+BENCHMARK(BM_SwitchToDetailsWith64MiBLog)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// One line of 2 MB without a break: the shape that froze a text edit for minutes.
+void BM_SwitchToDetailsWithOne2MBLine(benchmark::State& state) {
+  switchToDetails(state, shapedLog("line.log", "x", 2000000));
+}
+BENCHMARK(BM_SwitchToDetailsWithOne2MBLine)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_SwitchToDetailsWith100000ShortLines(benchmark::State& state) {
+  switchToDetails(state, shapedLog("short.log", "a\n", 100000));
+}
+BENCHMARK(BM_SwitchToDetailsWith100000ShortLines)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 

@@ -4,12 +4,13 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QIcon>
+#include <QLocale>
 #include <QPalette>
 #include <QVBoxLayout>
 
 #include "installer/controller/installer_controller.h"
 #include "installer/controller/texts.h"
-#include "platform/plist/codec.h"
+#include "installer/payload/localized_info.h"
 
 namespace sonarell::installer {
 
@@ -29,30 +30,35 @@ void dim(QWidget* label) {
   label->setPalette(palette);
 }
 
+// Labels show data (a version from the payload, error descriptions with paths):
+// always as the characters they are, never interpreted as markup.
 void singleLine(QLabel* label) {
+  label->setTextFormat(Qt::PlainText);
   label->setWordWrap(false);
   label->setTextInteractionFlags(Qt::NoTextInteraction);
 }
 
 void multiLine(QLabel* label) {
+  label->setTextFormat(Qt::PlainText);
   label->setWordWrap(true);
   label->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
 }
 
-// The version the payload's input method declares; empty when there is none.
+// The version the payload's input method declares, localised for the user's
+// languages where the bundle localises it; empty when there is none.
 QString payloadVersion(const InstallerPayload& payload) {
-  auto info = plist::readFile(joinPath(payload.app(), "Contents/Info.plist"));
-  if (!info || !info->isDictionary()) return {};
-  const plist::Value* version = info->asDictionary()->find("CFBundleShortVersionString");
-  if (version == nullptr || !version->isString()) return {};
-  return QString::fromStdString(*version->asString());
+  return localizedInfoString(payload.app(), "CFBundleShortVersionString", QLocale().uiLanguages())
+      .value_or(QString());
 }
 
 // An image view that keeps the picture's proportions whatever its frame.
 class IconView : public QLabel {
  public:
-  explicit IconView(QWidget* parent) : QLabel(parent) { setAlignment(Qt::AlignCenter); }
+  explicit IconView(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignCenter);
+  }
   void setIcon(const QIcon& icon) {
     if (icon.isNull()) return;
     const QSize available = size();
@@ -120,11 +126,8 @@ void InstallerController::buildView() {
   logView_->setParent(logArea);
   logView_->setObjectName("logView");
   logView_->setFrameStyle(QFrame::NoFrame);
-  logView_->setReadOnly(true);
-  logView_->setUndoRedoEnabled(false);
   logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   logView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  logView_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   logView_->setFont(systemFont(13));
   logView_->setPlainText(QString::fromUtf8(texts::kWelcome));
   areaLayout->addWidget(logView_);

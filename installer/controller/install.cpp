@@ -57,18 +57,35 @@ void InstallerController::install() {
   logView_->setPlainText(QString::fromUtf8(texts::kRunningLog));
 
   QPointer<InstallerController> controller(this);
-  auto handler = [log, logPath, controller](const process::Termination& termination) {
+  auto handler = [log, logPath, controller](const process::Termination& termination) noexcept {
     log->reset();
-    std::optional<QString> text = readLog(logPath);
-    QString result = text ? std::move(*text) : QString::fromUtf8(texts::kUnreadableLog);
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return;
-    QMetaObject::invokeMethod(
-        app,
-        [controller, code = termination.code, result = std::move(result)]() {
-          if (controller) controller->runEnded(code, result);
-        },
-        Qt::QueuedConnection);
+    const std::int32_t code = termination.code;
+    // Nothing may escape this thread: a log that does not fit in memory, or a
+    // post that cannot allocate, must still end the run with its exit status.
+    // The short text is tried again on its own when the whole log could not go.
+    try {
+      std::optional<QString> text = readLog(logPath);
+      QString result = text ? std::move(*text) : QString::fromUtf8(texts::kUnreadableLog);
+      QMetaObject::invokeMethod(
+          app,
+          [controller, code, result = std::move(result)]() {
+            if (controller) controller->runEnded(code, result);
+          },
+          Qt::QueuedConnection);
+      return;
+    } catch (...) {
+    }
+    try {
+      QMetaObject::invokeMethod(
+          app,
+          [controller, code]() {
+            if (controller) controller->runEnded(code, QString::fromUtf8(texts::kUnreadableLog));
+          },
+          Qt::QueuedConnection);
+    } catch (...) {
+    }
   };
 
   runningProcess_.reset();

@@ -15,7 +15,7 @@ InstallerController::InstallerController(InstallerPayload payload, Options optio
   status_ = new QLabel;
   detail_ = new QLabel;
   progress_ = new QProgressBar;
-  logView_ = new QPlainTextEdit;
+  logView_ = new LogTextView;
   logToggle_ = new QPushButton(QString::fromUtf8(texts::kShowLog));
 
   window_->setWindowTitle(QString::fromUtf8(texts::kWindowTitle));

@@ -9,7 +9,6 @@
 
 #include <QLabel>
 #include <QObject>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "installer/controller/installer_window.h"
+#include "installer/controller/log_text_view.h"
 #include "installer/payload/installer_payload.h"
 #include "installer/run/run_configuration.h"
 #include "platform/notifications/distributed_notifier.h"
@@ -87,7 +87,7 @@ class InstallerController : public QObject {
   QLabel* status_ = nullptr;
   QLabel* detail_ = nullptr;
   QProgressBar* progress_ = nullptr;
-  QPlainTextEdit* logView_ = nullptr;
+  LogTextView* logView_ = nullptr;
   QPushButton* logToggle_ = nullptr;
   QString detailedLog_;
   bool showingDetails_ = false;

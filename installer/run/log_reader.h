@@ -4,12 +4,21 @@
 // UTF-8 with repair. Runs off the main thread.
 
 #include <QString>
+#include <cstddef>
 #include <optional>
 #include <string>
 
 namespace sonarell::installer {
 
-// None when the file cannot be read (gone, a folder, no rights).
-std::optional<QString> readLog(const std::string& path);
+// The largest log that is read back: 256 MiB, which decodes to at most 512 MiB
+// of text (and the view shares that text rather than copying it). A log beyond
+// that is not something a person reads in a window, and reading it could take
+// the installer's memory with it, so it is reported as unreadable instead.
+inline constexpr std::size_t kLogReadLimit = std::size_t{256} << 20;
+
+// None when the file cannot be read: gone, no rights, not a regular file (a
+// FIFO, a device, a folder), larger than `limit`, changed while it was read, or
+// too large for memory. Never blocks on the file and never throws.
+std::optional<QString> readLog(const std::string& path, std::size_t limit = kLogReadLimit) noexcept;
 
 }  // namespace sonarell::installer

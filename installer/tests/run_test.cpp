@@ -2,7 +2,6 @@
 // script receives, what lands in the log, and how each ending is shown.
 
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <csignal>

@@ -2,8 +2,9 @@
 
 #include <QIcon>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
+
+#include "installer/controller/log_text_view.h"
 
 namespace sonarell::installer::testing {
 
@@ -11,7 +12,7 @@ QString InstallerTest::text(const char* name) const {
   QWidget* w = find(name);
   if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
   if (auto* button = qobject_cast<QPushButton*>(w)) return button->text();
-  if (auto* edit = qobject_cast<QPlainTextEdit*>(w)) return edit->toPlainText();
+  if (auto* view = qobject_cast<LogTextView*>(w)) return view->toPlainText();
   ADD_FAILURE() << name << " has no text";
   return {};
 }

@@ -73,6 +73,11 @@ int prepare(const LaunchConfiguration& configuration, SpawnActions& actions, Spa
     if ((rc = posix_spawn_file_actions_adddup2(actions.get(), configuration.outputFd, 1)) != 0) return rc;
     if ((rc = posix_spawn_file_actions_adddup2(actions.get(), configuration.outputFd, 2)) != 0) return rc;
   }
+  // The child gets its three standard streams and nothing else, as a launched
+  // task does on macOS: any other descriptor the parent holds (a pipe of whoever
+  // started it, a lock, a socket) would otherwise stay open as long as the child
+  // and every process it starts live. This runs after the dup2s above.
+  if ((rc = posix_spawn_file_actions_addclosefrom_np(actions.get(), 3)) != 0) return rc;
   if (!configuration.workingDirectory.empty()) {
     rc = posix_spawn_file_actions_addchdir_np(actions.get(), configuration.workingDirectory.c_str());
     if (rc != 0) return rc;
@@ -129,40 +134,57 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::ended() const { return shared_->reaped.load(); }
 
 ChildProcess::StartResult ChildProcess::start(const LaunchConfiguration& configuration,
-                                              TerminationHandler handler) {
+                                              TerminationHandler handler) noexcept {
+  // Everything that allocates happens before the child exists, so that running
+  // out of memory is a failed start and never an unwatched child.
+  std::unique_ptr<ChildProcess> process;
+  std::vector<std::string> argv;
+  std::vector<char*> argvPointers;
+  std::vector<char*> envPointers;
+  try {
+    process.reset(new ChildProcess(-1, std::make_shared<Shared>()));
+    argv.reserve(configuration.arguments.size() + 1);
+    argv.push_back(configuration.executable);
+    argv.insert(argv.end(), configuration.arguments.begin(), configuration.arguments.end());
+    argvPointers = pointers(argv);
+    envPointers = pointers(configuration.environment);
+  } catch (...) {
+    return {nullptr, ENOMEM};
+  }
   SpawnActions actions;
   SpawnAttributes attributes;
   if (int rc = prepare(configuration, actions, attributes); rc != 0) return {nullptr, rc};
-
-  std::vector<std::string> argv;
-  argv.reserve(configuration.arguments.size() + 1);
-  argv.push_back(configuration.executable);
-  argv.insert(argv.end(), configuration.arguments.begin(), configuration.arguments.end());
-  auto argvPointers = pointers(argv);
-  auto envPointers = pointers(configuration.environment);
 
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, configuration.executable.c_str(), actions.get(), attributes.get(),
                              argvPointers.data(), envPointers.data());
   if (rc != 0) return {nullptr, rc};
+  process->pid_ = pid;
 
-  auto shared = std::make_shared<Shared>();
+  std::shared_ptr<Shared> shared = process->shared_;
   try {
     shared->watcher = std::thread([pid, shared, handler = std::move(handler)]() mutable {
       const int status = reap(pid);
       shared->reaped.store(true);
       Termination t = status < 0 ? Termination{1, false, 0} : terminationFromStatus(status);
-      if (handler) handler(t);
-      handler = nullptr;  // whatever it owns goes now, on this thread
+      // An exception leaving this thread would end the whole process.
+      try {
+        if (handler) handler(t);
+      } catch (...) {
+      }
+      try {
+        handler = nullptr;  // whatever it owns goes now, on this thread
+      } catch (...) {
+      }
       shared->done.store(true);
     });
-  } catch (const std::system_error&) {
+  } catch (...) {
     // Without a watcher nobody would reap the child: stop it rather than leak it.
     ::kill(pid, SIGKILL);
     reap(pid);
     return {nullptr, EAGAIN};
   }
-  return {std::unique_ptr<ChildProcess>(new ChildProcess(pid, std::move(shared))), 0};
+  return {std::move(process), 0};
 }
 
 }  // namespace sonarell::process

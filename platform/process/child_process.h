@@ -2,9 +2,10 @@
 
 // A child process started with posix_spawn: exact argument vector, an environment
 // that replaces the parent's entirely, a working directory, and one descriptor
-// serving as both standard output and standard error. Its end is observed on a
-// watcher thread of its own, which always reaps it, so no child is left a zombie
-// whatever happens to the object that started it.
+// serving as both standard output and standard error; no other descriptor of the
+// parent reaches the child. Its end is observed on a watcher thread of its own,
+// which always reaps it, so no child is left a zombie whatever happens to the
+// object that started it.
 
 #include <sys/types.h>
 
@@ -49,7 +50,8 @@ class ChildProcess {
     int error = 0;                          // errno of the failed start otherwise
   };
   // On failure the handler is destroyed without being called.
-  static StartResult start(const LaunchConfiguration& configuration, TerminationHandler handler);
+  // Never throws: running out of memory is a failed start (ENOMEM).
+  static StartResult start(const LaunchConfiguration& configuration, TerminationHandler handler) noexcept;
 
   pid_t pid() const { return pid_; }
   // True once the child has been reaped.

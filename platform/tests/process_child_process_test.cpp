@@ -159,5 +159,32 @@ TEST_F(ChildProcessTest, DetachedChildHasItsOwnSessionAndNullStreams) {
   EXPECT_EQ(stdoutTarget, "/dev/null");
 }
 
+TEST_F(ChildProcessTest, ChildStartsWithOnlyItsStandardStreams) {
+  // A descriptor the parent holds without close-on-exec, as one inherited from
+  // whoever started the installer would be.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  fs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  auto log = openLog();
+  const auto report = dir_ / "fds";
+  // The shell itself looks ([ is built in), and writes only after looking.
+  const std::string script =
+      "n=0; out=; while [ $n -lt 1024 ]; do [ -e /proc/self/fd/$n ] && out=\"$out $n\"; "
+      "n=$((n+1)); done; echo \"$out\" > '" +
+      report.string() + "'";
+  for (const bool detached : {false, true}) {
+    std::filesystem::remove(report);
+    Outcome outcome;
+    auto started = ChildProcess::start(
+        {"/bin/sh", {"-c", script}, {"PATH=/usr/bin:/bin"}, "", log.get(), detached}, outcome.handler());
+    ASSERT_TRUE(started.process);
+    EXPECT_EQ(outcome.wait().code, 0);
+    std::string listed = testsupport::readFile(report);
+    // Standard input is the parent's (which a test runner may have closed); 1 and 2 are always there.
+    if (listed.rfind(" 0", 0) == 0) listed.erase(0, 2);
+    EXPECT_EQ(listed, " 1 2\n") << (detached ? "detached" : "attached");
+  }
+}
+
 }  // namespace
 }  // namespace sonarell::process

@@ -61,12 +61,18 @@ void LinuxWorkspace::openApplication(const std::string& bundlePath, const std::v
                                      Completion completion) {
   try {
     std::thread([bundlePath, arguments, completion]() {
-      auto error = openNow(bundlePath, arguments);
-      if (completion) completion(std::move(error));
+      // An exception leaving this thread would end the whole process.
+      try {
+        auto error = openNow(bundlePath, arguments);
+        if (completion) completion(std::move(error));
+      } catch (...) {
+      }
     }).detach();
   } catch (const std::system_error& e) {
     // No thread to report from: report here rather than never.
     if (completion) completion(OpenError{OpenError::Kind::LaunchFailed, e.code().value(), bundlePath});
+  } catch (...) {
+    if (completion) completion(OpenError{OpenError::Kind::LaunchFailed, ENOMEM, bundlePath});
   }
 }
 

@@ -1,0 +1,31 @@
+#pragma once
+
+// Reading a whole file that someone else wrote, into memory, with ordinary reads.
+// The file is treated as hostile: only a regular file is read (a FIFO, a device or
+// a socket is refused at once, never waited on), its size is bounded, and a file
+// that changes size while it is read is refused rather than half read. Nothing is
+// ever mapped, so a file that shrinks underneath cannot bring the process down.
+
+#include <cstddef>
+#include <string>
+#include <variant>
+
+namespace sonarell::fs {
+
+struct ReadFileError {
+  enum class Kind {
+    Open,        // could not be opened (gone, no rights); errno in `posixError`
+    NotRegular,  // a folder, FIFO, device, socket...
+    TooLarge,    // larger than the caller's limit
+    NoMemory,    // the buffer could not be allocated
+    Read,        // a read failed; errno in `posixError`
+    Changed,     // shrank or grew while it was read
+  };
+  Kind kind = Kind::Open;
+  int posixError = 0;
+};
+
+// Reads the whole regular file at `path` (links followed), at most `maxBytes`.
+std::variant<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes);
+
+}  // namespace sonarell::fs
