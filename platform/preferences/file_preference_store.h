@@ -17,9 +17,7 @@
 // it was and keeps the pending keys, both in the view and for the next
 // synchronize, as CFPreferences does. A key another writer changed since this
 // process read it stays in conflict for this instance: its change is never
-// overwritten by a value chosen without seeing it. The one failure that comes
-// too late to undo is the final flush of the new file's folder: the file then
-// holds the merged domain, and a retry finds nothing left to write.
+// overwritten by a value chosen without seeing it.
 //
 // The domain file is the user's file:
 //  - anything but a regular file at the domain path (a folder, a FIFO, a device)

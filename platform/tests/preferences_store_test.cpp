@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -180,10 +180,14 @@ TEST_F(PreferenceStoreTest, BinaryDomainFilesStayBinary) {
   // {"list": [{"Bundle ID": "com.example.Layout"}], "count": -3, "raw": "bell\a"}
   // as Python's plistlib writes it; XML cannot carry the bell character.
   const std::string binary(
-      "\x62\x70\x6c\x69\x73\x74\x30\x30\xd3\x01\x02\x03\x04\x08\x09\x54\x6c\x69\x73\x74\x55\x63\x6f\x75\x6e\x74"
-      "\x53\x72\x61\x77\xa1\x05\xd1\x06\x07\x59\x42\x75\x6e\x64\x6c\x65\x20\x49\x44\x5f\x10\x12\x63\x6f\x6d\x2e"
-      "\x65\x78\x61\x6d\x70\x6c\x65\x2e\x4c\x61\x79\x6f\x75\x74\x13\xff\xff\xff\xff\xff\xff\xff\xfd\x55\x62\x65"
-      "\x6c\x6c\x07\x08\x0f\x14\x1a\x1e\x20\x23\x2d\x42\x4b\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00"
+      "\x62\x70\x6c\x69\x73\x74\x30\x30\xd3\x01\x02\x03\x04\x08\x09\x54\x6c\x69\x73\x74\x55\x63\x6f\x75\x6e"
+      "\x74"
+      "\x53\x72\x61\x77\xa1\x05\xd1\x06\x07\x59\x42\x75\x6e\x64\x6c\x65\x20\x49\x44\x5f\x10\x12\x63\x6f\x6d"
+      "\x2e"
+      "\x65\x78\x61\x6d\x70\x6c\x65\x2e\x4c\x61\x79\x6f\x75\x74\x13\xff\xff\xff\xff\xff\xff\xff\xfd\x55\x62"
+      "\x65"
+      "\x6c\x6c\x07\x08\x0f\x14\x1a\x1e\x20\x23\x2d\x42\x4b\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00"
+      "\x00"
       "\x00\x00\x0a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x51",
       123);
   writeRaw(binary);
@@ -200,10 +204,11 @@ TEST_F(PreferenceStoreTest, BinaryDomainFilesStayBinary) {
   }
   ASSERT_TRUE(store.synchronize(kDomain)) << store.lastFailure();
   EXPECT_EQ(readRaw().rfind("bplist00", 0), 0u);
-  const Value expected = Dictionary{{"list", Value(Array{Value(Dictionary{{"Bundle ID", Value("com.example.Layout")}})})},
-                                    {"count", Value(-3)},
-                                    {"raw", Value("bell\a")},
-                                    {"added", Value(true)}};
+  const Value expected =
+      Dictionary{{"list", Value(Array{Value(Dictionary{{"Bundle ID", Value("com.example.Layout")}})})},
+                 {"count", Value(-3)},
+                 {"raw", Value("bell\a")},
+                 {"added", Value(true)}};
   EXPECT_EQ(plist::readFile(file()), expected);
   EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("raw", kDomain), Value("bell\a"));
 }

@@ -353,7 +353,8 @@ class RacedStore : public preferences::PreferenceStore {
       preferences::FilePreferenceStore other(home_);
       const std::optional<Value> list = other.copyAppValue(kKey, domain);
       Array appended = list && list->asArray() ? *list->asArray() : Array{};
-      appended.emplace_back(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Added", str("elsewhere")}});
+      appended.emplace_back(
+          Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Added", str("elsewhere")}});
       other.setAppValue(kKey, Value(std::move(appended)), domain);
       EXPECT_TRUE(other.synchronize(domain)) << other.lastFailure();
     }
