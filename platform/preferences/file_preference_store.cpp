@@ -44,34 +44,51 @@ bool acceptableDomain(const std::string& domain) {
 
 std::string describeErrno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-// Parsed domain files of this process, by path. An entry is used only for a file
-// that holds exactly the same bytes again, so a change by any other writer is
-// always seen; the cache only saves parsing what this process just read or wrote.
+// Parsed domain files of this process, by path: the latest version and the one
+// before it. An entry is used only for a file that holds exactly the same bytes
+// again, so a change by any other writer is always seen; the cache only saves
+// parsing what this process just read or wrote, and serialising a domain back to
+// a version it had just before (the refresh of the enabled list does that).
 class SnapshotCache {
  public:
   std::shared_ptr<const Snapshot> find(const std::string& path) {
     const std::lock_guard lock(mutex_);
-    for (const auto& entry : entries_) {
-      if (entry.path == path) return entry.snapshot;
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+      if (it->path == path) return it->snapshot;
+    }
+    return nullptr;
+  }
+
+  // A version of the file at the path that holds the dictionary, in that form.
+  std::shared_ptr<const Snapshot> findHolding(const std::string& path, plist::Format format,
+                                              const plist::Dictionary& dictionary) {
+    const std::lock_guard lock(mutex_);
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+      if (it->path == path && it->snapshot->format == format && it->snapshot->dictionary == dictionary) {
+        return it->snapshot;
+      }
     }
     return nullptr;
   }
 
   void put(const std::string& path, std::shared_ptr<const Snapshot> snapshot) {
     const std::lock_guard lock(mutex_);
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-      if (it->path == path) {
-        entries_.erase(it);
-        break;
+    std::size_t versions = 0;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (it->path == path && (it->snapshot == snapshot || ++versions == kVersions)) {
+        it = entries_.erase(it);
+      } else {
+        ++it;
       }
     }
     // A handful of domains is what a process uses; the oldest goes first.
-    constexpr std::size_t kEntries = 8;
     if (entries_.size() == kEntries) entries_.erase(entries_.begin());
     entries_.push_back({path, std::move(snapshot)});
   }
 
  private:
+  static constexpr std::size_t kVersions = 2;
+  static constexpr std::size_t kEntries = 16;
   struct Entry {
     std::string path;
     std::shared_ptr<const Snapshot> snapshot;
@@ -490,13 +507,18 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   }
   const plist::Format format = current.snapshot ? current.snapshot->format : plist::Format::kXml;
   plist::Value mergedValue(std::move(merged));
-  std::optional<std::string> bytes = plist::serialize(mergedValue, format);
-  if (!bytes) {
+  // Going back to the version before is common enough to skip serialising it.
+  std::shared_ptr<const Snapshot> earlier =
+      snapshotCache().findHolding(path, format, *mergedValue.asDictionary());
+  std::optional<std::string> serialized;
+  if (!earlier) serialized = plist::serialize(mergedValue, format);
+  if (!earlier && !serialized) {
     lastFailure_ = format == plist::Format::kBinary
                        ? "a value cannot be written unaltered in the binary form the domain file has"
                        : "a value cannot be written unaltered in the XML form the domain file has";
     return false;
   }
+  const std::string& bytes = earlier ? earlier->bytes : *serialized;
 
   std::string templatePath = fs::appendingPathComponent(folder, temporaryPrefix(name) + "XXXXXX");
   fs::UniqueFd out(::mkostemp(templatePath.data(), O_CLOEXEC));
@@ -505,7 +527,7 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
     return false;
   }
   TemporaryFile temporary(templatePath);
-  if (!fs::writeAll(out.get(), *bytes)) {
+  if (!fs::writeAll(out.get(), bytes)) {
     lastFailure_ = describeErrno("cannot write the new domain file");
     return false;
   }
@@ -531,12 +553,17 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   // The view now shows what was stored. Where the form stores a date less
   // precisely than a value set held it, the view is read back from the bytes
   // (what came from the XML file already is as XML holds it).
+  if (earlier) {
+    snapshotCache().put(path, earlier);
+    state.disk = std::move(earlier);
+    return true;
+  }
   plist::Dictionary storedDictionary = std::move(*mergedValue.asDictionary());
   const bool setDates = std::any_of(state.pending.begin(), state.pending.end(), [](const PendingKey& entry) {
     return entry.value && containsDate(*entry.value);
   });
   if (format == plist::Format::kXml && setDates) {
-    std::optional<plist::Value> reread = plist::parse(*bytes);
+    std::optional<plist::Value> reread = plist::parse(*serialized);
     if (!reread || !reread->isDictionary()) {
       lastFailure_ = "the new domain file does not read back";
       state.disk.reset();
@@ -545,7 +572,7 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
     storedDictionary = std::move(*reread->asDictionary());
   }
   auto snapshot =
-      std::make_shared<const Snapshot>(Snapshot{std::move(*bytes), format, std::move(storedDictionary)});
+      std::make_shared<const Snapshot>(Snapshot{std::move(*serialized), format, std::move(storedDictionary)});
   snapshotCache().put(path, snapshot);
   state.disk = std::move(snapshot);
   return true;
