@@ -73,10 +73,14 @@ class SnapshotCache {
 
   void put(const std::string& path, std::shared_ptr<const Snapshot> snapshot) {
     const std::lock_guard lock(mutex_);
-    std::size_t versions = 0;
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      if (it->path == path && (it->snapshot == snapshot || ++versions == kVersions)) {
+    std::erase_if(entries_, [&](const Entry& e) { return e.path == path && e.snapshot == snapshot; });
+    // Only the newest versions of a file are kept; entries_ runs from old to new.
+    auto versions = static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.path == path; }));
+    for (auto it = entries_.begin(); it != entries_.end() && versions >= kVersions;) {
+      if (it->path == path) {
         it = entries_.erase(it);
+        --versions;
       } else {
         ++it;
       }
