@@ -198,7 +198,8 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
     return file;
   }
   const auto size = static_cast<std::size_t>(st.st_size);
-  for (const std::shared_ptr<const Snapshot>& candidate : {known, snapshotCache().find(path)}) {
+  const std::shared_ptr<const Snapshot> cached = snapshotCache().find(path);
+  for (const std::shared_ptr<const Snapshot>& candidate : {known, cached == known ? nullptr : cached}) {
     if (candidate && candidate->bytes.size() == size && holdsBytes(fd.get(), candidate->bytes)) {
       file.kind = DomainFile::Kind::kRead;
       file.fd = std::move(fd);
