@@ -58,12 +58,16 @@ bool holdsForeignOf(const std::optional<plist::Value>& value, const plist::Array
 }
 
 // The backup is written once, as a new file; anything already at the path, a
-// path that is no text, or a folder that cannot take it refuses the repair.
+// path that is no text, or a folder that cannot take it refuses the repair. It
+// is an XML property list, unless the list holds what only the binary form
+// carries unaltered (read from a binary preference file): then it is binary, so
+// that it still holds the list exactly as read.
 bool writeBackup(const std::string& backupPath, const plist::Value& initial) {
   if (!fs::isValidUtf8(backupPath) || backupPath.empty()) return false;
-  const std::optional<std::string> xml = plist::toXml(initial);
-  if (!xml) return false;
-  return fs::writeNewFile(backupPath, *xml);
+  std::optional<std::string> bytes = plist::serialize(initial, plist::Format::kXml);
+  if (!bytes) bytes = plist::serialize(initial, plist::Format::kBinary);
+  if (!bytes) return false;
+  return fs::writeNewFile(backupPath, *bytes);
 }
 
 }  // namespace

@@ -1,71 +1,239 @@
 #include "platform/preferences/file_preference_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
 
 namespace sonarell::preferences {
+
+struct FilePreferenceStore::Snapshot {
+  std::string bytes;
+  plist::Format format;
+  plist::Dictionary dictionary;
+};
+
 namespace {
+
+using Snapshot = FilePreferenceStore::Snapshot;
+
+// A preference file is a few kilobytes, a long enabled-source list a few
+// megabytes; anything far beyond is no preference file and is not read.
+constexpr off_t kMaxDomainFileSize = 64 * 1024 * 1024;
 
 bool acceptableDomain(const std::string& domain) {
   return !domain.empty() && domain != "." && domain != ".." && domain.find('/') == std::string::npos &&
          domain.find('\0') == std::string::npos;
 }
 
-// Parsed domain files of this process, by path. An entry is used only for a file
-// that holds exactly the same bytes again, so a change by any other writer is
-// always seen; the cache only saves parsing what this process just read or wrote.
+std::string describeErrno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// Parsed domain files of this process, by path: the latest version and the one
+// before it. An entry is used only for a file that holds exactly the same bytes
+// again, so a change by any other writer is always seen; the cache only saves
+// parsing what this process just read or wrote, and serialising a domain back to
+// a version it had just before (the refresh of the enabled list does that).
 class SnapshotCache {
  public:
-  template <typename Snapshot>
-  std::shared_ptr<const Snapshot> find(const std::string& path, const std::string& bytes) {
+  std::shared_ptr<const Snapshot> find(const std::string& path) {
     const std::lock_guard lock(mutex_);
-    for (const auto& entry : entries_) {
-      if (entry.path == path) {
-        auto snapshot = std::static_pointer_cast<const Snapshot>(entry.snapshot);
-        return snapshot->bytes == bytes ? snapshot : nullptr;
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+      if (it->path == path) return it->snapshot;
+    }
+    return nullptr;
+  }
+
+  // A version of the file at the path that holds the dictionary, in that form.
+  std::shared_ptr<const Snapshot> findHolding(const std::string& path, plist::Format format,
+                                              const plist::Dictionary& dictionary) {
+    const std::lock_guard lock(mutex_);
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+      if (it->path == path && it->snapshot->format == format && it->snapshot->dictionary == dictionary) {
+        return it->snapshot;
       }
     }
     return nullptr;
   }
 
-  void put(const std::string& path, std::shared_ptr<const void> snapshot) {
+  void put(const std::string& path, std::shared_ptr<const Snapshot> snapshot) {
     const std::lock_guard lock(mutex_);
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    std::erase_if(entries_, [&](const Entry& e) { return e.path == path && e.snapshot == snapshot; });
+    // Only the newest versions of a file are kept; entries_ runs from old to new.
+    auto versions = static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.path == path; }));
+    for (auto it = entries_.begin(); it != entries_.end() && versions >= kVersions;) {
       if (it->path == path) {
-        entries_.erase(it);
-        break;
+        it = entries_.erase(it);
+        --versions;
+      } else {
+        ++it;
       }
     }
     // A handful of domains is what a process uses; the oldest goes first.
-    constexpr std::size_t kEntries = 8;
     if (entries_.size() == kEntries) entries_.erase(entries_.begin());
     entries_.push_back({path, std::move(snapshot)});
   }
 
  private:
+  static constexpr std::size_t kVersions = 2;
+  static constexpr std::size_t kEntries = 16;
   struct Entry {
     std::string path;
-    std::shared_ptr<const void> snapshot;
+    std::shared_ptr<const Snapshot> snapshot;
   };
   std::mutex mutex_;
   std::vector<Entry> entries_;
 };
 
 SnapshotCache& snapshotCache() {
-  static SnapshotCache cache;
+  // Never destroyed: freeing a long list's parse at exit is time the tool's
+  // caller waits for, to no use.
+  static SnapshotCache& cache = *new SnapshotCache;
   return cache;
+}
+
+// Whether the rest of the file holds exactly `expected`, read in pieces so that
+// an unchanged long file costs no copy of it. Leaves the offset at the start.
+bool holdsBytes(int fd, std::string_view expected) {
+  char buffer[64 * 1024];
+  std::size_t at = 0;
+  bool same = true;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      same = n == 0 && at == expected.size();
+      break;
+    }
+    const auto size = static_cast<std::size_t>(n);
+    if (size > expected.size() - at || std::memcmp(buffer, expected.data() + at, size) != 0) {
+      same = false;
+      break;
+    }
+    at += size;
+  }
+  return ::lseek(fd, 0, SEEK_SET) == 0 && same;
+}
+
+// The whole file, at most `limit` bytes; none when it is longer or unreadable.
+std::optional<std::string> readBounded(int fd, std::size_t sizeHint, std::size_t limit) {
+  std::string bytes;
+  bytes.resize(sizeHint + 1);  // one more, to see the end without growing
+  std::size_t at = 0;
+  for (;;) {
+    if (at == bytes.size()) {
+      if (bytes.size() > limit) return std::nullopt;
+      bytes.resize(bytes.size() * 2);
+    }
+    const ssize_t n = ::read(fd, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    at += static_cast<std::size_t>(n);
+  }
+  if (at > limit) return std::nullopt;
+  bytes.resize(at);
+  return bytes;
+}
+
+// What is at the domain path.
+struct DomainFile {
+  enum class Kind { kMissing, kUnusable, kRead };
+  Kind kind = Kind::kMissing;
+  std::string failure;                       // kUnusable: why
+  fs::UniqueFd fd;                           // kRead: the file, open for reading
+  struct stat status {};                     // kRead
+  std::shared_ptr<const Snapshot> snapshot;  // kRead
+};
+
+// Reads the domain file, following a symbolic link. Anything but a regular file
+// is refused before it is opened, so a FIFO or a device is never read from;
+// `known` and this process's cache spare the parse of bytes already parsed.
+DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const Snapshot>& known) {
+  DomainFile file;
+  file.kind = DomainFile::Kind::kUnusable;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    struct stat link {};
+    if (errno == ENOENT && ::lstat(path.c_str(), &link) != 0 && errno == ENOENT) {
+      file.kind = DomainFile::Kind::kMissing;
+    } else {
+      file.failure = errno == ENOENT ? "the domain file is a symbolic link to nothing"
+                                     : describeErrno("cannot look at the domain file");
+    }
+    return file;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    file.failure = "the domain file is not a regular file";
+    return file;
+  }
+  // Non-blocking in case something else was put there since the look above.
+  fs::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    file.failure = describeErrno("cannot read the domain file");
+    return file;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    file.failure = "the domain file is not a regular file";
+    return file;
+  }
+  if (st.st_size > kMaxDomainFileSize) {
+    file.failure = "the domain file is too large to be a preference file";
+    return file;
+  }
+  const auto size = static_cast<std::size_t>(st.st_size);
+  const std::shared_ptr<const Snapshot> cached = snapshotCache().find(path);
+  for (const std::shared_ptr<const Snapshot>& candidate : {known, cached == known ? nullptr : cached}) {
+    if (candidate && candidate->bytes.size() == size && holdsBytes(fd.get(), candidate->bytes)) {
+      file.kind = DomainFile::Kind::kRead;
+      file.fd = std::move(fd);
+      file.status = st;
+      file.snapshot = candidate;
+      return file;
+    }
+  }
+  std::optional<std::string> bytes = readBounded(fd.get(), size, kMaxDomainFileSize);
+  if (!bytes) {
+    file.failure = describeErrno("cannot read the domain file");
+    return file;
+  }
+  std::optional<plist::Parsed> parsed = plist::parseWithFormat(*bytes);
+  if (!parsed || !parsed->value.isDictionary()) {
+    file.failure = "the domain file is not a property-list dictionary";
+    return file;
+  }
+  auto snapshot = std::make_shared<const Snapshot>(
+      Snapshot{std::move(*bytes), parsed->format, std::move(*parsed->value.asDictionary())});
+  snapshotCache().put(path, snapshot);
+  file.kind = DomainFile::Kind::kRead;
+  file.fd = std::move(fd);
+  file.status = st;
+  file.snapshot = std::move(snapshot);
+  return file;
+}
+
+const plist::Value* valueIn(const std::shared_ptr<const Snapshot>& snapshot, const std::string& key) {
+  return snapshot ? snapshot->dictionary.find(key) : nullptr;
+}
+
+bool sameValue(const plist::Value* a, const plist::Value* b) {
+  return a == b || (a != nullptr && b != nullptr && *a == *b);
 }
 
 bool containsDate(const plist::Value& value) {
@@ -81,35 +249,6 @@ bool containsDate(const plist::Value& value) {
     }
   }
   return false;
-}
-
-using Pending = std::vector<std::pair<std::string, std::optional<plist::Value>>>;
-
-const std::optional<plist::Value>* pendingValue(const Pending& pending, std::string_view key) {
-  for (const auto& entry : pending) {
-    if (entry.first == key) return &entry.second;
-  }
-  return nullptr;
-}
-
-// The pending keys laid over the domain, copying each value once: a key that is
-// replaced is not copied from the domain first.
-plist::Dictionary merge(const plist::Dictionary* disk, const Pending& pending) {
-  plist::Dictionary merged;
-  if (disk) {
-    for (const auto& [key, value] : *disk) {
-      const std::optional<plist::Value>* replaced = pendingValue(pending, key);
-      if (!replaced) {
-        merged.set(key, value);
-      } else if (*replaced) {
-        merged.set(key, **replaced);
-      }
-    }
-  }
-  for (const auto& [key, value] : pending) {
-    if (value && !(disk && disk->find(key))) merged.set(key, *value);
-  }
-  return merged;
 }
 
 bool makeDirectory(const std::string& path, mode_t mode) {
@@ -135,9 +274,96 @@ class TemporaryFile {
   std::string path_;
 };
 
-bool fsyncDirectory(const std::string& path) {
-  fs::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir && ::fsync(dir.get()) == 0 && dir.close();
+// The file that is actually replaced: the domain file, or the target of the
+// symbolic link at its place. None (with the reason) for a dangling link.
+std::optional<std::string> fileToReplace(const std::string& path, std::string& failure) {
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0) {
+    if (errno == ENOENT) return path;
+    failure = describeErrno("cannot look at the domain file");
+    return std::nullopt;
+  }
+  if (!S_ISLNK(link.st_mode)) return path;
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) {
+    failure = errno == ENOENT ? "the domain file is a symbolic link to nothing"
+                              : describeErrno("cannot follow the domain file's link");
+    return std::nullopt;
+  }
+  return std::string(resolved.get());
+}
+
+// The names this store gives its temporary files beside `name`: "." name "."
+// and the six letters or digits mkstemp chooses.
+std::string temporaryPrefix(const std::string& name) { return "." + name + "."; }
+
+bool isTemporaryName(std::string_view entry, std::string_view prefix) {
+  if (entry.size() != prefix.size() + 6 || !entry.starts_with(prefix)) return false;
+  for (char c : entry.substr(prefix.size())) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+// Temporary files are only made while the lock is held, so with the lock held
+// every one there was left by a writer that died before renaming it.
+void removeLeftTemporaries(const std::string& folder, const std::string& name) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct CloseDir {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  const std::unique_ptr<DIR, CloseDir> dir(::fdopendir(fd));
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  const std::string prefix = temporaryPrefix(name);
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (!isTemporaryName(entry->d_name, prefix)) continue;
+    struct stat st {};
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      ::unlinkat(fd, entry->d_name, 0);
+    }
+  }
+}
+
+// Gives the new file what the old one had: owner and group where the process may
+// set them, extended attributes (ACLs among them) where it may, and the mode,
+// last, since a change of owner clears the set-id bits.
+bool keepAttributes(int from, const struct stat& st, int to, std::string& failure) {
+  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(to, st.st_uid, st.st_gid) != 0) {
+    // Not allowed to give the file away: keep at least the group where allowed.
+    if (errno != EPERM || (::fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM)) {
+      failure = describeErrno("cannot keep the domain file's owner");
+      return false;
+    }
+  }
+  const ssize_t listSize = ::flistxattr(from, nullptr, 0);
+  if (listSize > 0) {
+    std::string names(static_cast<std::size_t>(listSize), '\0');
+    const ssize_t got = ::flistxattr(from, names.data(), names.size());
+    for (std::size_t at = 0; got > 0 && at < static_cast<std::size_t>(got);) {
+      const char* name = names.data() + at;
+      at += std::strlen(name) + 1;
+      const ssize_t valueSize = ::fgetxattr(from, name, nullptr, 0);
+      if (valueSize < 0) continue;
+      std::string value(static_cast<std::size_t>(valueSize), '\0');
+      const ssize_t read = ::fgetxattr(from, name, value.data(), value.size());
+      if (read < 0) continue;
+      if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(read), 0) != 0 && errno != EPERM &&
+          errno != EACCES && errno != ENOTSUP) {
+        failure = describeErrno("cannot keep the domain file's extended attributes");
+        return false;
+      }
+    }
+  }
+  if (::fchmod(to, st.st_mode & 07777) != 0) {
+    failure = describeErrno("cannot keep the domain file's mode");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -153,39 +379,19 @@ std::optional<std::string> FilePreferenceStore::domainFilePath(const std::string
 FilePreferenceStore::DomainState* FilePreferenceStore::domainState(const std::string& domain) {
   const std::optional<std::string> path = domainFilePath(domain);
   if (!path) return nullptr;
-  auto it = domains_.find(domain);
-  if (it == domains_.end()) {
-    it = domains_.emplace(domain, DomainState{}).first;
-    refresh(it->second, *path);
-  }
-  return &it->second;
+  DomainState& state = domains_[domain];
+  if (!state.loaded) refresh(state, *path);
+  return &state;
 }
 
-bool FilePreferenceStore::refresh(DomainState& state, const std::string& path) const {
-  fs::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st {};
-  std::optional<std::string> bytes;
-  if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) bytes = fs::readAll(fd.get());
-  if (!bytes) {
-    const bool missing = !fd && errno == ENOENT;
-    state.disk.reset();
-    return missing;
-  }
-  // Reading the bytes is cheap; parsing a long list is not.
-  if (state.disk && state.disk->bytes == *bytes) return true;
-  if (auto cached = snapshotCache().find<Snapshot>(path, *bytes)) {
-    state.disk = std::move(cached);
-    return true;
-  }
-  std::optional<plist::Value> value = plist::parse(*bytes);
-  if (!value || !value->isDictionary()) {
-    state.disk.reset();
+bool FilePreferenceStore::refresh(DomainState& state, const std::string& path) {
+  state.loaded = true;
+  DomainFile file = readDomainFile(path, state.disk);
+  state.disk = std::move(file.snapshot);
+  if (file.kind == DomainFile::Kind::kUnusable) {
+    lastFailure_ = std::move(file.failure);
     return false;
   }
-  auto snapshot =
-      std::make_shared<const Snapshot>(Snapshot{std::move(*bytes), std::move(*value->asDictionary())});
-  snapshotCache().put(path, snapshot);
-  state.disk = std::move(snapshot);
   return true;
 }
 
@@ -194,9 +400,9 @@ std::optional<plist::Value> FilePreferenceStore::copyAppValue(const std::string&
   DomainState* state = domainState(domain);
   if (state == nullptr) return std::nullopt;
   for (const auto& entry : state->pending) {
-    if (entry.first == key) return entry.second;
+    if (entry.key == key) return entry.value;
   }
-  const plist::Value* value = state->disk ? state->disk->dictionary.find(key) : nullptr;
+  const plist::Value* value = valueIn(state->disk, key);
   if (value == nullptr) return std::nullopt;
   return *value;
 }
@@ -206,73 +412,172 @@ void FilePreferenceStore::setAppValue(const std::string& key, std::optional<plis
   DomainState* state = domainState(domain);
   if (state == nullptr) return;
   for (auto& entry : state->pending) {
-    if (entry.first == key) {
-      entry.second = std::move(value);
+    if (entry.key == key) {
+      entry.value = std::move(value);
       return;
     }
   }
-  state->pending.emplace_back(key, std::move(value));
+  state->pending.push_back({key, std::move(value), state->disk});
 }
 
 bool FilePreferenceStore::synchronize(const std::string& domain) {
-  DomainState* state = domainState(domain);
-  if (state == nullptr) return false;
-  const std::string path = *domainFilePath(domain);
-  if (state->pending.empty()) {
-    // Nothing to store: bring the view up to date. The file is only ever replaced
-    // by a rename, so reading it needs no lock.
-    return refresh(*state, path);
-  }
-  if (!store(domain, *state)) {
-    // The pending keys stay, over whatever could be read.
-    refresh(*state, path);
+  lastFailure_.clear();
+  const std::optional<std::string> path = domainFilePath(domain);
+  if (!path) {
+    lastFailure_ = "no such domain";
     return false;
   }
-  state->pending.clear();
+  DomainState& state = domains_[domain];
+  if (state.pending.empty()) {
+    // Nothing to store: bring the view up to date. The file is only ever replaced
+    // by a rename, so reading it needs no lock.
+    return refresh(state, *path);
+  }
+  if (!store(state, *path)) {
+    // The pending keys stay, over whatever could be read.
+    const std::string failure = lastFailure_;
+    refresh(state, *path);
+    lastFailure_ = failure;
+    return false;
+  }
+  state.pending.clear();
   return true;
 }
 
-bool FilePreferenceStore::store(const std::string& domain, DomainState& state) {
+bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   const std::string library = fs::appendingPathComponent(home_, "Library");
-  const std::string folder = fs::appendingPathComponent(library, "Preferences");
-  const std::string path = fs::appendingPathComponent(folder, domain + ".plist");
-  if (!makeDirectory(library, 0755) || !makeDirectory(folder, 0700)) return false;
-
-  // A lock file of its own, so that the lock survives the domain file being replaced.
-  const std::string lockPath = fs::appendingPathComponent(folder, "." + domain + ".plist.lock");
-  fs::UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock) return false;
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
+  const std::string preferences = fs::appendingPathComponent(library, "Preferences");
+  if (!makeDirectory(library, 0755) || !makeDirectory(preferences, 0700)) {
+    lastFailure_ = describeErrno("cannot make the preferences folder");
+    return false;
   }
+
+  std::optional<std::string> target = fileToReplace(path, lastFailure_);
+  if (!target) return false;
+  const std::string folder = fs::deletingLastPathComponent(*target);
+  const std::string name = fs::lastPathComponent(*target);
+
+  // A lock file of its own beside the file that is replaced, so that the lock
+  // survives the replacement and a domain reached through a link shares the
+  // lock of the file it names.
+  const std::string lockPath = fs::appendingPathComponent(folder, "." + name + ".lock");
+  fs::UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  if (!lock) {
+    lastFailure_ = describeErrno("cannot open the domain's lock");
+    return false;
+  }
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      lastFailure_ = describeErrno("cannot lock the domain");
+      return false;
+    }
+  }
+  // The link may have been changed while this process waited for the lock.
+  if (fileToReplace(path, lastFailure_) != target) {
+    if (lastFailure_.empty()) lastFailure_ = "the domain file's link changed while it was being stored";
+    return false;
+  }
+  removeLeftTemporaries(folder, name);
 
   // What is on disk now, read afresh unless it is the very version already held.
-  if (!refresh(state, path)) return false;
-  plist::Value mergedValue(merge(state.disk ? &state.disk->dictionary : nullptr, state.pending));
-  std::optional<std::string> xml = plist::toXml(mergedValue);
-  if (!xml) return false;
+  DomainFile current = readDomainFile(path, state.disk);
+  if (current.kind == DomainFile::Kind::kUnusable) {
+    lastFailure_ = std::move(current.failure);
+    return false;
+  }
+  // A key whose value on disk is not the one this process's change was based
+  // on was changed by another writer meanwhile: storing would silently undo that.
+  bool unchanged = true;
+  for (const PendingKey& entry : state.pending) {
+    const plist::Value* now = valueIn(current.snapshot, entry.key);
+    if (entry.base != current.snapshot && !sameValue(valueIn(entry.base, entry.key), now)) {
+      lastFailure_ = "\"" + entry.key + "\" was changed by another writer since it was read";
+      return false;
+    }
+    if (!sameValue(entry.value ? &*entry.value : nullptr, now)) unchanged = false;
+  }
+  if (unchanged) {
+    state.disk = std::move(current.snapshot);
+    return true;
+  }
 
-  std::string templatePath = fs::appendingPathComponent(folder, "." + domain + ".plist.XXXXXX");
+  // The pending keys laid over the domain, in the file's order, new keys last.
+  plist::Dictionary merged = current.snapshot ? current.snapshot->dictionary : plist::Dictionary{};
+  for (const PendingKey& entry : state.pending) {
+    if (entry.value) {
+      merged.set(entry.key, *entry.value);
+    } else {
+      merged.erase(entry.key);
+    }
+  }
+  const plist::Format format = current.snapshot ? current.snapshot->format : plist::Format::kXml;
+  plist::Value mergedValue(std::move(merged));
+  // Going back to the version before is common enough to skip serialising it.
+  std::shared_ptr<const Snapshot> earlier =
+      snapshotCache().findHolding(path, format, *mergedValue.asDictionary());
+  std::optional<std::string> serialized;
+  if (!earlier) serialized = plist::serialize(mergedValue, format);
+  if (!earlier && !serialized) {
+    lastFailure_ = format == plist::Format::kBinary
+                       ? "a value cannot be written unaltered in the binary form the domain file has"
+                       : "a value cannot be written unaltered in the XML form the domain file has";
+    return false;
+  }
+  const std::string& bytes = earlier ? earlier->bytes : *serialized;
+
+  std::string templatePath = fs::appendingPathComponent(folder, temporaryPrefix(name) + "XXXXXX");
   fs::UniqueFd out(::mkostemp(templatePath.data(), O_CLOEXEC));
-  if (!out) return false;
+  if (!out) {
+    lastFailure_ = describeErrno("cannot create a new domain file");
+    return false;
+  }
   TemporaryFile temporary(templatePath);
-  // Keep the permissions an existing domain file had; a new one is private to the user.
-  struct stat existing {};
-  const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
-  if (::fchmod(out.get(), mode) != 0) return false;
-  if (!fs::writeAll(out.get(), *xml) || ::fsync(out.get()) != 0 || !out.close()) return false;
-  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return false;
+  if (!fs::writeAll(out.get(), bytes)) {
+    lastFailure_ = describeErrno("cannot write the new domain file");
+    return false;
+  }
+  if (current.kind == DomainFile::Kind::kRead) {
+    if (!keepAttributes(current.fd.get(), current.status, out.get(), lastFailure_)) return false;
+  } else if (::fchmod(out.get(), 0600) != 0) {  // a new domain file is private to the user
+    lastFailure_ = describeErrno("cannot set the new domain file's mode");
+    return false;
+  }
+  if (::fsync(out.get()) != 0 || !out.close()) {
+    lastFailure_ = describeErrno("cannot flush the new domain file");
+    return false;
+  }
+  if (::rename(temporary.path().c_str(), target->c_str()) != 0) {
+    lastFailure_ = describeErrno("cannot put the new domain file into place");
+    return false;
+  }
   temporary.release();
-  if (!fsyncDirectory(folder)) return false;
+  // The folder is not flushed: a crash may cost the rename, leaving the old
+  // file whole, while the new file's own flush above means a rename that
+  // survives never shows a file without its contents.
 
-  // The view now shows what was stored. XML keeps every kind exactly except the
-  // fraction of a date, so a value holding dates is read back from the file.
-  if (containsDate(mergedValue)) {
-    state.disk.reset();
-    return refresh(state, path);
+  // The view now shows what was stored. Where the form stores a date less
+  // precisely than a value set held it, the view is read back from the bytes
+  // (what came from the XML file already is as XML holds it).
+  if (earlier) {
+    snapshotCache().put(path, earlier);
+    state.disk = std::move(earlier);
+    return true;
+  }
+  plist::Dictionary storedDictionary = std::move(*mergedValue.asDictionary());
+  const bool setDates = std::any_of(state.pending.begin(), state.pending.end(), [](const PendingKey& entry) {
+    return entry.value && containsDate(*entry.value);
+  });
+  if (format == plist::Format::kXml && setDates) {
+    std::optional<plist::Value> reread = plist::parse(*serialized);
+    if (!reread || !reread->isDictionary()) {
+      lastFailure_ = "the new domain file does not read back";
+      state.disk.reset();
+      return false;
+    }
+    storedDictionary = std::move(*reread->asDictionary());
   }
   auto snapshot =
-      std::make_shared<const Snapshot>(Snapshot{std::move(*xml), std::move(*mergedValue.asDictionary())});
+      std::make_shared<const Snapshot>(Snapshot{std::move(*serialized), format, std::move(storedDictionary)});
   snapshotCache().put(path, snapshot);
   state.disk = std::move(snapshot);
   return true;

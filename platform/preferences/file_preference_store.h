@@ -2,31 +2,41 @@
 
 // Preferences kept as one property-list file per domain:
 //   <home>/Library/Preferences/<domain>.plist
-// holding a dictionary (read in XML or binary form, always written as XML).
+// holding a dictionary, read in XML or binary form and written back in the form
+// it was read in (a new file is XML).
 //
 // The process's view of a domain is loaded on first use and changes only through
 // setAppValue (which also remembers the key as pending) and synchronize. A
-// successful synchronize locks the domain against other processes, merges the
-// pending keys onto the file as it is now, replaces the file atomically when
-// anything was pending, reloads the view from disk and forgets the pending keys.
+// successful synchronize locks the domain against other processes, checks that
+// no pending key changed on disk since this process's view of it was read,
+// merges the pending keys onto the file as it is now, replaces the file
+// atomically when that changes anything, reloads the view from disk and forgets
+// the pending keys.
 //
-// A failed synchronize (returns false) leaves the file as it was and keeps the
-// pending keys, both in the view and for the next synchronize, as CFPreferences
-// does: a later successful synchronize of this instance still stores them (there
-// is no call that forgets them; a process that gives up simply ends). The one
-// failure that comes too late to undo is the final flush of the folder after the
-// new file was renamed into place: the file then holds the merged domain, and a
-// retry writes the same keys again.
+// A failed synchronize (returns false, lastFailure() says why) leaves the file as
+// it was and keeps the pending keys, both in the view and for the next
+// synchronize, as CFPreferences does. A key another writer changed since this
+// process read it stays in conflict for this instance: its change is never
+// overwritten by a value chosen without seeing it.
 //
-// A domain file that exists but cannot be read or is not a property-list
-// dictionary is never overwritten: synchronize fails, and no value stored in it
-// is visible (values set by this process stay in its view, as above). A missing
-// file is an empty domain. Domain names that are empty, ".", ".." or contain "/"
-// or a NUL are refused: copy gives none and synchronize fails. So does every call
-// when the store was made with an empty home folder.
+// The domain file is the user's file:
+//  - anything but a regular file at the domain path (a folder, a FIFO, a device)
+//    is refused without being opened for reading and never replaced, and so is a
+//    file that is no property-list dictionary or is implausibly large;
+//  - a symbolic link is followed: its target is read, and replaced by the new
+//    file (written beside the target), so the link keeps pointing at the domain;
+//    a dangling link is refused and nothing is created;
+//  - the replacement keeps the file's mode, and its owner and extended attributes
+//    as far as the process may set them; it is a new file, so other hard links
+//    to the old one keep the old contents;
+//  - temporary files are made only while the domain's lock is held, and those a
+//    writer killed mid-way left behind are removed by the next synchronize that
+//    takes the lock.
+// A missing file is an empty domain. Domain names that are empty, ".", ".." or
+// contain "/" or a NUL are refused: copy gives none and synchronize fails. So
+// does every call when the store was made with an empty home folder.
 //
-// Values that an XML property list cannot carry (strings that are not UTF-8 or
-// hold control characters, dates out of range) make synchronize fail rather than
+// Values that the file's form cannot carry make synchronize fail rather than
 // being written altered.
 //
 // Not thread-safe: one instance belongs to one thread. Separate processes (or
@@ -36,7 +46,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/plist/value.h"
@@ -56,31 +65,43 @@ class FilePreferenceStore final : public PreferenceStore {
   // The file that holds the domain; none for a refused domain name.
   std::optional<std::string> domainFilePath(const std::string& domain) const;
 
+  // Why the last synchronize of this instance failed; empty after a success.
+  const std::string& lastFailure() const { return lastFailure_; }
+
+  // A domain file's bytes, the form they are in and the dictionary they hold.
+  // Immutable once made, so that stores of this process (the text-input stand-in
+  // makes one per call) can share the parse of a file none of them changed.
+  struct Snapshot;
+
  private:
-  // A domain file's bytes and the dictionary they hold. Immutable once made, so
-  // that stores of this process (the text-input stand-in makes one per call) can
-  // share the parse of a file none of them changed.
-  struct Snapshot {
-    std::string bytes;
-    plist::Dictionary dictionary;
+  struct PendingKey {
+    std::string key;
+    // None removes the key.
+    std::optional<plist::Value> value;
+    // The domain as this instance had read it when the key was first set since
+    // the last successful synchronize: what the change was based on.
+    std::shared_ptr<const Snapshot> base;
   };
 
   struct DomainState {
+    bool loaded = false;
     // The domain as last read from disk; none when missing or unusable (an empty
     // domain). The process's view is this with the pending keys laid over it.
     std::shared_ptr<const Snapshot> disk;
-    // Keys set since the last successful synchronize, in the order first set;
-    // an absent value is a removal.
-    std::vector<std::pair<std::string, std::optional<plist::Value>>> pending;
+    // Keys set since the last successful synchronize, in the order first set.
+    std::vector<PendingKey> pending;
   };
 
+  // The domain's state, loaded from disk on first use; none for a refused name.
   DomainState* domainState(const std::string& domain);
-  // Brings `disk` up to date with the file; false when the file exists but is unusable.
-  bool refresh(DomainState& state, const std::string& path) const;
-  bool store(const std::string& domain, DomainState& state);
+  // Brings `disk` up to date with the file; false (with lastFailure_) when the
+  // file exists but is unusable.
+  bool refresh(DomainState& state, const std::string& path);
+  bool store(DomainState& state, const std::string& path);
 
   std::string home_;
   std::map<std::string, DomainState> domains_;
+  std::string lastFailure_;
 };
 
 }  // namespace sonarell::preferences

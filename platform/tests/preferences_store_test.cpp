@@ -1,13 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -80,7 +81,7 @@ TEST_F(PreferenceStoreTest, SetChangesOnlyTheViewUntilSynchronized) {
   EXPECT_FALSE(writer.copyAppValue("k", "com.example.Other"));
 }
 
-TEST_F(PreferenceStoreTest, SynchronizeMergesOntoWhatOthersWrote) {
+TEST_F(PreferenceStoreTest, SynchronizeMergesOntoWhatOthersWroteAndNeverUndoesIt) {
   FilePreferenceStore a(home_);
   FilePreferenceStore b(home_);
   EXPECT_FALSE(b.copyAppValue("fromA", kDomain));  // b's view predates a's write
@@ -89,14 +90,27 @@ TEST_F(PreferenceStoreTest, SynchronizeMergesOntoWhatOthersWrote) {
   a.setAppValue("shared", Value("a"), kDomain);
   ASSERT_TRUE(a.synchronize(kDomain));
   b.setAppValue("fromB", Value(2), kDomain);
-  b.setAppValue("shared", Value("b"), kDomain);
   ASSERT_TRUE(b.synchronize(kDomain));
-
-  const Value expected = Dictionary{{"fromA", Value(1)}, {"shared", Value("b")}, {"fromB", Value(2)}};
+  const Value expected = Dictionary{{"fromA", Value(1)}, {"shared", Value("a")}, {"fromB", Value(2)}};
   EXPECT_EQ(plist::readFile(file()), expected);
   EXPECT_EQ(b.copyAppValue("fromA", kDomain), Value(1));  // reloaded from disk
+
+  // Two writers of one key: b sets it from a view that predates a's second change,
+  // so storing b's value would silently undo a's. b fails, writing nothing, and
+  // keeps failing; a writer that has seen the change may replace it.
+  a.setAppValue("shared", Value("a2"), kDomain);
+  b.setAppValue("shared", Value("b"), kDomain);
+  b.setAppValue("fromB", Value(3), kDomain);
   ASSERT_TRUE(a.synchronize(kDomain));
-  EXPECT_EQ(a.copyAppValue("fromB", kDomain), Value(2));
+  const std::string afterA = readRaw();
+  EXPECT_FALSE(b.synchronize(kDomain));
+  EXPECT_NE(b.lastFailure().find("shared"), std::string::npos) << b.lastFailure();
+  EXPECT_FALSE(b.synchronize(kDomain));
+  EXPECT_EQ(readRaw(), afterA);
+  EXPECT_EQ(b.copyAppValue("shared", kDomain), Value("b"));  // still pending in b's view
+  ASSERT_TRUE(a.synchronize(kDomain));
+  a.setAppValue("shared", Value("b"), kDomain);
+  ASSERT_TRUE(a.synchronize(kDomain));
   EXPECT_EQ(a.copyAppValue("shared", kDomain), Value("b"));
 
   // Removal is a pending change like any other, and leaves other keys alone.
@@ -159,43 +173,41 @@ TEST_F(PreferenceStoreTest, CorruptDomainFilesAreNeverOverwritten) {
     EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"k", Value("v")}}));
     stdfs::remove(file());
   }
-
-  // A folder where the domain file should be is no domain either.
-  stdfs::create_directories(file());
-  FilePreferenceStore store(home_);
-  store.setAppValue("k", Value("v"), kDomain);
-  EXPECT_FALSE(store.synchronize(kDomain));
-  EXPECT_TRUE(stdfs::is_directory(file()));
 }
 
-TEST_F(PreferenceStoreTest, BinaryDomainFilesAreReadAndRewrittenAsXml) {
-  const std::string xml = *plist::toXml(Value(Dictionary{
-      {"list", Value(Array{Value(Dictionary{{"Bundle ID", Value("com.example.Layout")}})})},
-      {"count", Value(-3)},
-  }));
-  const std::string binary = [&] {
-    plist_t raw = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &raw);
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(raw, &bytes, &length);
-    plist_free(raw);
-    std::string out(bytes, length);
-    std::free(bytes);
-    return out;
-  }();
-  ASSERT_EQ(binary.rfind("bplist00", 0), 0u);
+TEST_F(PreferenceStoreTest, BinaryDomainFilesStayBinary) {
+  // {"list": [{"Bundle ID": "com.example.Layout"}], "count": -3, "raw": "bell\a"}
+  // as Python's plistlib writes it; XML cannot carry the bell character.
+  // clang-format off
+  const std::string binary(
+      "\x62\x70\x6c\x69\x73\x74\x30\x30\xd3\x01\x02\x03\x04\x08\x09\x54\x6c\x69\x73\x74\x55\x63\x6f\x75\x6e\x74"
+      "\x53\x72\x61\x77\xa1\x05\xd1\x06\x07\x59\x42\x75\x6e\x64\x6c\x65\x20\x49\x44\x5f\x10\x12\x63\x6f\x6d\x2e"
+      "\x65\x78\x61\x6d\x70\x6c\x65\x2e\x4c\x61\x79\x6f\x75\x74\x13\xff\xff\xff\xff\xff\xff\xff\xfd\x55\x62\x65"
+      "\x6c\x6c\x07\x08\x0f\x14\x1a\x1e\x20\x23\x2d\x42\x4b\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00"
+      "\x00\x00\x0a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x51",
+      123);
+  // clang-format on
   writeRaw(binary);
 
   FilePreferenceStore store(home_);
   EXPECT_EQ(store.copyAppValue("count", kDomain), Value(-3));
+  EXPECT_EQ(store.copyAppValue("raw", kDomain), Value("bell\a"));
   store.setAppValue("added", Value(true), kDomain);
-  ASSERT_TRUE(store.synchronize(kDomain));
-  EXPECT_EQ(readRaw().rfind("<?xml", 0), 0u);
-  const auto stored = plist::readFile(file());
-  ASSERT_TRUE(stored && stored->isDictionary());
-  EXPECT_EQ(*stored->asDictionary()->find("list"), *plist::parse(xml)->asDictionary()->find("list"));
-  EXPECT_EQ(*stored->asDictionary()->find("added"), Value(true));
+  if (!plist::serialize(plist::Value(plist::Dictionary{}), plist::Format::kBinary)) {
+    // Without a binary writer the domain cannot be stored, and is left as it was.
+    EXPECT_FALSE(store.synchronize(kDomain));
+    EXPECT_EQ(readRaw(), binary);
+    GTEST_SKIP() << "no binary writer";
+  }
+  ASSERT_TRUE(store.synchronize(kDomain)) << store.lastFailure();
+  EXPECT_EQ(readRaw().rfind("bplist00", 0), 0u);
+  const Value expected =
+      Dictionary{{"list", Value(Array{Value(Dictionary{{"Bundle ID", Value("com.example.Layout")}})})},
+                 {"count", Value(-3)},
+                 {"raw", Value("bell\a")},
+                 {"added", Value(true)}};
+  EXPECT_EQ(plist::readFile(file()), expected);
+  EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("raw", kDomain), Value("bell\a"));
 }
 
 TEST_F(PreferenceStoreTest, RefusedDomainsAndUnwritableValuesChangeNothing) {
@@ -333,6 +345,114 @@ TEST_F(PreferenceStoreTest, StoresOfOneProcessNeverShareAStaleParse) {
   for (const auto& [key, v] : *stored->asDictionary()) order += key + ",";
   EXPECT_EQ(order, "other,new,");
   EXPECT_EQ(*stored->asDictionary()->find("other"), Value(3));
+}
+
+// What is at the domain path is the user's: each case prepares it, sets a key,
+// synchronises and checks what became of it.
+TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
+  const std::string old = *plist::toXml(Value(Dictionary{{"old", Value(1)}}));
+  const Value merged = Dictionary{{"old", Value(1)}, {"k", Value("v")}};
+  const auto isLink = [](const std::string& path) { return stdfs::is_symlink(stdfs::symlink_status(path)); };
+  const auto modeOf = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    bool stored;
+    std::function<void()> check;
+  };
+  const std::string elsewhere = home_ + "/elsewhere";
+  const std::string target = elsewhere + "/real.plist";
+  const std::string stale = folder() + "/.com.example.Prefs.plist.Ab3xYz";
+  const std::string notOurs = folder() + "/.com.example.Prefs.plist.notes";
+  const Case cases[] = {
+      {"FIFO: refused at once, never opened for reading or replaced",
+       [&] { ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0); }, false,
+       [&] { EXPECT_TRUE(stdfs::is_fifo(file())); }},
+      {"folder: refused, left alone", [&] { stdfs::create_directories(file()); }, false,
+       [&] { EXPECT_TRUE(stdfs::is_directory(file())); }},
+      {"link: its target is updated, the link stays",
+       [&] {
+         stdfs::create_directories(elsewhere);
+         std::ofstream(target) << old;
+         ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+         stdfs::create_symlink(target, file());
+       },
+       true,
+       [&] {
+         EXPECT_TRUE(isLink(file()));
+         EXPECT_EQ(plist::readFile(target), merged);
+         EXPECT_EQ(modeOf(target), 0640u);
+         EXPECT_EQ(std::distance(stdfs::directory_iterator(elsewhere), {}), 2);  // and its lock
+       }},
+      {"dangling link: refused, nothing created",
+       [&] { stdfs::create_symlink(elsewhere + "/missing.plist", file()); }, false,
+       [&] {
+         EXPECT_TRUE(isLink(file()));
+         EXPECT_FALSE(stdfs::exists(elsewhere));
+       }},
+      {"read-only file with an extended attribute and another owner: all kept",
+       [&] {
+         writeRaw(old);
+         ASSERT_EQ(::setxattr(file().c_str(), "user.sonarell.tag", "kept", 4, 0), 0);
+         ASSERT_EQ(::chmod(file().c_str(), 0444), 0);
+         if (::geteuid() == 0) {
+           ASSERT_EQ(::chown(file().c_str(), 4321, 4321), 0);
+         }
+       },
+       true,
+       [&] {
+         EXPECT_EQ(plist::readFile(file()), merged);
+         EXPECT_EQ(modeOf(file()), 0444u);
+         char value[8] = {};
+         EXPECT_EQ(::getxattr(file().c_str(), "user.sonarell.tag", value, sizeof value), 4);
+         EXPECT_STREQ(value, "kept");
+         struct stat st {};
+         ASSERT_EQ(::stat(file().c_str(), &st), 0);
+         if (::geteuid() == 0) {
+           EXPECT_EQ(st.st_uid, 4321u);  // only a privileged process can give it away
+         }
+       }},
+      {"temporary file of a killed writer: removed, other files kept",
+       [&] {
+         writeRaw(old);
+         std::ofstream(stale) << "half a domain";
+         std::ofstream(notOurs) << "not ours";
+       },
+       true,
+       [&] {
+         EXPECT_FALSE(stdfs::exists(stale));
+         EXPECT_TRUE(stdfs::exists(notOurs));
+         EXPECT_EQ(plist::readFile(file()), merged);
+       }},
+      {"hard link: the domain is replaced atomically, the other name keeps the old bytes",
+       [&] {
+         writeRaw(old);
+         stdfs::create_hard_link(file(), home_ + "/other-name.plist");
+       },
+       true,
+       [&] {
+         EXPECT_EQ(plist::readFile(file()), merged);
+         EXPECT_EQ(plist::readFile(home_ + "/other-name.plist"), Value(Dictionary{{"old", Value(1)}}));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    stdfs::remove_all(home_ + "/Library");
+    stdfs::remove_all(elsewhere);
+    stdfs::create_directories(folder());
+    c.prepare();
+    FilePreferenceStore store(home_);
+    store.setAppValue("k", Value("v"), kDomain);
+    EXPECT_EQ(store.synchronize(kDomain), c.stored) << store.lastFailure();
+    if (!c.stored) {
+      EXPECT_FALSE(store.lastFailure().empty());
+      EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("old", kDomain));
+    }
+    c.check();
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/plist/codec.h"
+#include "platform/preferences/file_preference_store.h"
 #include "register/tests/substitutes.h"
 #include "register/tests/support.h"
 
@@ -331,6 +332,92 @@ TEST_F(RepairTest, FailuresOfTheFinalWrite) {
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(f.store.disk, Value(foreignOfFullList()));
   }
+}
+
+// The real preference store, with another process's writer appending a record
+// to the list just before the repair's synchronise number `raceAt` takes the lock.
+const std::string kKey(kEnabledInputSourcesKey);
+const std::string kDomain(kHIToolboxDomain);
+
+class RacedStore : public preferences::PreferenceStore {
+ public:
+  RacedStore(std::string home, int raceAt) : home_(std::move(home)), own_(home_), raceAt_(raceAt) {}
+  std::optional<Value> copyAppValue(const std::string& key, const std::string& domain) override {
+    return own_.copyAppValue(key, domain);
+  }
+  void setAppValue(const std::string& key, std::optional<Value> value, const std::string& domain) override {
+    own_.setAppValue(key, std::move(value), domain);
+  }
+  bool synchronize(const std::string& domain) override {
+    if (++syncs_ == raceAt_) {
+      preferences::FilePreferenceStore other(home_);
+      const std::optional<Value> list = other.copyAppValue(kKey, domain);
+      Array appended = list && list->asArray() ? *list->asArray() : Array{};
+      appended.emplace_back(
+          Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Added", str("elsewhere")}});
+      other.setAppValue(kKey, Value(std::move(appended)), domain);
+      EXPECT_TRUE(other.synchronize(domain)) << other.lastFailure();
+    }
+    return own_.synchronize(domain);
+  }
+
+ private:
+  std::string home_;
+  preferences::FilePreferenceStore own_;
+  int raceAt_;
+  int syncs_ = 0;
+};
+
+// A record another process appends between the repair's last read and its write
+// is never lost: the write is refused and the run fails without a line, as any
+// failed store does, and never reports the list verified.
+TEST_F(RepairTest, AnotherWritersAppendIsRefusedNotLost) {
+  const struct {
+    const char* name;
+    Array initial;
+    int raceAt;  // 3: the first write; 5: the final write after the refresh
+  } cases[] = {
+      {"appending our records", Array{Value(keyboardLayout(252, "ABC"))}, 3},
+      {"taking our records out", fullList(), 3},
+      {"putting them back", fullList(), 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home;
+    ASSERT_TRUE(home.ok());
+    preferences::FilePreferenceStore seed(home.path());
+    seed.setAppValue(kKey, Value(c.initial), kDomain);
+    ASSERT_TRUE(seed.synchronize(kDomain));
+
+    RacedStore store(home.path(), c.raceAt);
+    Substitutes f;
+    Services services{store, f.textInput, f.launchServices, f.notifier, f.runLoop, f.application};
+    CapturedStreams streams;
+    EXPECT_FALSE(RepairEnabledList(home / "backup.plist", services, Streams{streams.out(), streams.err()}));
+    EXPECT_EQ(streams.errText(), "");
+    EXPECT_EQ(streams.outText().find("verified=1"), std::string::npos) << streams.outText();
+
+    const std::optional<Value> stored =
+        preferences::FilePreferenceStore(home.path()).copyAppValue(kKey, kDomain);
+    ASSERT_TRUE(stored && stored->asArray());
+    ASSERT_FALSE(stored->asArray()->empty());
+    EXPECT_EQ(stored->asArray()->back(),
+              Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Added", str("elsewhere")}}));
+  }
+}
+
+// A list read from a binary file may hold what XML cannot carry; the repair must
+// still back it up exactly and go on, rather than blame the backup.
+TEST_F(RepairTest, AListOnlyTheBinaryFormCarriesIsBackedUpBinary) {
+  if (!plist::serialize(plist::Value(plist::Dictionary{}), plist::Format::kBinary))
+    GTEST_SKIP() << "no binary writer";
+  const Value initial(
+      Array{Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}})});
+  s.store.disk = initial;
+  const Outcome outcome = repair(s, backup());
+  EXPECT_TRUE(outcome.ok) << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(backupContent(backup()), initial);
 }
 
 }  // namespace

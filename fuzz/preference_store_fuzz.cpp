@@ -1,0 +1,76 @@
+// libFuzzer target for the preference store's handling of a domain file: each
+// input becomes the domain file in a scratch home, and a store copies a key,
+// sets one and synchronises. Nothing may crash or hang; a failed synchronise
+// leaves the file's bytes exactly as they were, and a successful one leaves a
+// property-list dictionary holding the key set, with no temporary file beside it.
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/plist/codec.h"
+#include "platform/preferences/file_preference_store.h"
+
+namespace {
+
+using namespace sonarell;
+
+const std::string kDomain = "org.example.Fuzzed";
+
+const std::string& scratchHome() {
+  static const std::string home = [] {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/preference-store-fuzz-XXXXXX";
+    if (!::mkdtemp(pattern.data())) std::abort();
+    std::filesystem::create_directories(pattern + "/Library/Preferences");
+    return pattern;
+  }();
+  return home;
+}
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "preference store fuzz: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string& home = scratchHome();
+  const std::string folder = home + "/Library/Preferences";
+  const std::string path = folder + "/" + kDomain + ".plist";
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << input;
+
+  preferences::FilePreferenceStore store(home);
+  const std::optional<plist::Value> copied = store.copyAppValue("AppleEnabledInputSources", kDomain);
+  const plist::Value set = copied ? *copied : plist::Value("set by the fuzzer");
+  store.setAppValue("Fuzzed", set, kDomain);
+  if (!store.synchronize(kDomain)) {
+    require(!store.lastFailure().empty(), "a failed synchronise without a reason");
+    require(readAll(path) == input, "a failed synchronise changed the domain file");
+  } else {
+    const std::optional<plist::Value> stored = plist::parse(readAll(path));
+    require(stored && stored->isDictionary(), "a synchronise left no property-list dictionary");
+    require(stored->asDictionary()->find("Fuzzed") != nullptr, "a synchronise lost the key set");
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename();
+    require(name == kDomain + ".plist" || name == "." + kDomain + ".plist.lock",
+            "a file was left beside the domain");
+  }
+  return 0;
+}
