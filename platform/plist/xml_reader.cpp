@@ -10,6 +10,7 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "platform/fs/paths.h"
 #include "platform/plist/xml.h"
 
 namespace sonarell::plist::xml {
@@ -24,6 +25,18 @@ std::string_view trimmed(std::string_view text) {
 }
 
 bool isBlank(std::string_view text) { return trimmed(text).empty(); }
+
+// Only characters XML 1.0 allows, in UTF-8: no other control characters, no
+// surrogates, no U+FFFE or U+FFFF. Every string read is a part of the document
+// or a checked character reference, so this one check keeps them all writable.
+bool onlyXmlCharacters(std::string_view bytes) {
+  for (char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 && u != '\t' && u != '\n' && u != '\r') return false;
+  }
+  return fs::isValidUtf8(bytes) && bytes.find("\xEF\xBF\xBE") == std::string_view::npos &&
+         bytes.find("\xEF\xBF\xBF") == std::string_view::npos;
+}
 
 void appendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -129,9 +142,7 @@ std::optional<Value> integerOf(std::string_view text) {
     if (magnitude > kMinMagnitude) return std::nullopt;
     return Value(static_cast<std::int64_t>(0 - magnitude));
   }
-  // The platform keeps integers as 64 bits; a value above the signed range is the
-  // same bits read as signed, as the binary form stores it.
-  return Value(static_cast<std::int64_t>(magnitude));
+  return Value(magnitude);
 }
 
 std::optional<Value> realOf(std::string_view text) {
@@ -172,7 +183,8 @@ bool expect(std::string_view& text, char c) {
   return true;
 }
 
-// YYYY-MM-DDTHH:MM:SS, an optional fraction of a second, and Z.
+// YYYY-MM-DDTHH:MM:SSZ from the year 0001: exactly what the writer writes. A
+// fraction of a second is refused, since it could not be written back.
 std::optional<Value> dateOf(std::string_view text) {
   text = trimmed(text);
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -181,18 +193,7 @@ std::optional<Value> dateOf(std::string_view text) {
       !readDigits(text, 2, minute) || !expect(text, ':') || !readDigits(text, 2, second)) {
     return std::nullopt;
   }
-  double fraction = 0;
-  if (!text.empty() && text.front() == '.') {
-    double scale = 0.1;
-    text.remove_prefix(1);
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    while (!text.empty() && text.front() >= '0' && text.front() <= '9') {
-      fraction += (text.front() - '0') * scale;
-      scale /= 10;
-      text.remove_prefix(1);
-    }
-  }
-  if (text != "Z") return std::nullopt;
+  if (text != "Z" || year == 0) return std::nullopt;
   static constexpr unsigned kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   if (month < 1 || month > 12 || day < 1 || day > kDaysInMonth[month - 1] ||
@@ -202,7 +203,7 @@ std::optional<Value> dateOf(std::string_view text) {
   constexpr std::int64_t kDaysFrom1970To2001 = 11323;
   const std::int64_t days = daysFromCivil(year, month, day) - kDaysFrom1970To2001;
   const std::int64_t whole = days * 86400 + hour * 3600 + minute * 60 + second;
-  return Value(Date{static_cast<double>(whole) + fraction});
+  return Value(Date{static_cast<double>(whole)});
 }
 
 int base64Digit(char c) {
@@ -283,7 +284,8 @@ std::optional<Value> arrayOf(pugi::xml_node node, int depth) {
 }
 
 // Keys and values alternate; a key without a value or a value without a key is
-// refused. A repeated key keeps its first place and takes the last value.
+// refused, and so is a key held twice: keeping either value would silently lose
+// the other.
 std::optional<Value> dictionaryOf(pugi::xml_node node, int depth) {
   Dictionary dictionary;
   std::optional<std::string> key;
@@ -295,9 +297,9 @@ std::optional<Value> dictionaryOf(pugi::xml_node node, int depth) {
     }
     auto value = valueOf(child, depth + 1);
     if (!value) return false;
-    dictionary.set(std::move(*key), std::move(*value));
+    const bool added = dictionary.insert(std::move(*key), std::move(*value));
     key.reset();
-    return true;
+    return added;
   });
   if (!ok || key) return std::nullopt;
   return Value(std::move(dictionary));
@@ -329,6 +331,7 @@ std::optional<Value> valueOf(pugi::xml_node node, int depth) {
 }  // namespace
 
 std::optional<Value> parse(std::string_view bytes) {
+  if (!onlyXmlCharacters(bytes)) return std::nullopt;
   pugi::xml_document document;
   // No entity or end-of-line translation by the parser (both happen above, or not
   // at all: a carriage return in a string is kept as the platform keeps it); keep
