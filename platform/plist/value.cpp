@@ -49,34 +49,68 @@ std::uint64_t hashOf(std::string_view key) {
 
 }  // namespace
 
-// Entries in order, and while there are many of them an open-addressing table of
-// their positions (linear probing, at most half full).
+// Entries in order, and while there are many of them an open-addressing table
+// of their positions (linear probing, at most half full). Each slot keeps the
+// low half of its key's hash too, so that probing rarely compares keys and
+// growing never hashes them again.
 struct Dictionary::Shared {
+  struct Slot {
+    std::uint32_t position = kEmptySlot;
+    std::uint32_t hash = 0;
+  };
   Entries entries;
-  std::vector<std::uint32_t> slots;
+  std::vector<Slot> slots;
 
-  void insertSlot(std::uint32_t position) {
+  bool indexed() const { return !slots.empty(); }
+
+  // The slot holding the key, or the empty slot where it would go.
+  std::size_t probe(std::string_view key, std::uint32_t hash) const {
     const std::size_t mask = slots.size() - 1;
-    std::size_t i = hashOf(entries[position].first) & mask;
-    while (slots[i] != kEmptySlot) i = (i + 1) & mask;
-    slots[i] = position;
+    std::size_t i = hash & mask;
+    while (slots[i].position != kEmptySlot &&
+           (slots[i].hash != hash || entries[slots[i].position].first != key)) {
+      i = (i + 1) & mask;
+    }
+    return i;
   }
 
-  void reindex() {
-    slots.clear();
-    if (entries.size() < kIndexFrom) return;
+  void place(Slot slot) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = slot.hash & mask;
+    while (slots[i].position != kEmptySlot) i = (i + 1) & mask;
+    slots[i] = slot;
+  }
+
+  // A table for `count` entries, filled from the current one, or from the
+  // entries when there is none yet (then every entry is placed).
+  void grow(std::size_t count) {
+    std::vector<Slot> old = std::move(slots);
     std::size_t capacity = 16;
-    while (capacity < entries.size() * 2) capacity *= 2;
-    slots.assign(capacity, kEmptySlot);
-    for (std::uint32_t p = 0; p < entries.size(); ++p) insertSlot(p);
+    while (capacity < count * 2) capacity *= 2;
+    slots.assign(capacity, Slot{});
+    if (!old.empty()) {
+      for (const Slot& slot : old) {
+        if (slot.position != kEmptySlot) place(slot);
+      }
+      return;
+    }
+    for (std::uint32_t p = 0; p < entries.size(); ++p) {
+      place({p, static_cast<std::uint32_t>(hashOf(entries[p].first))});
+    }
   }
 
-  void appended() {
-    if (entries.size() < kIndexFrom) return;
-    if (slots.size() < entries.size() * 2) {
-      reindex();
+  // Adds the entry as new; the caller has made sure the key is absent. `slot`
+  // is where probing for it ended, when the table exists.
+  void append(std::string key, Value value, std::uint32_t hash, std::size_t slot) {
+    entries.emplace_back(std::move(key), std::move(value));
+    const Slot added{static_cast<std::uint32_t>(entries.size() - 1), hash};
+    if (!indexed()) {
+      if (entries.size() >= kIndexFrom) grow(entries.size());
+    } else if (slots.size() >= entries.size() * 2) {
+      slots[slot] = added;
     } else {
-      insertSlot(static_cast<std::uint32_t>(entries.size() - 1));
+      grow(entries.size());
+      place(added);
     }
   }
 };
@@ -101,23 +135,24 @@ Dictionary::Shared& Dictionary::own() {
 
 std::size_t Dictionary::position(std::string_view key) const {
   const Entries& all = entries();
-  if (!shared_ || shared_->slots.empty()) {
+  if (!shared_ || !shared_->indexed()) {
     auto it = std::find_if(all.begin(), all.end(), [&](const Entry& e) { return e.first == key; });
     return static_cast<std::size_t>(it - all.begin());
   }
-  const std::vector<std::uint32_t>& slots = shared_->slots;
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t i = hashOf(key) & mask; slots[i] != kEmptySlot; i = (i + 1) & mask) {
-    if (all[slots[i]].first == key) return slots[i];
-  }
-  return all.size();
+  const std::uint32_t slot =
+      shared_->slots[shared_->probe(key, static_cast<std::uint32_t>(hashOf(key)))].position;
+  return slot == kEmptySlot ? all.size() : slot;
 }
 
 std::size_t Dictionary::size() const { return entries().size(); }
 Dictionary::Entries::const_iterator Dictionary::begin() const { return entries().begin(); }
 Dictionary::Entries::const_iterator Dictionary::end() const { return entries().end(); }
 
-void Dictionary::reserve(std::size_t count) { own().entries.reserve(count); }
+void Dictionary::reserve(std::size_t count) {
+  Shared& shared = own();
+  shared.entries.reserve(count);
+  if (count >= kIndexFrom && shared.slots.size() < count * 2) shared.grow(count);
+}
 
 const Value* Dictionary::find(std::string_view key) const {
   const std::size_t at = position(key);
@@ -135,16 +170,20 @@ void Dictionary::set(std::string key, Value value) {
     *existing = std::move(value);
     return;
   }
-  Shared& shared = own();
-  shared.entries.emplace_back(std::move(key), std::move(value));
-  shared.appended();
+  insert(std::move(key), std::move(value));
 }
 
 bool Dictionary::insert(std::string key, Value value) {
-  if (position(key) != size()) return false;
   Shared& shared = own();
-  shared.entries.emplace_back(std::move(key), std::move(value));
-  shared.appended();
+  if (!shared.indexed()) {
+    if (position(key) != shared.entries.size()) return false;
+    shared.append(std::move(key), std::move(value), 0, 0);  // a new table hashes every key itself
+    return true;
+  }
+  const auto hash = static_cast<std::uint32_t>(hashOf(key));
+  const std::size_t at = shared.probe(key, hash);
+  if (shared.slots[at].position != kEmptySlot) return false;
+  shared.append(std::move(key), std::move(value), hash, at);
   return true;
 }
 
@@ -153,7 +192,8 @@ bool Dictionary::erase(std::string_view key) {
   if (at == size()) return false;
   Shared& shared = own();
   shared.entries.erase(shared.entries.begin() + static_cast<std::ptrdiff_t>(at));
-  shared.reindex();
+  shared.slots.clear();  // positions after the erased entry moved
+  if (shared.entries.size() >= kIndexFrom) shared.grow(shared.entries.size());
   return true;
 }
 

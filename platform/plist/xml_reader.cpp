@@ -10,7 +10,6 @@
 #include <pugixml.hpp>
 #include <string>
 
-#include "platform/fs/paths.h"
 #include "platform/plist/xml.h"
 
 namespace sonarell::plist::xml {
@@ -30,12 +29,42 @@ bool isBlank(std::string_view text) { return trimmed(text).empty(); }
 // surrogates, no U+FFFE or U+FFFF. Every string read is a part of the document
 // or a checked character reference, so this one check keeps them all writable.
 bool onlyXmlCharacters(std::string_view bytes) {
-  for (char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 && u != '\t' && u != '\n' && u != '\r') return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    const unsigned char lead = *p;
+    if (lead >= 0x20 && lead < 0x80) {
+      ++p;
+      continue;
+    }
+    if (lead < 0x80) {
+      if (lead != '\t' && lead != '\n' && lead != '\r') return false;
+      ++p;
+      continue;
+    }
+    int length = 0;
+    std::uint32_t cp = 0;
+    std::uint32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2, cp = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, cp = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4, cp = lead & 0x07, minimum = 0x10000;
+    } else {
+      return false;
+    }
+    if (end - p < length) return false;
+    for (int i = 1; i < length; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) {
+      return false;
+    }
+    p += length;
   }
-  return fs::isValidUtf8(bytes) && bytes.find("\xEF\xBF\xBE") == std::string_view::npos &&
-         bytes.find("\xEF\xBF\xBF") == std::string_view::npos;
+  return true;
 }
 
 void appendUtf8(std::string& out, std::uint32_t cp) {
@@ -288,6 +317,11 @@ std::optional<Value> arrayOf(pugi::xml_node node, int depth) {
 // the other.
 std::optional<Value> dictionaryOf(pugi::xml_node node, int depth) {
   Dictionary dictionary;
+  std::size_t elements = 0;
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    elements += child.type() == pugi::node_element;
+  }
+  dictionary.reserve(elements / 2);
   std::optional<std::string> key;
   const bool ok = forEachElement(node, [&](pugi::xml_node child) {
     if (!key) {
