@@ -6,6 +6,7 @@
 // to the input does the second pass build the value; a shared container is then
 // built once and copied to all but its last place.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -178,11 +179,13 @@ class Reader {
     state_.assign(objectCount_, kUnseen);
     cost_.assign(objectCount_, 0);
     uses_.assign(objectCount_, 0);
+    height_.assign(objectCount_, 0);
     struct Frame {
       std::uint64_t index;
       Object object;
       std::uint64_t next = 0;
       std::uint64_t cost = 0;
+      std::uint16_t height = 0;  // levels below this object
     };
     std::vector<Frame> stack;
     Object root;
@@ -194,11 +197,15 @@ class Reader {
       Frame& frame = stack.back();
       if (frame.next == references(frame.object)) {
         const std::uint64_t finished = frame.cost;
+        const std::uint16_t height = frame.height;
         state_[frame.index] = kDone;
         cost_[frame.index] = finished;
+        height_[frame.index] = height;
         stack.pop_back();
-        if (!stack.empty()) stack.back().cost += finished;
-        if (!stack.empty() && stack.back().cost > budget_) return false;
+        if (stack.empty()) continue;
+        stack.back().cost += finished;
+        stack.back().height = std::max<std::uint16_t>(stack.back().height, height + 1);
+        if (stack.back().cost > budget_) return false;
         continue;
       }
       const std::uint64_t child = ref(frame.object.body + frame.next * refSize_);
@@ -208,7 +215,10 @@ class Reader {
       ++uses_[child];
       if (state_[child] == kOpen) return false;  // an object inside itself
       if (state_[child] == kDone) {
+        // Seen before, maybe higher up: its levels count again from here.
+        if (stack.size() + height_[child] > static_cast<std::size_t>(kMaxDepth)) return false;
         frame.cost += cost_[child];
+        frame.height = std::max<std::uint16_t>(frame.height, height_[child] + 1);
       } else {
         Object o;
         if (!object(child, o)) return false;
@@ -216,6 +226,7 @@ class Reader {
           state_[child] = kDone;
           cost_[child] = ownCost(o);
           frame.cost += cost_[child];
+          frame.height = std::max<std::uint16_t>(frame.height, 1);
         } else {
           state_[child] = kOpen;
           stack.push_back({child, o, 0, ownCost(o)});
@@ -400,6 +411,7 @@ class Reader {
   std::vector<std::uint8_t> state_;
   std::vector<std::uint64_t> cost_;
   std::vector<std::uint32_t> uses_;
+  std::vector<std::uint16_t> height_;
 };
 
 }  // namespace

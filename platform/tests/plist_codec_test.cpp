@@ -111,10 +111,18 @@ std::vector<std::string> doubling(int levels) {
   return objects;
 }
 
-std::vector<std::string> chain(int depth) {
+// `depth` arrays each holding the next, numbered from `first`, and an empty one.
+std::vector<std::string> chain(int depth, int first = 0) {
   std::vector<std::string> objects;
-  for (int i = 0; i < depth; ++i) objects.push_back(array({std::uint16_t(i + 1)}));
+  for (int i = 0; i < depth; ++i) objects.push_back(array({std::uint16_t(first + i + 1)}));
   objects.push_back(array({}));
+  return objects;
+}
+
+// The chain at object 2 is reached directly, and again through object 1, one level deeper.
+std::vector<std::string> sharedChain(int depth) {
+  std::vector<std::string> objects{array({2, 1}), array({2})};
+  for (auto& object : chain(depth, 2)) objects.push_back(object);
   return objects;
 }
 
@@ -151,6 +159,8 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
       {"2^20 leaves through sharing", binaryOf(doubling(20)), std::nullopt},
       {"nesting at the limit", binaryOf(chain(kMaxDepth)), nested(kMaxDepth)},
       {"nesting beyond it", binaryOf(chain(kMaxDepth + 1)), std::nullopt},
+      {"nesting beyond it through a shared object", binaryOf(sharedChain(kMaxDepth - 1)), std::nullopt},
+      {"shared object within the limit", binaryOf(sharedChain(kMaxDepth - 2)), std::nullopt /* set below */},
       {"duplicate key", binaryOf({dict({1, 1, 2, 2}), ascii("k"), ascii("v")}), std::nullopt},
       {"key that is no string", binaryOf({dict({1, 1}), std::string("\x10\x07", 2)}), std::nullopt},
       {"UID", binaryOf({std::string("\x80\x01", 2)}), std::nullopt},
@@ -183,6 +193,9 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
     const auto parsed = parseWithFormat(c.bytes);
     std::optional<Value> expected = c.expected;
     if (std::string_view(c.name) == "2^10 leaves through sharing") expected = leaves;
+    if (std::string_view(c.name) == "shared object within the limit") {
+      expected = Value(Array{nested(kMaxDepth - 2), Value(Array{nested(kMaxDepth - 2)})});
+    }
     ASSERT_EQ(parsed.has_value(), expected.has_value()) << c.name;
     if (!parsed) continue;
     EXPECT_EQ(parsed->value, *expected) << c.name;
