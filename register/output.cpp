@@ -36,6 +36,7 @@ void describeInto(const plist::Value& value, std::string& text) {
     std::string& text;
     void operator()(const std::string& s) const { text += s; }
     void operator()(std::int64_t i) const { text += std::to_string(i); }
+    void operator()(const plist::UnsignedInteger& u) const { text += std::to_string(u.value); }
     void operator()(double d) const {
       char buffer[64];
       std::snprintf(buffer, sizeof buffer, "%.17g", d);

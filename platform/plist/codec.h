@@ -1,7 +1,8 @@
 #pragma once
 
-// Bytes <-> Value. Reads XML and binary property lists (the binary form through
-// libplist); writes XML.
+// Bytes <-> Value, in both forms of property lists (xml.h, binary.h). Lossless:
+// whatever a reader accepts, the writer of the same form writes back to an
+// equal value.
 
 #include <optional>
 #include <string>

@@ -14,14 +14,21 @@
 namespace sonarell::plist::xml {
 
 // Nesting of arrays and dictionaries deeper than this is refused.
-inline constexpr int kMaxDepth = 512;
+inline constexpr int kMaxDepth = plist::kMaxDepth;
 
-// None when the bytes are no well-formed XML property list of the eight kinds.
+// The dates the XML form holds: whole seconds from 0001-01-01T00:00:00Z to
+// 9999-12-31T23:59:59Z, as seconds since 2001.
+inline constexpr double kFirstXmlDate = -63113904000.0;
+inline constexpr double kLastXmlDate = 252423993599.0;
+
+// None when the bytes are no well-formed XML property list of the eight kinds,
+// or hold what write() could not write back unaltered: characters outside XML
+// 1.0, a date outside the range above or with a fraction, a key held twice.
 std::optional<Value> parse(std::string_view bytes);
 
 // The value as an XML property list in the layout the platform writes. None when
 // a string or key cannot be carried by XML 1.0 (not UTF-8, control characters,
-// NUL in a key) or a date lies outside what the format stores.
+// U+FFFE, U+FFFF) or a date is not a whole second within the range above.
 std::optional<std::string> write(const Value& value);
 
 }  // namespace sonarell::plist::xml

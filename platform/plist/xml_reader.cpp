@@ -25,6 +25,48 @@ std::string_view trimmed(std::string_view text) {
 
 bool isBlank(std::string_view text) { return trimmed(text).empty(); }
 
+// Only characters XML 1.0 allows, in UTF-8: no other control characters, no
+// surrogates, no U+FFFE or U+FFFF. Every string read is a part of the document
+// or a checked character reference, so this one check keeps them all writable.
+bool onlyXmlCharacters(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    const unsigned char lead = *p;
+    if (lead >= 0x20 && lead < 0x80) {
+      ++p;
+      continue;
+    }
+    if (lead < 0x80) {
+      if (lead != '\t' && lead != '\n' && lead != '\r') return false;
+      ++p;
+      continue;
+    }
+    int length = 0;
+    std::uint32_t cp = 0;
+    std::uint32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2, cp = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, cp = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4, cp = lead & 0x07, minimum = 0x10000;
+    } else {
+      return false;
+    }
+    if (end - p < length) return false;
+    for (int i = 1; i < length; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) {
+      return false;
+    }
+    p += length;
+  }
+  return true;
+}
+
 void appendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -129,9 +171,7 @@ std::optional<Value> integerOf(std::string_view text) {
     if (magnitude > kMinMagnitude) return std::nullopt;
     return Value(static_cast<std::int64_t>(0 - magnitude));
   }
-  // The platform keeps integers as 64 bits; a value above the signed range is the
-  // same bits read as signed, as the binary form stores it.
-  return Value(static_cast<std::int64_t>(magnitude));
+  return Value(magnitude);
 }
 
 std::optional<Value> realOf(std::string_view text) {
@@ -172,7 +212,8 @@ bool expect(std::string_view& text, char c) {
   return true;
 }
 
-// YYYY-MM-DDTHH:MM:SS, an optional fraction of a second, and Z.
+// YYYY-MM-DDTHH:MM:SSZ from the year 0001: exactly what the writer writes. A
+// fraction of a second is refused, since it could not be written back.
 std::optional<Value> dateOf(std::string_view text) {
   text = trimmed(text);
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -181,18 +222,7 @@ std::optional<Value> dateOf(std::string_view text) {
       !readDigits(text, 2, minute) || !expect(text, ':') || !readDigits(text, 2, second)) {
     return std::nullopt;
   }
-  double fraction = 0;
-  if (!text.empty() && text.front() == '.') {
-    double scale = 0.1;
-    text.remove_prefix(1);
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    while (!text.empty() && text.front() >= '0' && text.front() <= '9') {
-      fraction += (text.front() - '0') * scale;
-      scale /= 10;
-      text.remove_prefix(1);
-    }
-  }
-  if (text != "Z") return std::nullopt;
+  if (text != "Z" || year == 0) return std::nullopt;
   static constexpr unsigned kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   if (month < 1 || month > 12 || day < 1 || day > kDaysInMonth[month - 1] ||
@@ -202,7 +232,7 @@ std::optional<Value> dateOf(std::string_view text) {
   constexpr std::int64_t kDaysFrom1970To2001 = 11323;
   const std::int64_t days = daysFromCivil(year, month, day) - kDaysFrom1970To2001;
   const std::int64_t whole = days * 86400 + hour * 3600 + minute * 60 + second;
-  return Value(Date{static_cast<double>(whole) + fraction});
+  return Value(Date{static_cast<double>(whole)});
 }
 
 int base64Digit(char c) {
@@ -283,9 +313,15 @@ std::optional<Value> arrayOf(pugi::xml_node node, int depth) {
 }
 
 // Keys and values alternate; a key without a value or a value without a key is
-// refused. A repeated key keeps its first place and takes the last value.
+// refused, and so is a key held twice: keeping either value would silently lose
+// the other.
 std::optional<Value> dictionaryOf(pugi::xml_node node, int depth) {
   Dictionary dictionary;
+  std::size_t elements = 0;
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    elements += child.type() == pugi::node_element;
+  }
+  dictionary.reserve(elements / 2);
   std::optional<std::string> key;
   const bool ok = forEachElement(node, [&](pugi::xml_node child) {
     if (!key) {
@@ -295,9 +331,9 @@ std::optional<Value> dictionaryOf(pugi::xml_node node, int depth) {
     }
     auto value = valueOf(child, depth + 1);
     if (!value) return false;
-    dictionary.set(std::move(*key), std::move(*value));
+    const bool added = dictionary.insert(std::move(*key), std::move(*value));
     key.reset();
-    return true;
+    return added;
   });
   if (!ok || key) return std::nullopt;
   return Value(std::move(dictionary));
@@ -329,6 +365,7 @@ std::optional<Value> valueOf(pugi::xml_node node, int depth) {
 }  // namespace
 
 std::optional<Value> parse(std::string_view bytes) {
+  if (!onlyXmlCharacters(bytes)) return std::nullopt;
   pugi::xml_document document;
   // No entity or end-of-line translation by the parser (both happen above, or not
   // at all: a carriage return in a string is kept as the platform keeps it); keep

@@ -1,6 +1,9 @@
-// Writing the XML form straight from a Value, in the layout the platform (and
-// libplist) writes: one element per line, indented with tabs, dates in whole
-// seconds, data as base64 in lines that shorten with the depth.
+// Writing the XML form straight from a Value, in the layout the platform writes:
+// one element per line, indented with tabs, dates in whole seconds, data as
+// base64 in lines that shorten with the depth. Whatever standard XML reader
+// takes the result must read the value written, so what XML cannot carry
+// (characters outside XML 1.0, dates with a fraction or beyond four-digit
+// years) makes the whole write fail instead of being altered.
 
 #include <algorithm>
 #include <array>
@@ -31,7 +34,7 @@ constexpr auto kByteClass = [] {
   std::array<ByteClass, 256> classes{};
   for (int c = 0; c < 256; ++c) {
     classes[static_cast<std::size_t>(c)] = c >= 0x80                                         ? kHigh
-                                           : c == '&' || c == '<' || c == '>'                ? kEscape
+                                           : c == '&' || c == '<' || c == '>' || c == '\r'   ? kEscape
                                            : c < 0x20 && c != '\t' && c != '\n' && c != '\r' ? kControl
                                                                                              : kPlain;
   }
@@ -88,7 +91,8 @@ class Writer {
  private:
   void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
 
-  // One pass: escapes &, < and >, refuses control characters, and leaves the
+  // One pass: escapes &, <, > and carriage returns (which XML readers would
+  // otherwise turn into line feeds), refuses control characters, and leaves the
   // UTF-8 check to the strings that are not plain ASCII.
   bool escaped(std::string_view s) {
     bool ascii = true;
@@ -106,12 +110,15 @@ class Writer {
           return false;
         default:
           out_.append(s.data() + start, i - start);
-          out_.append(c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;");
+          out_.append(c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "&#13;");
           start = i + 1;
       }
     }
     out_.append(s.data() + start, size - start);
-    return ascii || fs::isValidUtf8(s);
+    // U+FFFE and U+FFFF are no XML characters (nor are surrogates, which
+    // isValidUtf8 refuses); in valid UTF-8 these bytes can only be them.
+    return ascii || (fs::isValidUtf8(s) && s.find("\xEF\xBF\xBE") == std::string_view::npos &&
+                     s.find("\xEF\xBF\xBF") == std::string_view::npos);
   }
 
   bool textElement(std::string_view tag, std::string_view text, int depth) {
@@ -134,6 +141,12 @@ class Writer {
     return textElement("integer", std::string_view(digits, static_cast<std::size_t>(end - digits)), depth);
   }
 
+  bool write(const UnsignedInteger& u, int depth) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, u.value).ptr;
+    return textElement("integer", std::string_view(digits, static_cast<std::size_t>(end - digits)), depth);
+  }
+
   bool write(double d, int depth) {
     if (std::isnan(d)) return textElement("real", "nan", depth);
     if (std::isinf(d)) return textElement("real", d > 0 ? "+infinity" : "-infinity", depth);
@@ -149,15 +162,12 @@ class Writer {
     return true;
   }
 
-  // Whole seconds, as the format stores them; the range is the one other readers
-  // of these files (32-bit seconds from 2001) can hold.
+  // Whole seconds, as the format stores them, in the years 0001 to 9999 that
+  // its four digits spell (the reader takes the same range).
   bool write(const Date& date, int depth) {
-    if (!std::isfinite(date.seconds)) return false;
+    if (!(date.seconds >= kFirstXmlDate && date.seconds <= kLastXmlDate)) return false;  // also NaN
     const double whole = std::floor(date.seconds);
-    if (whole < std::numeric_limits<std::int32_t>::min() ||
-        whole > std::numeric_limits<std::int32_t>::max()) {
-      return false;
-    }
+    if (whole != date.seconds) return false;
     constexpr std::int64_t kSecondsFrom1970To2001 = 978307200;
     const std::int64_t unix = static_cast<std::int64_t>(whole) + kSecondsFrom1970To2001;
     std::int64_t days = unix / 86400;
