@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential clang cmake ninja-build pkg-config clang-format
   qt6-base-dev libgl-dev libplist-dev libpugixml-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-bin fonts-noto-cjk xvfb xauth

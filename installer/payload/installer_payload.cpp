@@ -1,19 +1,15 @@
 #include "installer/payload/installer_payload.h"
 
-#include <sys/stat.h>
-
 #include <array>
 
+#include "platform/fs/file_type.h"
 #include "platform/fs/paths.h"
 
 namespace sonarell::installer {
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
+bool exists(const std::string& path) { return fs::existsFollowingLinks(path); }
 
 }  // namespace
 

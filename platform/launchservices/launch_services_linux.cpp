@@ -1,4 +1,4 @@
-#include "platform/launchservices/linux_launch_services.h"
+#include "platform/launchservices/launch_services_linux.h"
 
 #include <utility>
 
