@@ -15,7 +15,7 @@
 #include <string>
 
 #include "platform/plist/codec.h"
-#include "platform/preferences/file_preference_store.h"
+#include "platform/preferences/file_preference_store_linux.h"
 
 namespace {
 

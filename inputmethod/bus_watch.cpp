@@ -1,7 +1,5 @@
 #include "inputmethod/bus_watch.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -9,21 +7,24 @@
 
 namespace sonarell::sample {
 
-BusWatch::BusWatch(std::unique_ptr<notifications::DBusNotificationListener> listener)
+BusWatch::BusWatch(std::unique_ptr<notifications::NotificationListener> listener)
     : listener_(std::move(listener)) {
   if (!listener_) {
     return;
   }
-  const int fd = listener_->fd();
-  readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-  writable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-  QObject::connect(readable_.get(), &QSocketNotifier::activated, [this] { process(); });
-  QObject::connect(writable_.get(), &QSocketNotifier::activated, [this] { process(); });
+  // A listener without a descriptor is served by the run loop itself; only its
+  // deadline needs a timer.
+  if (const int fd = listener_->fd(); fd >= 0) {
+    readable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    writable_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+    QObject::connect(readable_.get(), &QSocketNotifier::activated, [this] { process(); });
+    QObject::connect(writable_.get(), &QSocketNotifier::activated, [this] { process(); });
+    writable_->setEnabled(false);
+  }
   deadline_.setSingleShot(true);
   QObject::connect(&deadline_, &QTimer::timeout, [this] { process(); });
   // Anything that arrived while subscribing is handled on the first loop pass.
   deadline_.start(0);
-  writable_->setEnabled(false);
 }
 
 BusWatch::~BusWatch() {
@@ -48,9 +49,8 @@ void BusWatch::process() {
 }
 
 void BusWatch::rearm() {
-  const short events = listener_->events();
-  readable_->setEnabled((events & POLLIN) != 0);
-  writable_->setEnabled((events & POLLOUT) != 0);
+  if (readable_) readable_->setEnabled(listener_->wantsRead());
+  if (writable_) writable_->setEnabled(listener_->wantsWrite());
   const std::uint64_t timeout = listener_->timeoutMicroseconds();
   if (timeout == std::numeric_limits<std::uint64_t>::max()) {
     deadline_.stop();

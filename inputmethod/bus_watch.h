@@ -1,6 +1,6 @@
 #pragma once
 
-// Drives a DBusNotificationListener from the Qt event loop: socket notifiers on
+// Drives a notification listener from the Qt event loop: socket notifiers on
 // its descriptor for the events it asks for, and a timer for its deadline.
 
 #include <QObject>
@@ -8,14 +8,14 @@
 #include <QTimer>
 #include <memory>
 
-#include "platform/notifications/dbus_listener.h"
+#include "platform/notifications/notification_listener.h"
 
 namespace sonarell::sample {
 
 class BusWatch {
  public:
   // Takes the listener; nothing happens until the event loop runs.
-  explicit BusWatch(std::unique_ptr<notifications::DBusNotificationListener> listener);
+  explicit BusWatch(std::unique_ptr<notifications::NotificationListener> listener);
   BusWatch(const BusWatch&) = delete;
   BusWatch& operator=(const BusWatch&) = delete;
   ~BusWatch();
@@ -27,7 +27,7 @@ class BusWatch {
   void process();
   void rearm();
 
-  std::unique_ptr<notifications::DBusNotificationListener> listener_;
+  std::unique_ptr<notifications::NotificationListener> listener_;
   std::unique_ptr<QSocketNotifier> readable_;
   std::unique_ptr<QSocketNotifier> writable_;
   QTimer deadline_;

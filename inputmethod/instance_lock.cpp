@@ -1,11 +1,9 @@
 #include "inputmethod/instance_lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
+
+#include "platform/fs/file_access.h"
 
 namespace sonarell::sample {
 
@@ -20,16 +18,14 @@ InstanceLock::Outcome InstanceLock::tryAcquire(const std::string& home, std::opt
   if (error) {
     return Outcome::Failed;
   }
-  fs::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) {
-    return Outcome::Failed;
-  }
-  int result = 0;
-  do {
-    result = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    return errno == EWOULDBLOCK ? Outcome::HeldElsewhere : Outcome::Failed;
+  fs::UniqueFd fd;
+  switch (fs::tryLockExclusive(path.string(), fd)) {
+    case fs::LockOutcome::Acquired:
+      break;
+    case fs::LockOutcome::HeldElsewhere:
+      return Outcome::HeldElsewhere;
+    case fs::LockOutcome::Failed:
+      return Outcome::Failed;
   }
   lock.emplace(InstanceLock(std::move(fd)));
   return Outcome::Acquired;

@@ -8,6 +8,9 @@
 // the notification itself so that the running instance shows its window, logs
 // that, and ends: windows never pile up.
 //
+// The Linux implementations of the platform services are bound here and nowhere
+// else.
+//
 // Lifetime: with its window shown it runs until the window is closed; with no
 // window (no display, or started without "--settings") it waits a short while
 // for a notification after the last thing it received, then ends, so it never
@@ -17,6 +20,7 @@
 #include <QByteArray>
 #include <QTimer>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,8 +28,8 @@
 #include "inputmethod/instance_lock.h"
 #include "inputmethod/sample_log.h"
 #include "inputmethod/settings_window.h"
-#include "platform/notifications/dbus_listener.h"
-#include "platform/notifications/dbus_notifier.h"
+#include "platform/notifications/distributed_notifier_linux.h"
+#include "platform/notifications/notification_listener_linux.h"
 
 namespace {
 
@@ -81,18 +85,19 @@ int main(int argc, char** argv) {
     }
   });
 
-  auto listener = sonarell::notifications::DBusNotificationListener::create([&](const std::string& name) {
-    if (name != kShowSettings) {
-      return;  // other programs' notifications share the bus
-    }
-    if (display) {
-      window.present(QStringLiteral("通知 ") + QString::fromStdString(name));
-      log("received notification " + name + "; settings window shown");
-    } else {
-      log("received notification " + name + "; no display, settings window not shown");
-    }
-    idle.start();
-  });
+  std::unique_ptr<sonarell::notifications::NotificationListener> listener =
+      sonarell::notifications::DBusNotificationListener::create([&](const std::string& name) {
+        if (name != kShowSettings) {
+          return;  // other programs' notifications share the bus
+        }
+        if (display) {
+          window.present(QStringLiteral("通知 ") + QString::fromStdString(name));
+          log("received notification " + name + "; settings window shown");
+        } else {
+          log("received notification " + name + "; no display, settings window not shown");
+        }
+        idle.start();
+      });
   const bool listening = listener != nullptr;
   // Subscribed before the start is logged, so a notification posted after that
   // line is received.

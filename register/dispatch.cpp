@@ -1,12 +1,10 @@
 #include "register/dispatch.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string_view>
 #include <vector>
 
 #include "platform/bundle/bundle.h"
+#include "platform/fs/file_access.h"
 #include "platform/fs/paths.h"
 #include "register/exchange_contents.h"
 #include "register/identifiers.h"
@@ -19,12 +17,9 @@ std::optional<std::string> BundlePathFromArgument(const char* argument) {
   if (text.empty() || !fs::isValidUtf8(text)) return std::nullopt;
   std::string path(text);
   if (path.front() != '/') {
-    std::vector<char> buffer(4096);
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-      if (errno != ERANGE) return std::nullopt;
-      buffer.resize(buffer.size() * 2);
-    }
-    std::string cwd(buffer.data());
+    std::optional<std::string> current = fs::currentDirectory();
+    if (!current) return std::nullopt;
+    std::string cwd = std::move(*current);
     if (cwd.empty() || cwd.back() != '/') cwd += '/';
     path = cwd + path;
   }

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/application/linux_application.h"
+#include "platform/application/application_linux.h"
 #include "platform/fs/paths.h"
-#include "platform/launchservices/linux_launch_services.h"
-#include "platform/notifications/dbus_notifier.h"
-#include "platform/preferences/file_preference_store.h"
-#include "platform/runloop/timed_run_loop.h"
-#include "platform/textinput/linux_text_input_services.h"
+#include "platform/launchservices/launch_services_linux.h"
+#include "platform/notifications/distributed_notifier_linux.h"
+#include "platform/preferences/file_preference_store_linux.h"
+#include "platform/runloop/run_loop_linux.h"
+#include "platform/textinput/text_input_services_linux.h"
 #include "register/dispatch.h"
 
 int main(int argc, char** argv) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/application/platform_services.h"
 #include "installer/controller/installer_controller.h"
 #include "installer/payload/installer_payload.h"
 #include "platform/plist/codec.h"
@@ -102,7 +103,8 @@ class RoadTest : public ::testing::Test {
   }
 
   std::unique_ptr<InstallerController> openWindow(const fsys::path& root) {
-    auto controller = std::make_unique<InstallerController>(InstallerPayload(root.string()));
+    auto controller =
+        std::make_unique<InstallerController>(InstallerPayload(root.string()), installer::platformServices());
     controller->setCompletionObserver([this](std::int32_t code) { outcomes.push_back(code); });
     controller->window()->show();
     return controller;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "installer/application/installer_application.h"
+#include "installer/application/platform_services.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -15,7 +16,7 @@ int main(int argc, char* argv[]) {
   const std::string resources = argc > 1 ? argv[1] : ".";
   QApplication::setWindowIcon(QIcon(QString::fromStdString(resources + "/AppIcon.png")));
   QTimer::singleShot(0, &delegate, [&] {
-    delegate.applicationDidFinishLaunching(resources);
+    delegate.applicationDidFinishLaunching(resources, sonarell::installer::platformServices());
     if (QTest::qWaitForWindowExposed(delegate.controller()->window())) {
       std::puts("shown");
       std::fflush(stdout);

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/launchservices/linux_launch_services.h"
+#include "platform/launchservices/launch_services_linux.h"
 #include "platform/plist/codec.h"
-#include "platform/textinput/linux_text_input_services.h"
+#include "platform/textinput/text_input_services_linux.h"
 #include "tests/support/spawn.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "inputmethod/sample_log.h"
-#include "platform/notifications/dbus_notifier.h"
+#include "platform/notifications/distributed_notifier_linux.h"
 #include "tests/support/road_support.h"
 
 namespace sonarell::road {

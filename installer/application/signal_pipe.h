@@ -1,15 +1,14 @@
 #pragma once
 
-// SIGTERM, SIGINT and SIGHUP turned into calls on the main thread, the self-pipe
-// way: the handler only writes the signal number into a pipe whose read end an
-// event-loop notifier watches.
+// SIGTERM, SIGINT and SIGHUP turned into calls on the main thread: an event-loop
+// notifier watches the platform's termination-signal descriptor.
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <functional>
 #include <memory>
 
-#include "platform/fs/unique_fd.h"
+#include "platform/termination/termination_signals.h"
 
 namespace sonarell::installer {
 
@@ -29,8 +28,7 @@ class SignalPipe : public QObject {
   void drain();
 
   Handler handler_;
-  fs::UniqueFd readEnd_;
-  fs::UniqueFd writeEnd_;
+  std::unique_ptr<termination::TerminationSignals> signals_;
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 

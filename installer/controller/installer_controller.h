@@ -31,7 +31,8 @@ namespace sonarell::installer {
 struct ControllerOptions {
   // The interpreter the script runs under. Only tests change it.
   std::string interpreter = kInterpreter;
-  // Null: the Linux workspace and the D-Bus notifier.
+  // The settings hand-off's services, bound by platformServices() (or a test's
+  // substitutes). Without them the hand-off reports that it cannot open anything.
   std::shared_ptr<workspace::Workspace> workspace;
   std::shared_ptr<notifications::DistributedNotifier> notifier;
 };

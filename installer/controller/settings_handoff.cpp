@@ -7,7 +7,6 @@
 #include "installer/controller/installer_controller.h"
 #include "installer/controller/texts.h"
 #include "installer/errors/installer_error.h"
-#include "platform/notifications/dbus_notifier.h"
 
 namespace sonarell::installer {
 
@@ -33,8 +32,12 @@ std::string describe(const workspace::OpenError& error) {
 }  // namespace
 
 void InstallerController::showSettings() {
-  if (!options_.workspace) options_.workspace = std::make_shared<workspace::LinuxWorkspace>();
-  if (!options_.notifier) options_.notifier = std::make_shared<notifications::DBusNotifier>();
+  if (!options_.workspace || !options_.notifier) {
+    status_->setText(QString::fromUtf8(texts::kSettingsFailurePrefix) +
+                     QString::fromStdString(describe(
+                         {workspace::OpenError::Kind::LaunchFailed, ENOSYS, InstallerPayload::target()})));
+    return;
+  }
 
   // The completion runs on the workspace's thread: it posts the notification
   // there, and hands any window change to the main thread.

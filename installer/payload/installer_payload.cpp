@@ -1,19 +1,15 @@
 #include "installer/payload/installer_payload.h"
 
-#include <sys/stat.h>
-
 #include <array>
 
+#include "platform/fs/file_type.h"
 #include "platform/fs/paths.h"
 
 namespace sonarell::installer {
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
+bool exists(const std::string& path) { return fs::existsFollowingLinks(path); }
 
 }  // namespace
 
@@ -24,7 +20,9 @@ std::string joinPath(const std::string& folder, const std::string& relative) {
   while (start < relative.size() && relative[start] == '/') ++start;
   if (start == relative.size()) return left;
   if (left.empty()) return relative.substr(start);
-  if (left == "/") return "/" + relative.substr(start);
+  // Appended rather than `"/" + substr`, which GCC 12 at -O3 inlines into an
+  // insert and reports as a false -Wrestrict overlap.
+  if (left == "/") return std::string("/").append(relative, start);
   return left + "/" + relative.substr(start);
 }
 

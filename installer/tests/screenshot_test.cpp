@@ -76,8 +76,9 @@ TEST_F(Screenshots, EveryStateIsSaved) {
   shoot(update.window(), "update");
   stdfs::remove_all(home_ / "Library/Input Methods");
 
-  writeScript("echo '正在复制'; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo '已完成'; "
-              "head -c 200 /dev/zero | tr '\\0' x; printf 'crlf\\r\\n\\tend'\n");
+  writeScript(
+      "echo '正在复制'; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo '已完成'; "
+      "head -c 200 /dev/zero | tr '\\0' x; printf 'crlf\\r\\n\\tend'\n");
   auto& running = makeController();
   ASSERT_TRUE(shown(running));
   click("action");

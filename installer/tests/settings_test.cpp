@@ -4,7 +4,7 @@
 #include <QLabel>
 
 #include "installer/tests/support.h"
-#include "platform/notifications/dbus_listener.h"
+#include "platform/notifications/notification_listener_linux.h"
 
 namespace sonarell::installer::testing {
 namespace {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "installer/application/platform_services.h"
 #include "installer/controller/installer_controller.h"
 #include "tests/support/scratch.h"
 #include "tests/support/session_bus.h"
@@ -71,7 +72,7 @@ class InstallerTest : public ::testing::Test {
   // Something at the installed location: the update variant.
   void markInstalled() { stdfs::create_directories(home_ / "Library/Input Methods/Sonarell.app/Contents"); }
 
-  InstallerController& makeController(ControllerOptions options = {}) {
+  InstallerController& makeController(ControllerOptions options = platformServices()) {
     controller_ = std::make_unique<InstallerController>(InstallerPayload(root_.string()), std::move(options));
     controller_->setCompletionObserver([this](std::int32_t code) { codes_.push_back(code); });
     return *controller_;

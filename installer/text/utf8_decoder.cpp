@@ -1,9 +1,9 @@
 #include "installer/text/utf8_decoder.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstring>
+
+#include "platform/memory/huge_pages.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -34,17 +34,6 @@ std::size_t copyAscii(const unsigned char* in, const unsigned char* end, char16_
 }
 
 bool inRange(unsigned char b, unsigned char lo, unsigned char hi) { return b >= lo && b <= hi; }
-
-// A fresh buffer of many megabytes costs one page fault per 4 KiB when it is
-// first written, which for a large log takes longer than the decoding itself.
-// Asking for huge pages on it (a hint the kernel may ignore) cuts that 512-fold.
-void preferHugePages(void* data, std::size_t bytes) {
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  if (bytes < 4 * kHuge) return;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 // Decodes into `begin`, which has room for bytes.size() units; returns the units written.
 std::size_t decodeInto(std::string_view bytes, char16_t* const begin) {
@@ -133,7 +122,7 @@ QString decodeUtf8(std::string_view bytes) {
   // UTF-16 never needs more units than UTF-8 has bytes.
   QString result(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
   char16_t* const begin = reinterpret_cast<char16_t*>(result.data());
-  preferHugePages(begin, bytes.size() * sizeof(char16_t));
+  memory::preferHugePages(begin, bytes.size() * sizeof(char16_t));
 
   result.truncate(static_cast<qsizetype>(decodeInto(bytes, begin)));
   return result;

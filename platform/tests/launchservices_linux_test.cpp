@@ -4,10 +4,10 @@
 #include <string>
 
 #include "platform/launchservices/bundle_registry.h"
-#include "platform/launchservices/linux_launch_services.h"
+#include "platform/launchservices/launch_services_linux.h"
 #include "platform/plist/codec.h"
 #include "platform/tests/textinput_temp_home.h"
-#include "platform/textinput/linux_text_input_services.h"
+#include "platform/textinput/text_input_services_linux.h"
 
 namespace sonarell::launchservices {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/launchservices/bundle_registry.h"
 #include "platform/plist/codec.h"
 #include "platform/tests/textinput_temp_home.h"
-#include "platform/textinput/linux_text_input_services.h"
+#include "platform/textinput/text_input_services_linux.h"
 
 namespace sonarell::textinput {
 namespace {

@@ -16,12 +16,14 @@ namespace sonarell::textinput {
 // Property keys, as the platform names them.
 inline constexpr std::string_view kTISPropertyInputSourceID = "TISPropertyInputSourceID";
 inline constexpr std::string_view kTISPropertyInputSourceType = "TISPropertyInputSourceType";
-inline constexpr std::string_view kTISPropertyInputSourceIsEnableCapable = "TISPropertyInputSourceIsEnableCapable";
+inline constexpr std::string_view kTISPropertyInputSourceIsEnableCapable =
+    "TISPropertyInputSourceIsEnableCapable";
 inline constexpr std::string_view kTISPropertyInputSourceIsEnabled = "TISPropertyInputSourceIsEnabled";
 inline constexpr std::string_view kTISPropertyBundleID = "TISPropertyBundleID";
 inline constexpr std::string_view kTISPropertyLocalizedName = "TISPropertyLocalizedName";
 
-inline constexpr std::string_view kTISTypeKeyboardInputMethodModeEnabled = "TISTypeKeyboardInputMethodModeEnabled";
+inline constexpr std::string_view kTISTypeKeyboardInputMethodModeEnabled =
+    "TISTypeKeyboardInputMethodModeEnabled";
 inline constexpr std::string_view kTISTypeKeyboardInputMode = "TISTypeKeyboardInputMode";
 
 inline constexpr std::string_view kTISNotifyEnabledKeyboardInputSourcesChanged =

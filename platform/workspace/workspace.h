@@ -32,14 +32,4 @@ class Workspace {
                                Completion completion) = 0;
 };
 
-class LinuxWorkspace : public Workspace {
- public:
-  void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
-                       Completion completion) override;
-
-  // The same checks and start, on the caller's thread.
-  static std::optional<OpenError> openNow(const std::string& bundlePath,
-                                          const std::vector<std::string>& arguments);
-};
-
 }  // namespace sonarell::workspace

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "platform/plist/codec.h"
-#include "platform/preferences/file_preference_store.h"
+#include "platform/preferences/file_preference_store_linux.h"
 #include "register/tests/substitutes.h"
 #include "register/tests/support.h"
 

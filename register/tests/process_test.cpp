@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/notifications/dbus_listener.h"
+#include "platform/notifications/notification_listener_linux.h"
 #include "platform/plist/codec.h"
 #include "platform/tests/notifications_session_bus.h"
 #include "register/tests/support.h"

@@ -1,4 +1,4 @@
-#include "platform/preferences/file_preference_store.h"
+#include "platform/preferences/file_preference_store_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>

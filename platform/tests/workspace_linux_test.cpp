@@ -1,4 +1,4 @@
-#include "platform/workspace/workspace.h"
+#include "platform/workspace/workspace_linux.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 #include <limits>
 #include <thread>
 
-#include "platform/runloop/timed_run_loop.h"
+#include "platform/runloop/run_loop_linux.h"
 
 namespace sonarell::runloop {
 namespace {

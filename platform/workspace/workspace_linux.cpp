@@ -1,3 +1,5 @@
+#include "platform/workspace/workspace_linux.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include "platform/bundle/bundle.h"
 #include "platform/fs/paths.h"
 #include "platform/process/child_process.h"
-#include "platform/workspace/workspace.h"
 
 extern char** environ;
 

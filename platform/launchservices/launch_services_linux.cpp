@@ -1,10 +1,10 @@
-#include "platform/launchservices/linux_launch_services.h"
+#include "platform/launchservices/launch_services_linux.h"
 
 #include <utility>
 
 #include "platform/bundle/bundle.h"
 #include "platform/launchservices/bundle_registry.h"
-#include "platform/preferences/file_preference_store.h"
+#include "platform/preferences/file_preference_store_linux.h"
 
 namespace sonarell::launchservices {
 

@@ -1,4 +1,4 @@
-#include "platform/textinput/linux_text_input_services.h"
+#include "platform/textinput/text_input_services_linux.h"
 
 #include <algorithm>
 #include <utility>
@@ -6,7 +6,7 @@
 
 #include "platform/bundle/bundle.h"
 #include "platform/launchservices/bundle_registry.h"
-#include "platform/preferences/file_preference_store.h"
+#include "platform/preferences/file_preference_store_linux.h"
 
 namespace sonarell::textinput {
 

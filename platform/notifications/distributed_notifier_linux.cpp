@@ -1,9 +1,9 @@
-#include "platform/notifications/dbus_notifier.h"
+#include "platform/notifications/distributed_notifier_linux.h"
 
 #include <cstdint>
 #include <utility>
 
-#include "platform/notifications/sd_bus_handles.h"
+#include "platform/notifications/sd_bus_handles_linux.h"
 
 namespace sonarell::notifications {
 

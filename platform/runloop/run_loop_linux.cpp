@@ -1,4 +1,4 @@
-#include "platform/runloop/timed_run_loop.h"
+#include "platform/runloop/run_loop_linux.h"
 
 #include <time.h>
 

@@ -1,11 +1,11 @@
-#include "platform/notifications/dbus_listener.h"
+#include "platform/notifications/notification_listener_linux.h"
 
 #include <poll.h>
 #include <time.h>
 
 #include <utility>
 
-#include "platform/notifications/dbus_notifier.h"
+#include "platform/notifications/distributed_notifier_linux.h"
 
 namespace sonarell::notifications {
 
@@ -39,6 +39,10 @@ short DBusNotificationListener::events() const {
   int events = sd_bus_get_events(bus_.get());
   return events < 0 ? static_cast<short>(POLLIN) : static_cast<short>(events);
 }
+
+bool DBusNotificationListener::wantsRead() const { return (events() & POLLIN) != 0; }
+
+bool DBusNotificationListener::wantsWrite() const { return (events() & POLLOUT) != 0; }
 
 std::uint64_t DBusNotificationListener::timeoutMicroseconds() const {
   std::uint64_t absolute = 0;

@@ -1,4 +1,4 @@
-#include "platform/application/linux_application.h"
+#include "platform/application/application_linux.h"
 
 // Everything LinuxApplication does fits in its header (which is to say nothing);
 // this file keeps the header compiled with the library's warnings.

@@ -1,0 +1,52 @@
+#pragma once
+
+// Folders, files and locks the programs make and read, each failure carrying the
+// system's reason (an errno value).
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/fs/unique_fd.h"
+
+namespace sonarell::fs {
+
+struct PathError {
+  std::string path;  // the item that could not be made or opened
+  int error = 0;     // errno
+};
+
+// Creates `folder` and every missing parent (mode 0777 less the umask), walking
+// down from the top so that the error names the folder that really could not be
+// made. An existing folder is fine; something else in the way is EEXIST.
+std::optional<PathError> makeFolders(const std::string& folder);
+
+// Creates `path` empty (mode 0666 less the umask); fails if anything exists there.
+std::optional<PathError> createEmptyFile(const std::string& path);
+
+// Opens an existing file for writing at offset 0. The descriptor is close-on-exec
+// and never becomes a controlling terminal.
+std::variant<UniqueFd, PathError> openExistingForWriting(const std::string& path);
+
+// Reads the whole file, to its end even if it grows meanwhile. None when it
+// cannot be read or is a folder.
+std::optional<std::string> readWholeFile(const std::string& path);
+
+// Appends the bytes in one write, creating the file (mode 0644) when missing, so
+// that lines from several processes never interleave. False when not all of them
+// were written.
+bool appendToFile(const std::string& path, std::string_view bytes);
+
+// An advisory lock held exclusively by this process for as long as the
+// descriptor is open. HeldElsewhere when another process holds it.
+enum class LockOutcome { Acquired, HeldElsewhere, Failed };
+LockOutcome tryLockExclusive(const std::string& path, UniqueFd& lock);
+
+// The process's working folder; none when it cannot be told.
+std::optional<std::string> currentDirectory();
+
+// The running process's identifier.
+long currentProcessId();
+
+}  // namespace sonarell::fs
