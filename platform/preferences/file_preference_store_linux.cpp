@@ -236,21 +236,6 @@ bool sameValue(const plist::Value* a, const plist::Value* b) {
   return a == b || (a != nullptr && b != nullptr && *a == *b);
 }
 
-bool containsDate(const plist::Value& value) {
-  if (value.isDate()) return true;
-  if (const auto* array = value.asArray()) {
-    for (const auto& element : *array) {
-      if (containsDate(element)) return true;
-    }
-  }
-  if (const auto* dictionary = value.asDictionary()) {
-    for (const auto& entry : *dictionary) {
-      if (containsDate(entry.second)) return true;
-    }
-  }
-  return false;
-}
-
 bool makeDirectory(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) == 0) return true;
   if (errno != EEXIST) return false;
@@ -555,27 +540,14 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   // file whole, while the new file's own flush above means a rename that
   // survives never shows a file without its contents.
 
-  // The view now shows what was stored. Where the form stores a date less
-  // precisely than a value set held it, the view is read back from the bytes
-  // (what came from the XML file already is as XML holds it).
+  // The view now shows what was stored: both forms carry every value they
+  // accept unaltered, so the merged dictionary is what a re-read would give.
   if (earlier) {
     snapshotCache().put(path, earlier);
     state.disk = std::move(earlier);
     return true;
   }
   plist::Dictionary storedDictionary = std::move(*mergedValue.asDictionary());
-  const bool setDates = std::any_of(state.pending.begin(), state.pending.end(), [](const PendingKey& entry) {
-    return entry.value && containsDate(*entry.value);
-  });
-  if (format == plist::Format::kXml && setDates) {
-    std::optional<plist::Value> reread = plist::parse(*serialized);
-    if (!reread || !reread->isDictionary()) {
-      lastFailure_ = "the new domain file does not read back";
-      state.disk.reset();
-      return false;
-    }
-    storedDictionary = std::move(*reread->asDictionary());
-  }
   auto snapshot =
       std::make_shared<const Snapshot>(Snapshot{std::move(*serialized), format, std::move(storedDictionary)});
   snapshotCache().put(path, snapshot);
