@@ -36,11 +36,12 @@ std::vector<fsys::path> filesIn(const fsys::path& folder, const std::string& pat
 
 // The enabled list of a preference file, or a list backup.
 std::optional<plist::Array> readList(const fsys::path& file) {
-  auto root = plist::readFile(file.string());
-  if (const auto* d = root ? root->asDictionary() : nullptr; d && d->find("AppleEnabledInputSources")) {
-    root = *d->find("AppleEnabledInputSources");
-  }
-  return root && root->asArray() ? std::optional(*root->asArray()) : std::nullopt;
+  const auto root = plist::readFile(file.string());
+  const plist::Dictionary* dictionary = root ? root->asDictionary() : nullptr;
+  const plist::Value* list = dictionary ? dictionary->find("AppleEnabledInputSources")
+                             : root     ? &*root
+                                        : nullptr;
+  return list && list->asArray() ? std::optional(*list->asArray()) : std::nullopt;
 }
 
 // `list` holds `before` first, in place, then nothing but our own records (which

@@ -43,7 +43,8 @@ inline void setBundleVersion(const fsys::path& app, const std::string& version) 
 }
 // CFBundleShortVersionString of the bundle; empty when there is none.
 inline std::string bundleVersion(const fsys::path& app) {
-  const plist::Value* version = readInfoPlist(app).find("CFBundleShortVersionString");
+  const plist::Dictionary info = readInfoPlist(app);
+  const plist::Value* version = info.find("CFBundleShortVersionString");
   return version && version->asString() ? *version->asString() : std::string();
 }
 
