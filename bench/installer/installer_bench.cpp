@@ -6,8 +6,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -20,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,8 +28,8 @@
 #include "installer/run/log_reader.h"
 #include "installer/text/utf8_decoder.h"
 #include "platform/fs/unique_fd.h"
-
-extern char** environ;
+#include "platform/process/child_process.h"
+#include "tests/support/spawn.h"
 
 namespace {
 
@@ -68,24 +67,15 @@ stdfs::path logFile(std::size_t bytes) {
   return path;
 }
 
-// Starts a program with the given standard output and waits for it.
-int runAndWait(std::vector<std::string> argv, int outFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return status;
+// Starts a program with the given standard output (and error) and waits for it.
+int runAndWait(const std::vector<std::string>& argv, int outFd) {
+  const auto done =
+      process::runToEnd({argv[0], {argv.begin() + 1, argv.end()}, test::inheritedEnvironment({}), "", outFd});
+  return done.error != 0 ? -1 : done.termination.code;
 }
 
 void BM_StartupToWindowShown(benchmark::State& state) {
+  const std::vector<std::string> environment = test::inheritedEnvironment({});
   for (auto _ : state) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -94,26 +84,24 @@ void BM_StartupToWindowShown(benchmark::State& state) {
     }
     fs::UniqueFd readEnd(fds[0]);
     fs::UniqueFd writeEnd(fds[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-    std::string probe = SONARELL_STARTUP_PROBE;
-    std::string resources = SONARELL_INSTALLER_RESOURCES;
-    char* argv[] = {probe.data(), resources.data(), nullptr};
+    auto ended = std::make_shared<std::promise<void>>();
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
+    // Only its standard output reaches the pipe: the probe writes there once the window is shown.
+    process::LaunchConfiguration probeRun{
+        SONARELL_STARTUP_PROBE, {SONARELL_INSTALLER_RESOURCES}, environment, ""};
+    probeRun.outputFd = writeEnd.get();
+    probeRun.errorFd = STDERR_FILENO;
+    auto probe =
+        process::ChildProcess::start(probeRun, [ended](const process::Termination&) { ended->set_value(); });
     writeEnd.reset();
-    if (rc != 0) {
+    if (!probe.process) {
       state.SkipWithError("probe did not start");
       return;
     }
     char buffer[16] = {};
     const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
     const auto shown = std::chrono::steady_clock::now();
-    int status = 0;
-    waitpid(pid, &status, 0);
+    ended->get_future().wait();
     if (n <= 0) {
       state.SkipWithError("the window was not shown");
       return;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <future>
 #include <system_error>
 #include <thread>
 
@@ -71,7 +72,8 @@ int prepare(const LaunchConfiguration& configuration, SpawnActions& actions, Spa
     }
   } else if (configuration.outputFd >= 0) {
     if ((rc = posix_spawn_file_actions_adddup2(actions.get(), configuration.outputFd, 1)) != 0) return rc;
-    if ((rc = posix_spawn_file_actions_adddup2(actions.get(), configuration.outputFd, 2)) != 0) return rc;
+    const int errorFd = configuration.errorFd >= 0 ? configuration.errorFd : configuration.outputFd;
+    if ((rc = posix_spawn_file_actions_adddup2(actions.get(), errorFd, 2)) != 0) return rc;
   }
   // The child gets its three standard streams and nothing else, as a launched
   // task does on macOS: any other descriptor the parent holds (a pipe of whoever
@@ -185,6 +187,20 @@ ChildProcess::StartResult ChildProcess::start(const LaunchConfiguration& configu
     return {nullptr, EAGAIN};
   }
   return {std::move(process), 0};
+}
+
+Completion runToEnd(const LaunchConfiguration& configuration) noexcept {
+  try {
+    // Shared with the handler: the watcher may still be inside set_value when
+    // the waiting caller returns.
+    auto ended = std::make_shared<std::promise<Termination>>();
+    std::future<Termination> termination = ended->get_future();
+    auto started = ChildProcess::start(configuration, [ended](const Termination& t) { ended->set_value(t); });
+    if (!started.process) return {{}, started.error};
+    return {termination.get(), 0};
+  } catch (...) {
+    return {{}, ENOMEM};
+  }
 }
 
 }  // namespace sonarell::process

@@ -23,6 +23,8 @@ struct LaunchConfiguration {
   std::string workingDirectory;          // empty: the parent's
   int outputFd = -1;                     // dup'ed onto 1 and 2; -1 keeps the parent's streams
   bool detached = false;                 // new session, standard streams on /dev/null
+  int errorFd = -1;                      // with outputFd: dup'ed onto 2 instead (kept last for the
+                                         // callers that initialise the fields in order)
 };
 
 // How the child ended. `code` is the exit status, or 128 + the signal number
@@ -64,6 +66,14 @@ class ChildProcess {
   pid_t pid_;
   std::shared_ptr<Shared> shared_;
 };
+
+// Starts the child and blocks until it has ended and was reaped, for callers
+// with nothing else to do meanwhile (tests, benchmarks, one-shot tools).
+struct Completion {
+  Termination termination;
+  int error = 0;  // errno of a failed start; `termination` means nothing then
+};
+Completion runToEnd(const LaunchConfiguration& configuration) noexcept;
 
 // Decodes a waitpid status into a Termination.
 Termination terminationFromStatus(int status);
