@@ -13,17 +13,15 @@ namespace sonarell::runloop {
 namespace {
 
 std::atomic<int> interruptions{0};
-void countInterruption(int) { interruptions.fetch_add(1); }
 
 // A signal that arrives during the wait (handler installed without SA_RESTART, so
-// the sleep really is cut short) must not shorten it.
+// the sleep really is cut short) must not shorten it; nonsense durations return
+// rather than sleeping forever or crashing.
 TEST(TimedRunLoop, SleepsTheWholeDurationThroughSignals) {
-  struct sigaction action {};
-  action.sa_handler = countInterruption;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
+  struct sigaction action {
+  }, previous{};
+  action.sa_handler = [](int) { interruptions.fetch_add(1); };
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
-
   const pthread_t sleeper = ::pthread_self();
   std::atomic<bool> done{false};
   std::thread interrupter([&] {
@@ -39,15 +37,12 @@ TEST(TimedRunLoop, SleepsTheWholeDurationThroughSignals) {
   done = true;
   interrupter.join();
   ::sigaction(SIGUSR1, &previous, nullptr);
-
   EXPECT_GT(interruptions.load(), 0);
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
-
-  // Nonsense durations return rather than sleeping forever or crashing.
-  loop.runFor(0);
-  loop.runFor(-1);
-  loop.runFor(std::numeric_limits<double>::quiet_NaN());
-  loop.runFor(std::numeric_limits<double>::infinity());
+  for (double nonsense :
+       {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+    loop.runFor(nonsense);
+  }
 }
 
 }  // namespace
