@@ -73,55 +73,34 @@ std::vector<Edge> edges() {
   const auto u8 = [](const char8_t* s) { return Value(std::string(reinterpret_cast<const char*>(s))); };
   Data bytes;
   for (int i = 0; i < 300; ++i) bytes.bytes.push_back(static_cast<std::uint8_t>(i * 7));
+  using limits = std::numeric_limits<std::int64_t>;
   const double inf = std::numeric_limits<double>::infinity();
-  return {{Value(""), true},
-          {Value("<&>\"']]> plain"), true},
-          {Value("tab\tLF\nCR\rCRLF\r\n"), true},
-          {Value("  spaces around  "), true},
-          {u8(u8"中文 ɪpə \U0001F600 \uFEFF \uFDD0 \U0010FFFF"), true},
-          {Value(std::string(300, 'x')), true},
-          {Value(std::string("nul\0inside", 10)), false},
-          {Value("bell\x07"), false},
-          {u8(u8"\uFFFE"), false},
-          {u8(u8"non-character \uFFFF"), false},
-          {Value(0), true},
-          {Value(-1), true},
-          {Value(255), true},
-          {Value(65536), true},
-          {Value(std::int64_t{4294967296}), true},
-          {Value(std::numeric_limits<std::int64_t>::max()), true},
-          {Value(std::numeric_limits<std::int64_t>::min()), true},
-          {Value(std::uint64_t{1} << 63), true},
-          {Value(std::numeric_limits<std::uint64_t>::max()), true},
-          {Value(0.0), true},
-          {Value(-0.0), true},
-          {Value(0.1), true},
-          {Value(1.0 / 3), true},
-          {Value(1e300), true},
-          {Value(5e-324), true},
-          {Value(inf), true},
-          {Value(-inf), true},
-          {Value(std::numeric_limits<double>::quiet_NaN()), true},
-          {Value(true), true},
-          {Value(false), true},
-          {Value(Date{0}), true},
-          {Value(Date{-2147483649.0}), true},   // before 1932: outside 32-bit seconds
-          {Value(Date{2147483648.0}), true},    // after 2069
-          {Value(Date{63113904000.0}), true},   // 4001-01-01, the common "distant future"
-          {Value(Date{-63113904000.0}), true},  // 0001-01-01
-          {Value(Date{252423993599.0}), true},  // 9999-12-31T23:59:59
-          {Value(Date{1.5}), false},
-          {Value(Date{-3.125}), false},
-          {Value(Date{1e10 + 0.25}), false},
-          {Value(Data{}), true},
-          {Value(Data{{0}}), true},
-          {Value(bytes), true}};
+  std::vector<Edge> all;
+  const auto add = [&all](bool xml, const std::vector<Value>& values) {
+    for (const Value& v : values) all.push_back({v, xml});
+  };
+  add(true, {Value(""), Value("<&>\"']]> plain"), Value("tab\tLF\nCR\rCRLF\r\n"), Value("  spaces around  "),
+             u8(u8"中文 ɪpə \U0001F600 \uFEFF \uFDD0 \U0010FFFF"), Value(std::string(300, 'x')), Value(true),
+             Value(false), Value(Data{}), Value(Data{{0}}), Value(bytes)});
+  add(true,
+      {Value(0), Value(-1), Value(255), Value(65536), Value(std::int64_t{4294967296}), Value(limits::max()),
+       Value(limits::min()), Value(std::uint64_t{1} << 63), Value(std::numeric_limits<std::uint64_t>::max()),
+       Value(0.0), Value(-0.0), Value(0.1), Value(1.0 / 3), Value(1e300), Value(5e-324), Value(inf),
+       Value(-inf), Value(std::numeric_limits<double>::quiet_NaN())});
+  // Before 1932 and after 2069 (outside 32-bit seconds), 4001-01-01 (the common
+  // "distant future"), 0001-01-01 and 9999-12-31T23:59:59.
+  for (double seconds : {0.0, -2147483649.0, 2147483648.0, 63113904000.0, -63113904000.0, 252423993599.0}) {
+    all.push_back({Value(Date{seconds}), true});
+  }
+  add(false, {Value(std::string("nul\0inside", 10)), Value("bell\x07"), u8(u8"\uFFFE"),
+              u8(u8"non-character \uFFFF"), Value(Date{1.5}), Value(Date{-3.125}), Value(Date{1e10 + 0.25})});
+  return all;
 }
 
-const std::vector<std::pair<std::string, bool>> kKeys{{"", true},         {"Bundle ID", true},
-                                                      {"<k&y>", true},    {"cr\rkey", true},
-                                                      {"中文", true},     {std::string("n\0l", 3), false},
-                                                      {"esc\x1b", false}, {"z", true}};
+const std::pair<std::string, bool> kKeys[] = {{"", true},         {"Bundle ID", true},
+                                              {"<k&y>", true},    {"cr\rkey", true},
+                                              {"中文", true},     {std::string("n\0l", 3), false},
+                                              {"esc\x1b", false}, {"z", true}};
 
 // A value of nested arrays and dictionaries over the edges, and whether XML can carry it.
 std::pair<Value, bool> generate(std::mt19937& random, const std::vector<Edge>& pool, int depth) {
@@ -139,7 +118,8 @@ std::pair<Value, bool> generate(std::mt19937& random, const std::vector<Edge>& p
     if (pick < 7) {
       array.push_back(std::move(element));
       xml = xml && ok;
-    } else if (const auto& [key, keyOk] = kKeys[random() % kKeys.size()]; dictionary.insert(key, element)) {
+    } else if (const auto& [key, keyOk] = kKeys[random() % std::size(kKeys)];
+               dictionary.insert(key, element)) {
       xml = xml && ok && keyOk;
     }
   }

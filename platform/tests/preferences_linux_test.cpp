@@ -37,27 +37,27 @@ class PreferenceStoreTest : public testing::Test {
   const std::string home_ = scratch_.str();
 };
 
-TEST_F(PreferenceStoreTest, ViewsChangeOnlyThroughSetAndSynchronizeAndFollowTheFile) {
-  FilePreferenceStore writer(home_), early(home_);
-  EXPECT_FALSE(early.copyAppValue("when", kDomain));  // loads the (empty) view now
-  writer.setAppValue("when", Value(plist::Date{1000}), kDomain);
-  writer.setAppValue("list", Value(Array{Value("a"), Value("b")}), kDomain);
-  EXPECT_EQ(writer.copyAppValue("when", kDomain), Value(plist::Date{1000}));
-  EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("when", kDomain));
-  EXPECT_FALSE(stdfs::exists(file()));
-
-  ASSERT_TRUE(writer.synchronize(kDomain));
+TEST_F(PreferenceStoreTest, ViewsChangeOnlySynchronizeMergesAndNeverUndoesAnotherWritersChange) {
+  FilePreferenceStore a(home_), b(home_);
+  EXPECT_FALSE(b.copyAppValue("fromA", kDomain));  // b's view is loaded now, before a writes
   const Value list = Array{Value("a"), Value("b")};
-  EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"when", Value(plist::Date{1000})}, {"list", list}}));
-  EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("list", kDomain), list);
-  // A view already loaded stays as it was until that instance synchronises.
-  EXPECT_FALSE(early.copyAppValue("when", kDomain));
-  ASSERT_TRUE(early.synchronize(kDomain));
-  EXPECT_EQ(early.copyAppValue("when", kDomain), Value(plist::Date{1000}));
-  EXPECT_FALSE(writer.copyAppValue("when", "com.example.Other"));  // domains are separate files
+  a.setAppValue("fromA", Value(plist::Date{1000}), kDomain);
+  a.setAppValue("shared", list, kDomain);
+  EXPECT_EQ(a.copyAppValue("fromA", kDomain), Value(plist::Date{1000}));  // the setter's view only,
+  EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("fromA", kDomain));
+  EXPECT_FALSE(stdfs::exists(file()));  // until it synchronises
+  ASSERT_TRUE(a.synchronize(kDomain));
+  EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("shared", kDomain), list);
+  EXPECT_FALSE(b.copyAppValue("fromA", kDomain));  // a loaded view stays until its own synchronise,
+  b.setAppValue("fromB", Value(2), kDomain);
+  ASSERT_TRUE(b.synchronize(kDomain));  // which merges onto the file as it is now and reloads
+  EXPECT_EQ(plist::readFile(file()),
+            Value(Dictionary{{"fromA", Value(plist::Date{1000})}, {"shared", list}, {"fromB", Value(2)}}));
+  EXPECT_EQ(b.copyAppValue("fromA", kDomain), Value(plist::Date{1000}));
+  EXPECT_FALSE(b.copyAppValue("fromA", "com.example.Other"));  // domains are separate files
 
   // Another writer changes the file in place: same size, same timestamps, one
-  // byte different. Every store, new or old, must see it, and a merge build on it.
+  // byte different. Every store, new or old, must see it.
   std::string bytes = readRaw();
   bytes[bytes.find("<string>b</string>") + 8] = 'c';
   struct stat before {};
@@ -66,87 +66,44 @@ TEST_F(PreferenceStoreTest, ViewsChangeOnlyThroughSetAndSynchronizeAndFollowTheF
   const struct timespec times[2] = {before.st_atim, before.st_mtim};
   ASSERT_EQ(::utimensat(AT_FDCWD, file().c_str(), times, 0), 0);
   const Value changed = Array{Value("a"), Value("c")};
-  EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("list", kDomain), changed);
-  ASSERT_TRUE(early.synchronize(kDomain));
-  EXPECT_EQ(early.copyAppValue("list", kDomain), changed);
-  writer.setAppValue("other", Value(true), kDomain);
-  ASSERT_TRUE(writer.synchronize(kDomain));
-  EXPECT_EQ(writer.copyAppValue("list", kDomain), changed);
+  EXPECT_EQ(FilePreferenceStore(home_).copyAppValue("shared", kDomain), changed);
+  ASSERT_TRUE(b.synchronize(kDomain));
+  EXPECT_EQ(b.copyAppValue("shared", kDomain), changed);
 
-  // Replacing and removing keys keeps the others in their order.
-  writer.setAppValue("when", std::nullopt, kDomain);
-  writer.setAppValue("new", Value("n"), kDomain);
-  writer.setAppValue("list", Value(3), kDomain);
-  ASSERT_TRUE(writer.synchronize(kDomain));
+  // Two writers of one key: a sets it from a view that predates the change, so
+  // storing a's value would silently undo it. a fails, writing nothing, and keeps
+  // failing; b, which has seen the change, may replace it.
+  a.setAppValue("shared", Value("a2"), kDomain);
+  a.setAppValue("fromA", Value(3), kDomain);
+  EXPECT_FALSE(a.synchronize(kDomain));
+  EXPECT_NE(a.lastFailure().find("shared"), std::string::npos) << a.lastFailure();
+  EXPECT_FALSE(a.synchronize(kDomain));
+  EXPECT_EQ(readRaw(), bytes);
+  EXPECT_EQ(a.copyAppValue("shared", kDomain), Value("a2"));  // still pending in a's view
+  b.setAppValue("shared", Value("b"), kDomain);
+  ASSERT_TRUE(b.synchronize(kDomain));
+
+  // Replacing and removing keys (a pending change like any other) keeps the others in their order.
+  b.setAppValue("fromA", std::nullopt, kDomain);
+  EXPECT_FALSE(b.copyAppValue("fromA", kDomain));
+  b.setAppValue("new", Value("n"), kDomain);
+  b.setAppValue("fromB", Value(3), kDomain);
+  ASSERT_TRUE(b.synchronize(kDomain));
+  const auto stored = plist::readFile(file());
+  EXPECT_EQ(stored, Value(Dictionary{{"shared", Value("b")}, {"fromB", Value(3)}, {"new", Value("n")}}));
   std::string order;
-  const auto stored = plist::parse(readRaw());
   for (const auto& [key, v] : *stored->asDictionary()) order += key + ",";
-  EXPECT_EQ(order, "list,other,new,");
+  EXPECT_EQ(order, "shared,fromB,new,");
+  EXPECT_EQ(testsupport::namesIn(folder()), kDomainAndLock);
 
   // A corrupt file is not hidden by a sound parse of its earlier bytes.
-  writeRaw("<plist><dict><key>list</key>");
-  EXPECT_FALSE(early.synchronize(kDomain));
-  EXPECT_FALSE(early.copyAppValue("list", kDomain));
-  EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("other", kDomain));
+  writeRaw("<plist><dict><key>shared</key>");
+  EXPECT_FALSE(b.synchronize(kDomain));
+  EXPECT_FALSE(b.copyAppValue("shared", kDomain));
+  EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("new", kDomain));
 }
 
-TEST_F(PreferenceStoreTest, SynchronizeMergesOntoWhatOthersWroteAndNeverUndoesIt) {
-  FilePreferenceStore a(home_), b(home_);
-  EXPECT_FALSE(b.copyAppValue("fromA", kDomain));  // b's view predates a's write
-
-  a.setAppValue("fromA", Value(1), kDomain);
-  a.setAppValue("shared", Value("a"), kDomain);
-  ASSERT_TRUE(a.synchronize(kDomain));
-  b.setAppValue("fromB", Value(2), kDomain);
-  ASSERT_TRUE(b.synchronize(kDomain));
-  EXPECT_EQ(plist::readFile(file()),
-            Value(Dictionary{{"fromA", Value(1)}, {"shared", Value("a")}, {"fromB", Value(2)}}));
-  EXPECT_EQ(b.copyAppValue("fromA", kDomain), Value(1));  // reloaded from disk
-
-  // Two writers of one key: b sets it from a view that predates a's second change,
-  // so storing b's value would silently undo a's. b fails, writing nothing, and
-  // keeps failing; a writer that has seen the change may replace it.
-  a.setAppValue("shared", Value("a2"), kDomain);
-  b.setAppValue("shared", Value("b"), kDomain);
-  b.setAppValue("fromB", Value(3), kDomain);
-  ASSERT_TRUE(a.synchronize(kDomain));
-  const std::string afterA = readRaw();
-  EXPECT_FALSE(b.synchronize(kDomain));
-  EXPECT_NE(b.lastFailure().find("shared"), std::string::npos) << b.lastFailure();
-  EXPECT_FALSE(b.synchronize(kDomain));
-  EXPECT_EQ(readRaw(), afterA);
-  EXPECT_EQ(b.copyAppValue("shared", kDomain), Value("b"));  // still pending in b's view
-  a.setAppValue("shared", Value("b"), kDomain);
-  ASSERT_TRUE(a.synchronize(kDomain));
-  EXPECT_EQ(a.copyAppValue("shared", kDomain), Value("b"));
-
-  // Removal is a pending change like any other, and leaves other keys alone.
-  a.setAppValue("shared", std::nullopt, kDomain);
-  EXPECT_FALSE(a.copyAppValue("shared", kDomain));
-  ASSERT_TRUE(a.synchronize(kDomain));
-  EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"fromA", Value(1)}, {"fromB", Value(2)}}));
-  EXPECT_EQ(testsupport::namesIn(folder()), kDomainAndLock);
-}
-
-TEST_F(PreferenceStoreTest, WhatCannotBeStoredAsItIsChangesNothing) {
-  // Corrupt domain files are never overwritten; the key stays pending and is
-  // stored once the file is sound.
-  for (const std::string& bytes : {std::string("this is \x01\x02 not a property list"),
-                                   *plist::toXml(Value(Array{Value("top level is an array")}))}) {
-    writeRaw(bytes);
-    FilePreferenceStore store(home_);
-    EXPECT_FALSE(store.copyAppValue("anything", kDomain));
-    EXPECT_FALSE(store.synchronize(kDomain));
-    store.setAppValue("k", Value("v"), kDomain);
-    EXPECT_FALSE(store.synchronize(kDomain));
-    EXPECT_EQ(readRaw(), bytes);
-    EXPECT_EQ(testsupport::namesIn(folder()), kDomainAndLock);
-    stdfs::remove(file());
-    ASSERT_TRUE(store.synchronize(kDomain));
-    EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"k", Value("v")}}));
-  }
-  stdfs::remove_all(home_ + "/Library");
-
+TEST_F(PreferenceStoreTest, RefusedDomainsAndValuesChangeNothing) {
   FilePreferenceStore store(home_), homeless("");
   homeless.setAppValue("k", Value(1), kDomain);
   EXPECT_FALSE(homeless.copyAppValue("k", kDomain));
@@ -171,20 +128,6 @@ TEST_F(PreferenceStoreTest, WhatCannotBeStoredAsItIsChangesNothing) {
   EXPECT_FALSE(store.lastFailure().empty());
   EXPECT_EQ(readRaw(), before);
   EXPECT_EQ(testsupport::namesIn(folder()), kDomainAndLock);
-}
-
-TEST_F(PreferenceStoreTest, BinaryDomainFilesStayBinary) {
-  const Dictionary original{{"list", Value(Array{Value(Dictionary{{"Bundle ID", Value("com.example.L")}})})},
-                            {"raw", Value("bell\a")}};  // XML cannot carry the bell character
-  writeRaw(*plist::serialize(Value(original), plist::Format::kBinary));
-  FilePreferenceStore store(home_);
-  EXPECT_EQ(store.copyAppValue("raw", kDomain), Value("bell\a"));
-  store.setAppValue("added", Value(true), kDomain);
-  ASSERT_TRUE(store.synchronize(kDomain)) << store.lastFailure();
-  EXPECT_EQ(readRaw().rfind("bplist00", 0), 0u);
-  Dictionary expected = original;
-  expected.set("added", Value(true));
-  EXPECT_EQ(plist::readFile(file()), Value(expected));
 }
 
 // Two processes hammering one domain: each synchronise must merge onto the
@@ -238,12 +181,26 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
   const std::string elsewhere = home_ + "/elsewhere", target = elsewhere + "/real.plist";
   const std::string stale = folder() + "/.com.example.Prefs.plist.Ab3xYz";
   const std::string notOurs = folder() + "/.com.example.Prefs.plist.notes";
+  const std::string garbage = "this is \x01\x02 not a property list";
+  const std::string array = *plist::toXml(Value(Array{Value("top level is an array")}));
+  // XML cannot carry the bell character.
+  const std::string binary =
+      *plist::serialize(Value(Dictionary{{"old", Value("bell\a")}}), plist::Format::kBinary);
   const struct {
     const char* name;
     std::function<void()> prepare;
     bool stored;
     std::function<void()> check;
   } cases[] = {
+      {"no property list: never overwritten", [&] { writeRaw(garbage); }, false,
+       [&] { EXPECT_EQ(readRaw(), garbage); }},
+      {"no dictionary: never overwritten", [&] { writeRaw(array); }, false,
+       [&] { EXPECT_EQ(readRaw(), array); }},
+      {"binary: stays binary", [&] { writeRaw(binary); }, true,
+       [&] {
+         EXPECT_EQ(readRaw().rfind("bplist00", 0), 0u);
+         EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"old", Value("bell\a")}, {"k", Value("v")}}));
+       }},
       {"FIFO: refused at once, never opened for reading or replaced",
        [&] { ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0); }, false,
        [&] { EXPECT_TRUE(stdfs::is_fifo(file())); }},
@@ -319,11 +276,14 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
     FilePreferenceStore store(home_);
     store.setAppValue("k", Value("v"), kDomain);
     EXPECT_EQ(store.synchronize(kDomain), c.stored) << store.lastFailure();
-    if (!c.stored) {
-      EXPECT_FALSE(store.lastFailure().empty());
-      EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("old", kDomain));
-    }
     c.check();
+    if (c.stored) continue;
+    EXPECT_FALSE(store.lastFailure().empty());
+    EXPECT_FALSE(FilePreferenceStore(home_).copyAppValue("old", kDomain));
+    // The key stays pending, and is stored once the file is out of the way.
+    stdfs::remove_all(file());
+    ASSERT_TRUE(store.synchronize(kDomain)) << store.lastFailure();
+    EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"k", Value("v")}}));
   }
 }
 
