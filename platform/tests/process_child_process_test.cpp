@@ -45,59 +45,71 @@ struct Outcome {
   }
 };
 
+LaunchConfiguration shell(const std::string& script) {
+  return {"/bin/sh", {"-c", script}, {}, "", -1, false};
+}
+
 class ChildProcessTest : public ::testing::Test {
  protected:
-  fs::UniqueFd openLog() {
-    return fs::UniqueFd(::open((dir_ / "out.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-  }
   testsupport::TempDir scratch_{"sonarell-process"};
   const std::filesystem::path dir_ = scratch_.path();
 };
 
-TEST_F(ChildProcessTest, ChildGetsExactArgumentsEnvironmentDirectoryAndOneOutput) {
-  auto log = openLog();
-  ASSERT_TRUE(log);
-  const LaunchConfiguration c{"/bin/sh",
-                              {"-c",
-                               "printf '%s|' \"$0\" \"$@\"; echo; echo \"env=$(env | sort | tr '\\n' ,)\"; "
-                               "echo \"pwd=$(pwd)\"; echo err >&2; echo out",
-                               "arg one", "二", ""},
-                              {"ONLY=值 with space", "PATH=/usr/bin:/bin"},
-                              dir_.string(),
-                              log.get(),
-                              false};
-  Outcome outcome;
-  auto started = ChildProcess::start(c, outcome.handler());
-  ASSERT_TRUE(started.process) << started.error;
-  log.reset();
-  EXPECT_EQ(outcome.wait().code, 0);
-
-  const std::string text = testsupport::readFile(dir_ / "out.log");
-  EXPECT_NE(text.find("arg one|二||\n"), std::string::npos) << text;
-  // sh adds PWD (and sometimes SHLVL / _) of its own; nothing else of ours may leak in.
-  EXPECT_NE(text.find("ONLY=值 with space,"), std::string::npos) << text;
-  EXPECT_EQ(text.find("HOME="), std::string::npos) << text;
-  EXPECT_NE(text.find("pwd=" + dir_.string() + "\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("err\nout\n"), std::string::npos) << text;
+// The child reports what it was given and what it holds: its arguments, its
+// environment, its folder, its session, where its output goes and its open
+// descriptors (the shell itself looks, [ being built in, before it opens the report).
+TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
+  // A descriptor the parent holds without close-on-exec, as one inherited from
+  // whoever started the installer would be.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const fs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  const std::string log = (dir_ / "out.log").string(), report = (dir_ / "report").string();
+  LaunchConfiguration c = shell(
+      "n=0; fds=; while [ $n -lt 1024 ]; do [ -e /proc/self/fd/$n ] && fds=\"$fds $n\"; n=$((n+1)); done; "
+      "out=$(readlink /proc/$$/fd/1); { printf '%s|' \"$0\" \"$@\"; echo; env | sort | tr '\\n' ,; echo; "
+      "pwd; "
+      "ps -o sid= -p $$; echo \"$out\"; echo \"$fds\"; } > '" +
+      report + "'; echo err >&2; echo out");
+  c.arguments.insert(c.arguments.end(), {"arg one", "二", ""});
+  c.environment = {"ONLY=值 with space", "PATH=/usr/bin:/bin"};
+  c.workingDirectory = dir_.string();
+  for (const bool detached : {false, true}) {
+    fs::UniqueFd output(::open(log.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644));
+    c.outputFd = output.get();
+    c.detached = detached;
+    Outcome outcome;
+    auto started = ChildProcess::start(c, outcome.handler());
+    ASSERT_TRUE(started.process) << started.error;
+    output.reset();
+    EXPECT_EQ(outcome.wait().code, 0);
+    std::istringstream in(testsupport::readFile(report));
+    std::string args, env, pwd, sid, out, open;
+    for (std::string* line : {&args, &env, &pwd, &sid, &out, &open}) std::getline(in, *line);
+    EXPECT_EQ(args, "arg one|二||");
+    // sh adds PWD (and sometimes SHLVL / _) of its own; nothing else of ours may leak in.
+    EXPECT_NE(env.find("ONLY=值 with space,"), std::string::npos) << env;
+    EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
+    EXPECT_EQ(pwd, dir_.string());
+    EXPECT_EQ(std::stoi(sid), detached ? started.process->pid() : ::getsid(0)) << detached;
+    EXPECT_EQ(out, detached ? "/dev/null" : log) << detached;
+    // Standard input is the parent's (which a test runner may have closed); 1 and 2 are always there.
+    EXPECT_EQ(open.starts_with(" 0") ? open.substr(2) : open, " 1 2") << detached;
+    EXPECT_EQ(testsupport::readFile(log), detached ? "" : "err\nout\n");
+  }
 }
 
 TEST_F(ChildProcessTest, EachEndIsReportedOnceAfterTheChildWasReaped) {
-  const struct {
-    std::string script;
-    int code;
-    bool signaled;
-  } cases[] = {{"exit 0", 0, false},
-               {"exit 3", 3, false},
-               {"exit 255", 255, false},
-               {"kill -KILL $$", 128 + SIGKILL, true}};
-  for (const auto& c : cases) {
+  const std::pair<std::string, int> cases[] = {
+      {"exit 0", 0}, {"exit 3", 3}, {"exit 255", 255}, {"kill -KILL $$", -1}};
+  for (const auto& [script, code] : cases) {
     Outcome outcome;
-    auto started = ChildProcess::start({"/bin/sh", {"-c", c.script}, {}, "", -1, false}, outcome.handler());
+    auto started = ChildProcess::start(shell(script), outcome.handler());
     ASSERT_TRUE(started.process);
     const Termination t = outcome.wait();
-    EXPECT_EQ(t.code, c.code) << c.script;
-    EXPECT_EQ(t.signaled, c.signaled) << c.script;
-    EXPECT_EQ(t.signal, c.signaled ? SIGKILL : 0) << c.script;
+    EXPECT_EQ(t.code, code < 0 ? 128 + SIGKILL : code) << script;
+    EXPECT_EQ(t.signaled, code < 0) << script;
+    EXPECT_EQ(t.signal, code < 0 ? SIGKILL : 0) << script;
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_TRUE(started.process->ended());
     EXPECT_EQ(::waitpid(started.process->pid(), nullptr, WNOHANG), -1);  // reaped already
@@ -106,9 +118,8 @@ TEST_F(ChildProcessTest, EachEndIsReportedOnceAfterTheChildWasReaped) {
 }
 
 TEST_F(ChildProcessTest, FailedStartsReportErrnoAndDropTheHandlerUncalled) {
-  for (const LaunchConfiguration& c :
-       {LaunchConfiguration{"/nonexistent/bash", {}, {}, "", -1, false},
-        LaunchConfiguration{"/bin/sh", {"-c", "true"}, {}, dir_ / "nowhere", -1, false}}) {
+  for (const LaunchConfiguration& c : {LaunchConfiguration{"/nonexistent/bash", {}, {}, "", -1, false},
+                                       LaunchConfiguration{"/bin/sh", {}, {}, dir_ / "nowhere", -1, false}}) {
     const auto token = std::make_shared<int>(0);
     auto started = ChildProcess::start(c, [token](const Termination&) { ++*token; });
     EXPECT_FALSE(started.process);
@@ -124,14 +135,8 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const fs::UniqueFd go(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
   Outcome outcome;
-  auto started =
-      ChildProcess::start({"/bin/sh",
-                           {"-c", "read x < '" + fifo.string() + "'; : > '" + marker.string() + "'"},
-                           {},
-                           "",
-                           -1,
-                           false},
-                          outcome.handler());
+  auto started = ChildProcess::start(shell("read x < '" + fifo.string() + "'; : > '" + marker.string() + "'"),
+                                     outcome.handler());
   ASSERT_TRUE(started.process);
   {
     // Should the reset wait for the child, this lets the child go after a while,
@@ -149,38 +154,6 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
   ASSERT_EQ(::write(go.get(), "\n", 1), 1);
   EXPECT_EQ(outcome.wait().code, 0);
   EXPECT_TRUE(std::filesystem::exists(marker));
-}
-
-TEST_F(ChildProcessTest, ChildHasOnlyItsStandardStreamsAndADetachedOneItsOwnSession) {
-  // A descriptor the parent holds without close-on-exec, as one inherited from
-  // whoever started the installer would be.
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const fs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-  auto log = openLog();
-  const auto report = dir_ / "report";
-  // The shell itself looks ([ is built in), and writes only after looking.
-  const std::string script =
-      "n=0; out=; while [ $n -lt 1024 ]; do [ -e /proc/self/fd/$n ] && out=\"$out $n\"; n=$((n+1)); done; "
-      "echo \"$(ps -o sid= -p $$) $(readlink /proc/$$/fd/1)$out\" > '" +
-      report.string() + "'";
-  for (const bool detached : {false, true}) {
-    Outcome outcome;
-    auto started = ChildProcess::start(
-        {"/bin/sh", {"-c", script}, {"PATH=/usr/bin:/bin"}, "", log.get(), detached}, outcome.handler());
-    ASSERT_TRUE(started.process);
-    EXPECT_EQ(outcome.wait().code, 0);
-    std::istringstream in(testsupport::readFile(report));
-    pid_t sid = 0;
-    std::string stdoutTarget, listed;
-    in >> sid >> stdoutTarget;
-    std::getline(in, listed);
-    // Standard input is the parent's (which a test runner may have closed); 1 and 2 are always there.
-    if (listed.rfind(" 0", 0) == 0) listed.erase(0, 2);
-    EXPECT_EQ(listed, " 1 2") << detached;
-    EXPECT_EQ(sid, detached ? started.process->pid() : ::getsid(0)) << detached;
-    EXPECT_EQ(stdoutTarget, detached ? "/dev/null" : (dir_ / "out.log").string()) << detached;
-  }
 }
 
 }  // namespace
