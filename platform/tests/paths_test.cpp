@@ -38,40 +38,30 @@ TEST(Paths, HomeDirectoryIsANonEmptyHomeOrThePasswordDatabases) {
   }
 }
 
+// "a → b → c" as {"a", "b", "c"}: the tables below are written as such rows.
+std::vector<std::string> columns(const std::string& row) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0, next;; at = next + 5) {
+    next = row.find(" → ", at);
+    out.push_back(row.substr(at, next - at));
+    if (next == std::string::npos) return out;
+  }
+}
+
 TEST(Paths, StandardizationAndComponentTables) {
   ScopedEnv home("HOME", "/home/user");
-  const struct {
-    std::string in, out;
-  } cases[] = {{"", ""},
-               {"/", "/"},
-               {"//", "/"},
-               {"/a//b/", "/a/b"},
-               {"/a/./b/.", "/a/b"},
-               {"/a/b/../c", "/a/c"},
-               {"/..", "/"},
-               {"/../a", "/a"},
-               {"/a/../..", "/"},
-               {"/a/b/c/../../d", "/a/d"},
-               {"a/b/..", "a"},
-               {"./a", "a"},
-               {".", "."},
-               {"a/..", "."},
-               {"../a", "../a"},
-               {"a/../../b", "../b"},
-               {"../../a/./b/", "../../a/b"},
-               {"~", "/home/user"},
-               {"~/", "/home/user"},
-               {"~/Library//Input Methods/Sonarell.app/Contents/",
-                "/home/user/Library/Input Methods/Sonarell.app/Contents"},
-               {"~/x/../y", "/home/user/y"},
-               {"~/..", "/home"},
-               {"~nosuchuser-sonarell/a", "~nosuchuser-sonarell/a"},
-               {"a~/b", "a~/b"},
-               {"/a/~/b", "/a/~/b"},
-               {"/tmp/中 文/line\nbreak/", "/tmp/中 文/line\nbreak"},
-               {"/a/.../b", "/a/.../b"},
-               {"/a/..b/.c", "/a/..b/.c"}};
-  for (const auto& c : cases) EXPECT_EQ(standardizePath(c.in), c.out) << testing::PrintToString(c.in);
+  for (const auto& group : std::vector<std::vector<std::string>>{
+           {" → ", "/ → /", "// → /", "/a//b/ → /a/b", "/a/./b/. → /a/b", "/a/b/../c → /a/c", "/.. → /",
+            "/../a → /a", "/a/../.. → /", "/a/b/c/../../d → /a/d", "/a/.../b → /a/.../b",
+            "/a/..b/.c → /a/..b/.c"},
+           {"a/b/.. → a", "./a → a", ". → .", "a/.. → .", "../a → ../a", "a/../../b → ../b",
+            "../../a/./b/ → ../../a/b", "/tmp/中 文/line\nbreak/ → /tmp/中 文/line\nbreak"},
+           {"~ → /home/user", "~/ → /home/user", "~/x/../y → /home/user/y", "~/.. → /home", "a~/b → a~/b",
+            "/a/~/b → /a/~/b", "~nosuchuser-sonarell/a → ~nosuchuser-sonarell/a",
+            "~/Library//Input Methods/Sonarell.app/Contents/ → /home/user/Library/Input "
+            "Methods/Sonarell.app/Contents"}}) {
+    for (const std::string& row : group) EXPECT_EQ(standardizePath(columns(row)[0]), columns(row)[1]) << row;
+  }
   if (const struct passwd* root = ::getpwnam("root"); root && root->pw_dir) {
     EXPECT_EQ(standardizePath("~root/x"), std::string(root->pw_dir) + "/x");
   }
@@ -80,32 +70,19 @@ TEST(Paths, StandardizationAndComponentTables) {
     EXPECT_EQ(standardizePath("~/x"), "/home/user/x");
     EXPECT_EQ(standardizePath("~"), "/home/user");
   }
-
-  const struct {
-    std::string path, last, deleting;
-  } components[] = {{"/tmp/scratch.tiff", "scratch.tiff", "/tmp"},
-                    {"/tmp/lock/", "lock", "/tmp"},
-                    {"/tmp/", "tmp", "/"},
-                    {"/tmp", "tmp", "/"},
-                    {"/", "/", "/"},
-                    {"//", "/", "/"},
-                    {"scratch.tiff", "scratch.tiff", ""},
-                    {"a//b//", "b", "a"},
-                    {"", "", ""}};
-  for (const auto& c : components) {
-    EXPECT_EQ(lastPathComponent(c.path), c.last) << c.path;
-    EXPECT_EQ(deletingLastPathComponent(c.path), c.deleting) << c.path;
+  // Path → last component → the path without it.
+  for (const std::string row : {"/tmp/scratch.tiff → scratch.tiff → /tmp", "/tmp/lock/ → lock → /tmp",
+                                "/tmp/ → tmp → /", "/tmp → tmp → /", "/ → / → /", "// → / → /",
+                                "scratch.tiff → scratch.tiff → ", "a//b// → b → a", " →  → "}) {
+    EXPECT_EQ(lastPathComponent(columns(row)[0]), columns(row)[1]) << row;
+    EXPECT_EQ(deletingLastPathComponent(columns(row)[0]), columns(row)[2]) << row;
   }
-  const struct {
-    std::string path, component, joined;
-  } appended[] = {{"/tmp", "x", "/tmp/x"},
-                  {"/tmp/", "x", "/tmp/x"},
-                  {"/", "x", "/x"},
-                  {"", "x", "x"},
-                  {"/tmp", "/x/", "/tmp/x"},
-                  {"/tmp", "", "/tmp"},
-                  {"/home/u", "Library/Input Methods", "/home/u/Library/Input Methods"}};
-  for (const auto& c : appended) EXPECT_EQ(appendingPathComponent(c.path, c.component), c.joined) << c.joined;
+  // Path → component → both joined.
+  for (const std::string row :
+       {"/tmp → x → /tmp/x", "/tmp/ → x → /tmp/x", "/ → x → /x", " → x → x", "/tmp → /x/ → /tmp/x",
+        "/tmp →  → /tmp", "/home/u → Library/Input Methods → /home/u/Library/Input Methods"}) {
+    EXPECT_EQ(appendingPathComponent(columns(row)[0], columns(row)[1]), columns(row)[2]) << row;
+  }
 }
 
 TEST(Paths, SymlinksResolveComponentByComponentAndLoopsGiveTheInputBack) {
@@ -117,33 +94,22 @@ TEST(Paths, SymlinksResolveComponentByComponentAndLoopsGiveTheInputBack) {
     ASSERT_EQ(::symlink(previous.c_str(), (root + "/chain" + std::to_string(i)).c_str()), 0);
     previous = "chain" + std::to_string(i);
   }
-  for (const auto& [name, target] :
-       std::vector<std::pair<std::string, std::string>>{{"mid", root + "/real"},
-                                                        {"rel", "real/dir"},
-                                                        {"linkToLink", "mid"},
-                                                        {"up", "real/dir/.."},
-                                                        {"dangling", "nothere"},
-                                                        {"real/dir/back", "../../real"},
-                                                        {"loopA", "loopB"},
-                                                        {"loopB", "loopA"},
-                                                        {"self", "self"}}) {
-    ASSERT_EQ(::symlink(target.c_str(), (root + "/" + name).c_str()), 0) << name;
+  // Link → target: absolute and relative targets, links to links, one relative to the link's own folder,
+  // loops.
+  for (const std::string& row :
+       std::vector<std::string>{"mid → " + root + "/real", "rel → real/dir", "linkToLink → mid",
+                                "up → real/dir/..", "dangling → nothere", "real/dir/back → ../../real",
+                                "loopA → loopB", "loopB → loopA", "self → self"}) {
+    ASSERT_EQ(::symlink(columns(row)[1].c_str(), (root + "/" + columns(row)[0]).c_str()), 0) << row;
   }
-  const struct {
-    std::string in, out;
-  } cases[] = {{"/real/dir/file", "/real/dir/file"},  // absolute and relative targets, links to links
-               {"/mid/dir/file", "/real/dir/file"},
-               {"/rel/file", "/real/dir/file"},
-               {"/linkToLink/dir", "/real/dir"},
-               {"/up", "/real"},
-               {"/dangling", "/nothere"},
-               {"/real/dir/back/dir", "/real/dir"},  // relative to the link's own folder
-               {"/mid/missing/more/", "/real/missing/more"},
-               {"//mid/./dir/", "/real/dir"},  // standardised as well as resolved
-               {"/loopA/x/", "/loopA/x"},
-               {"/self", "/self"},
-               {"/chain29/dir", "/real/dir"}};
-  for (const auto& c : cases) EXPECT_EQ(resolveSymlinks(root + c.in), root + c.out) << c.in;
+  // Path → resolved and standardised; a loop gives the standardised input back.
+  for (const std::string row :
+       {"/real/dir/file → /real/dir/file", "/mid/dir/file → /real/dir/file", "/rel/file → /real/dir/file",
+        "/linkToLink/dir → /real/dir", "/up → /real", "/dangling → /nothere",
+        "/real/dir/back/dir → /real/dir", "/mid/missing/more/ → /real/missing/more",
+        "//mid/./dir/ → /real/dir", "/loopA/x/ → /loopA/x", "/self → /self", "/chain29/dir → /real/dir"}) {
+    EXPECT_EQ(resolveSymlinks(root + columns(row)[0]), root + columns(row)[1]) << row;
+  }
   EXPECT_EQ(resolveSymlinks("/"), "/");
 }
 
