@@ -55,12 +55,10 @@ TEST_F(Listening, PostsFromAnyThreadArriveOnceThroughPollAndNothingElseDoes) {
   ASSERT_GE(sd_bus_flush(raw), 0);
 
   std::vector<std::string> expected{"from a peer", "名前 with spaces"};
-  for (int t = 0; t < 4; ++t) {
-    for (int i = 0; i < 5; ++i) expected.push_back(std::to_string(100 + t * 10 + i));
-  }
   {
     std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t) {
+      for (int i = 0; i < 5; ++i) expected.push_back(std::to_string(100 + t * 10 + i));
       threads.emplace_back([t] {
         DBusNotifier notifier;
         for (int i = 0; i < 5; ++i) notifier.post(std::to_string(100 + t * 10 + i));

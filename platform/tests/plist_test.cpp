@@ -194,11 +194,7 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
     std::optional<Value> expected;  // none: refused
   } cases[] = {
       {"valid", valid, Value(Array{Value("x")})},
-      {"NUL in an ASCII string",
-       binaryOf({std::string("\x53"
-                             "a\0b",
-                             4)}),
-       Value(std::string("a\0b", 3))},
+      {"NUL in an ASCII string", binaryOf({std::string("\123a\0b", 4)}), Value(std::string("a\0b", 3))},
       {"NUL in a UTF-16 key", binaryOf({dict({1, 2}), std::string("\x62\0\0\0k", 5), ascii("v")}),
        Value(Dictionary{{std::string("\0k", 2), Value("v")}})},
       {"astral UTF-16", binaryOf({std::string("\x62\xD8\x3D\xDE\x00", 5)}), Value("\xF0\x9F\x98\x80")},
