@@ -330,7 +330,8 @@ TEST(PlistXml, MalformedValuesAndForeignXmlAreRefusedNotGuessed) {
             "<string>&#xD800;</string>", "<string>&#x110000;</string>", "<string>&#1;</string>",
             "<string>&#xFFFE;</string>", "<string>raw \xEF\xBF\xBF</string>", "<string>raw \x01</string>",
             "<key>raw \x1b</key>", "<string>not UTF-8 \xff</string>",
-            "<string>surrogate \xED\xA0\x80</string>", "<string>a<b/>c</string>"}}) {
+            "<string>surrogate \xED\xA0\x80</string>", "<string>overlong \xE0\x80\xAF</string>",
+            "<string>a<b/>c</string>"}}) {
     for (const std::string& body : group) EXPECT_FALSE(parse(xmlPlist(body))) << body;
   }
   for (const std::string& bytes :
