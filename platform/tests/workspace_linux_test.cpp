@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
+#include <future>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -24,20 +24,17 @@ using Kind = OpenError::Kind;
 
 // Opens and waits for the completion, which must come from another thread.
 std::optional<OpenError> open(const std::string& bundle, const std::vector<std::string>& args) {
-  std::mutex m;
-  std::condition_variable cv;
-  std::optional<std::optional<OpenError>> result;
-  std::thread::id thread;
-  LinuxWorkspace().openApplication(bundle, args, [&](std::optional<OpenError> e) {
-    std::lock_guard lock(m);
-    result = std::move(e);
-    thread = std::this_thread::get_id();
-    cv.notify_all();
+  const auto done = std::make_shared<std::promise<std::pair<std::optional<OpenError>, std::thread::id>>>();
+  auto completion = done->get_future();
+  LinuxWorkspace().openApplication(bundle, args, [done](std::optional<OpenError> e) {
+    done->set_value({std::move(e), std::this_thread::get_id()});
   });
-  std::unique_lock lock(m);
-  EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return result.has_value(); }));
+  if (completion.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    return OpenError{Kind::LaunchFailed, -1, "no completion"};
+  }
+  const auto [error, thread] = completion.get();
   EXPECT_NE(thread, std::this_thread::get_id());
-  return result.value_or(OpenError{Kind::LaunchFailed, -1, "no completion"});
+  return error;
 }
 
 TEST(Workspace, OpensTheBundlesExecutableDetachedWithTheArgumentsOrSaysWhyNot) {
