@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -99,7 +100,9 @@ TEST_F(Listening, PostsFromAnyThreadArriveOnceThroughPollAndNothingElseDoes) {
 TEST_F(Listening, AWedgedBusDropsThatPostInsteadOfHoldingTheCaller) {
   DBusNotifier notifier;
   bus_.stop();
-  notifier.post("while-stopped");  // returns after the delivery deadline
+  siginfo_t stopped{};
+  ASSERT_EQ(::waitid(P_ALL, 0, &stopped, WSTOPPED | WNOWAIT), 0);  // the daemon, our only child, has stopped
+  notifier.post("while-stopped");                                  // returns after the delivery deadline
   bus_.resume();
   notifier.post("after-resume");
   while (received_.size() < 2 && listener_->waitFor(500ms)) {
