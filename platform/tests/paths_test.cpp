@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,192 +12,105 @@
 namespace sonarell::fs {
 namespace {
 
-namespace stdfs = std::filesystem;
-
-// Sets or clears $HOME for the life of the object.
-struct ScopedHome : testsupport::ScopedEnv {
-  explicit ScopedHome(const char* value) : ScopedEnv("HOME", value) {}
-};
-
-std::string passwdHome() {
-  struct passwd* pw = ::getpwuid(::getuid());
-  return pw && pw->pw_dir ? pw->pw_dir : "";
-}
+using testsupport::ScopedEnv;
 
 TEST(Paths, Utf8ValidationIsStrict) {
   for (const char* valid : {"", "plain ascii", "中文", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF",
                             "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF"}) {
     EXPECT_TRUE(isValidUtf8(valid)) << valid;
   }
-  const std::vector<std::string> invalid = {
-      "\xC0\xAF",          // overlong "/"
-      "\xC1\xBF",          // overlong
-      "\xE0\x80\xAF",      // overlong three-byte
-      "\xF0\x80\x80\xAF",  // overlong four-byte
-      "\xED\xA0\x80",      // high surrogate
-      "\xED\xBF\xBF",      // low surrogate
-      "\xF4\x90\x80\x80",  // above U+10FFFF
-      "\xF5\x80\x80\x80",
-      "\xE4\xB8",    // truncated at the end
-      "a\xE4\xB8z",  // truncated in the middle
-      "\x80",        // lone continuation
-      "\xFF",
-      "\xF8\x88\x80\x80\x80",  // five-byte form
-  };
-  for (const auto& bytes : invalid) {
+  // Overlong forms, surrogates, beyond U+10FFFF, truncated, lone continuation, five bytes.
+  for (const std::string bytes : {"\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80",
+                                  "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE4\xB8",
+                                  "a\xE4\xB8z", "\x80", "\xFF", "\xF8\x88\x80\x80\x80"}) {
     EXPECT_FALSE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
     EXPECT_FALSE(standardizePath("/tmp/" + bytes)) << testing::PrintToString(bytes);
   }
   EXPECT_FALSE(standardizePath(std::string("/tmp/a\0b", 8)));
 }
 
-TEST(Paths, HomeDirectoryPrefersANonEmptyHome) {
-  {
-    ScopedHome home("/some/where");
-    EXPECT_EQ(homeDirectory(), "/some/where");
-  }
-  {
-    ScopedHome home("");
-    EXPECT_EQ(homeDirectory(), passwdHome());
-  }
-  {
-    ScopedHome home(nullptr);
-    EXPECT_EQ(homeDirectory(), passwdHome());
-    EXPECT_FALSE(homeDirectory().empty());
+TEST(Paths, HomeDirectoryIsANonEmptyHomeOrThePasswordDatabases) {
+  const struct passwd* pw = ::getpwuid(::getuid());
+  ASSERT_TRUE(pw && pw->pw_dir && *pw->pw_dir);
+  for (const char* home : std::initializer_list<const char*>{"/some/where", "", nullptr}) {
+    ScopedEnv env("HOME", home);
+    EXPECT_EQ(homeDirectory(), home && *home ? home : pw->pw_dir) << (home ? home : "unset");
   }
 }
 
-TEST(Paths, StandardizationTable) {
-  ScopedHome home("/home/user");
-  struct Case {
-    std::string in, out;
-  };
-  const std::vector<Case> cases = {
-      {"", ""},
-      {"/", "/"},
-      {"//", "/"},
-      {"/a//b/", "/a/b"},
-      {"/a/./b/.", "/a/b"},
-      {"/a/b/../c", "/a/c"},
-      {"/..", "/"},
-      {"/../a", "/a"},
-      {"/a/../..", "/"},
-      {"/a/b/c/../../d", "/a/d"},
-      {"a/b/..", "a"},
-      {"./a", "a"},
-      {".", "."},
-      {"a/..", "."},
-      {"../a", "../a"},
-      {"a/../../b", "../b"},
-      {"../../a/./b/", "../../a/b"},
-      {"~", "/home/user"},
-      {"~/", "/home/user"},
-      {"~/Library//Input Methods/Sonarell.app/Contents/",
-       "/home/user/Library/Input Methods/Sonarell.app/Contents"},
-      {"~/x/../y", "/home/user/y"},
-      {"~/..", "/home"},
-      {"~nosuchuser-sonarell/a", "~nosuchuser-sonarell/a"},
-      {"a~/b", "a~/b"},
-      {"/a/~/b", "/a/~/b"},
-      {"/tmp/中 文/line\nbreak/", "/tmp/中 文/line\nbreak"},
-      {"/a/.../b", "/a/.../b"},
-      {"/a/..b/.c", "/a/..b/.c"},
-  };
-  for (const auto& c : cases) {
-    const auto result = standardizePath(c.in);
-    ASSERT_TRUE(result) << c.in;
-    EXPECT_EQ(*result, c.out) << "input: " << testing::PrintToString(c.in);
+// "a → b → c" as {"a", "b", "c"}: the tables below are written as such rows.
+std::vector<std::string> columns(const std::string& row) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0, next;; at = next + 5) {
+    next = row.find(" → ", at);
+    out.push_back(row.substr(at, next - at));
+    if (next == std::string::npos) return out;
   }
-  if (struct passwd* root = ::getpwnam("root"); root && root->pw_dir) {
-    EXPECT_EQ(*standardizePath("~root/x"), std::string(root->pw_dir) + "/x");
+}
+
+TEST(Paths, StandardizationAndComponentTables) {
+  ScopedEnv home("HOME", "/home/user");
+  for (const auto& group : std::vector<std::vector<std::string>>{
+           {" → ", "/ → /", "// → /", "/a//b/ → /a/b", "/a/./b/. → /a/b", "/a/b/../c → /a/c", "/.. → /",
+            "/../a → /a", "/a/../.. → /", "/a/b/c/../../d → /a/d", "/a/.../b → /a/.../b",
+            "/a/..b/.c → /a/..b/.c"},
+           {"a/b/.. → a", "./a → a", ". → .", "a/.. → .", "../a → ../a", "a/../../b → ../b",
+            "../../a/./b/ → ../../a/b", "/tmp/中 文/line\nbreak/ → /tmp/中 文/line\nbreak"},
+           {"~ → /home/user", "~/ → /home/user", "~/x/../y → /home/user/y", "~/.. → /home", "a~/b → a~/b",
+            "/a/~/b → /a/~/b", "~nosuchuser-sonarell/a → ~nosuchuser-sonarell/a",
+            "~/Library//Input Methods/Sonarell.app/Contents/ → /home/user/Library/Input "
+            "Methods/Sonarell.app/Contents"}}) {
+    for (const std::string& row : group) EXPECT_EQ(standardizePath(columns(row)[0]), columns(row)[1]) << row;
+  }
+  if (const struct passwd* root = ::getpwnam("root"); root && root->pw_dir) {
+    EXPECT_EQ(standardizePath("~root/x"), std::string(root->pw_dir) + "/x");
   }
   {
-    ScopedHome trailing("/home/user/");
-    EXPECT_EQ(*standardizePath("~/x"), "/home/user/x");
-    EXPECT_EQ(*standardizePath("~"), "/home/user");
+    ScopedEnv trailing("HOME", "/home/user/");
+    EXPECT_EQ(standardizePath("~/x"), "/home/user/x");
+    EXPECT_EQ(standardizePath("~"), "/home/user");
+  }
+  // Path → last component → the path without it.
+  for (const std::string row : {"/tmp/scratch.tiff → scratch.tiff → /tmp", "/tmp/lock/ → lock → /tmp",
+                                "/tmp/ → tmp → /", "/tmp → tmp → /", "/ → / → /", "// → / → /",
+                                "scratch.tiff → scratch.tiff → ", "a//b// → b → a", " →  → "}) {
+    EXPECT_EQ(lastPathComponent(columns(row)[0]), columns(row)[1]) << row;
+    EXPECT_EQ(deletingLastPathComponent(columns(row)[0]), columns(row)[2]) << row;
+  }
+  // Path → component → both joined.
+  for (const std::string row :
+       {"/tmp → x → /tmp/x", "/tmp/ → x → /tmp/x", "/ → x → /x", " → x → x", "/tmp → /x/ → /tmp/x",
+        "/tmp →  → /tmp", "/home/u → Library/Input Methods → /home/u/Library/Input Methods"}) {
+    EXPECT_EQ(appendingPathComponent(columns(row)[0], columns(row)[1]), columns(row)[2]) << row;
   }
 }
 
-TEST(Paths, ComponentHelpers) {
-  struct Case {
-    std::string path, last, deleting;
-  };
-  const std::vector<Case> cases = {
-      {"/tmp/scratch.tiff", "scratch.tiff", "/tmp"},
-      {"/tmp/lock/", "lock", "/tmp"},
-      {"/tmp/", "tmp", "/"},
-      {"/tmp", "tmp", "/"},
-      {"/a", "a", "/"},
-      {"/", "/", "/"},
-      {"//", "/", "/"},
-      {"scratch.tiff", "scratch.tiff", ""},
-      {"a/b", "b", "a"},
-      {"a//b//", "b", "a"},
-      {"", "", ""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(lastPathComponent(c.path), c.last) << c.path;
-    EXPECT_EQ(deletingLastPathComponent(c.path), c.deleting) << c.path;
-  }
-  EXPECT_EQ(appendingPathComponent("/tmp", "x"), "/tmp/x");
-  EXPECT_EQ(appendingPathComponent("/tmp/", "x"), "/tmp/x");
-  EXPECT_EQ(appendingPathComponent("/", "x"), "/x");
-  EXPECT_EQ(appendingPathComponent("", "x"), "x");
-  EXPECT_EQ(appendingPathComponent("/tmp", "/x/"), "/tmp/x");
-  EXPECT_EQ(appendingPathComponent("/home/u", "Library/Input Methods/Sonarell.app/Contents"),
-            "/home/u/Library/Input Methods/Sonarell.app/Contents");
-  EXPECT_EQ(appendingPathComponent("/tmp", ""), "/tmp");
-}
-
-class SymlinkTree : public testing::Test {
- protected:
-  void SetUp() override {
-    stdfs::create_directories(root_ + "/real/dir");
-    testsupport::writeFile(root_ + "/real/dir/file", "x");
-  }
-  void link(const std::string& target, const std::string& name) {
-    ASSERT_EQ(::symlink(target.c_str(), (root_ + "/" + name).c_str()), 0) << name;
-  }
-  testsupport::TempDir scratch_{"paths-links"};
-  const std::string root_ = scratch_.str();
-};
-
-TEST_F(SymlinkTree, ResolvesLinksComponentByComponent) {
-  link(root_ + "/real", "mid");  // absolute target
-  link("real/dir", "rel");       // relative target
-  link("mid", "linkToLink");
-  link("real/dir/..", "up");
-  link("nothere", "dangling");
-  link("../../real", "real/dir/back");  // relative to the link's own folder
-
-  EXPECT_EQ(resolveSymlinks(root_ + "/real/dir/file"), root_ + "/real/dir/file");
-  EXPECT_EQ(resolveSymlinks(root_ + "/mid/dir/file"), root_ + "/real/dir/file");
-  EXPECT_EQ(resolveSymlinks(root_ + "/rel/file"), root_ + "/real/dir/file");
-  EXPECT_EQ(resolveSymlinks(root_ + "/linkToLink/dir"), root_ + "/real/dir");
-  EXPECT_EQ(resolveSymlinks(root_ + "/up"), root_ + "/real");
-  EXPECT_EQ(resolveSymlinks(root_ + "/dangling"), root_ + "/nothere");
-  EXPECT_EQ(resolveSymlinks(root_ + "/real/dir/back/dir"), root_ + "/real/dir");
-  EXPECT_EQ(resolveSymlinks(root_ + "/mid/missing/more/"), root_ + "/real/missing/more");
-  // Standardised as well as resolved.
-  EXPECT_EQ(resolveSymlinks(root_ + "//mid/./dir/"), root_ + "/real/dir");
-  EXPECT_EQ(resolveSymlinks("/"), "/");
-}
-
-TEST_F(SymlinkTree, LoopsGiveTheStandardisedInputBack) {
-  link("loopB", "loopA");
-  link("loopA", "loopB");
-  link("self", "self");
-  EXPECT_EQ(resolveSymlinks(root_ + "/loopA/x/"), root_ + "/loopA/x");
-  EXPECT_EQ(resolveSymlinks(root_ + "/self"), root_ + "/self");
-
-  // A long but finite chain still resolves.
-  std::string previous = "real";
+TEST(Paths, SymlinksResolveComponentByComponentAndLoopsGiveTheInputBack) {
+  const testsupport::TempDir scratch("paths-links");
+  const std::string root = scratch.str();
+  testsupport::writeFile(root + "/real/dir/file", "x");
+  std::string previous = "real";  // a long but finite chain still resolves
   for (int i = 0; i < 30; ++i) {
-    const std::string name = "chain" + std::to_string(i);
-    link(previous, name);
-    previous = name;
+    ASSERT_EQ(::symlink(previous.c_str(), (root + "/chain" + std::to_string(i)).c_str()), 0);
+    previous = "chain" + std::to_string(i);
   }
-  EXPECT_EQ(resolveSymlinks(root_ + "/" + previous + "/dir"), root_ + "/real/dir");
+  // Link → target: absolute and relative targets, links to links, one relative to the link's own folder,
+  // loops.
+  for (const std::string& row :
+       std::vector<std::string>{"mid → " + root + "/real", "rel → real/dir", "linkToLink → mid",
+                                "up → real/dir/..", "dangling → nothere", "real/dir/back → ../../real",
+                                "loopA → loopB", "loopB → loopA", "self → self"}) {
+    ASSERT_EQ(::symlink(columns(row)[1].c_str(), (root + "/" + columns(row)[0]).c_str()), 0) << row;
+  }
+  // Path → resolved and standardised; a loop gives the standardised input back.
+  for (const std::string row :
+       {"/real/dir/file → /real/dir/file", "/mid/dir/file → /real/dir/file", "/rel/file → /real/dir/file",
+        "/linkToLink/dir → /real/dir", "/up → /real", "/dangling → /nothere",
+        "/real/dir/back/dir → /real/dir", "/mid/missing/more/ → /real/missing/more",
+        "//mid/./dir/ → /real/dir", "/loopA/x/ → /loopA/x", "/self → /self", "/chain29/dir → /real/dir"}) {
+    EXPECT_EQ(resolveSymlinks(root + columns(row)[0]), root + columns(row)[1]) << row;
+  }
+  EXPECT_EQ(resolveSymlinks("/"), "/");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 """The independent side of the property-list differential test: Python's plistlib.
 
-For every "<case>.<form>.ours" file in the folder given, prints one line,
-"<file> <dump>" with the value plistlib reads, or "<file> refused". Then writes
-what it read from "<case>.bin.ours" in both forms as "<case>.xml.py" and
-"<case>.bin.py" (when plistlib can) and prints the dumps of those as read back.
-The dump is the one the C++ side prints: typed, with exact bits.
+For every "<case>.<form>.ours" file in the folder given, prints "<file> <dump>"
+with the value plistlib reads, or "<file> refused". What it read from
+"<case>.bin.ours" it writes in both forms as "<case>.xml.py" and "<case>.bin.py"
+(when plistlib can) and prints the dumps of those as read back. The dump is the
+one the C++ side prints: typed, with exact bits.
 """
 import datetime
 import math
@@ -32,42 +32,34 @@ def dump(v):
         return "b" + v.hex()
     if isinstance(v, list):
         return "[" + ",".join(dump(e) for e in v) + "]"
-    if isinstance(v, dict):
-        return "{" + ",".join(k.encode("utf-8", "surrogatepass").hex() + ":" + dump(e) for k, e in v.items()) + "}"
-    raise TypeError(type(v))
+    return "{" + ",".join(k.encode("utf-8", "surrogatepass").hex() + ":" + dump(e) for k, e in v.items()) + "}"
 
 
-def load(path):
+def report(path):
     try:
         with open(path, "rb") as f:
-            return True, plistlib.load(f)
+            value = plistlib.load(f)
     except Exception:  # any refusal: the C++ side only needs to know it happened
+        print(os.path.basename(path), "refused")
         return False, None
-
-
-def report(folder, name):
-    ok, value = load(os.path.join(folder, name))
-    print(name, dump(value) if ok else "refused")
-    return ok, value
+    print(os.path.basename(path), dump(value))
+    return True, value
 
 
 def main(folder):
-    for name in sorted(os.listdir(folder)):
-        if not name.endswith(".ours"):
-            continue
-        ok, value = report(folder, name)
+    for name in sorted(n for n in os.listdir(folder) if n.endswith(".ours")):
+        ok, value = report(os.path.join(folder, name))
         if not ok or not name.endswith(".bin.ours"):
             continue
-        case = name[: -len(".bin.ours")]
         for form, fmt in (("xml", plistlib.FMT_XML), ("bin", plistlib.FMT_BINARY)):
             try:
                 data = plistlib.dumps(value, fmt=fmt, sort_keys=False)
             except Exception:
                 continue
-            written = "%s.%s.py" % (case, form)
-            with open(os.path.join(folder, written), "wb") as f:
+            written = os.path.join(folder, "%s.%s.py" % (name[: -len(".bin.ours")], form))
+            with open(written, "wb") as f:
                 f.write(data)
-            report(folder, written)
+            report(written)
 
 
 main(sys.argv[1])

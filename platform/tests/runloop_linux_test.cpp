@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
+#include <sys/time.h>
 
 #include <atomic>
 #include <chrono>
 #include <limits>
-#include <thread>
 
 #include "platform/runloop/run_loop_linux.h"
 
@@ -13,41 +12,29 @@ namespace sonarell::runloop {
 namespace {
 
 std::atomic<int> interruptions{0};
-void countInterruption(int) { interruptions.fetch_add(1); }
 
-// A signal that arrives during the wait (handler installed without SA_RESTART, so
-// the sleep really is cut short) must not shorten it.
+// Signals that arrive during the wait (a handler without SA_RESTART, so the sleep
+// really is cut short, every 30 ms) must not shorten it; nonsense durations
+// return rather than sleeping forever or crashing.
 TEST(TimedRunLoop, SleepsTheWholeDurationThroughSignals) {
-  struct sigaction action {};
-  action.sa_handler = countInterruption;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
-  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
-
-  const pthread_t sleeper = ::pthread_self();
-  std::atomic<bool> done{false};
-  std::thread interrupter([&] {
-    for (int i = 0; i < 5 && !done; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      if (!done) ::pthread_kill(sleeper, SIGUSR1);
-    }
-  });
-  TimedRunLoop loop;
+  struct sigaction action {
+  }, previous{};
+  action.sa_handler = [](int) { interruptions.fetch_add(1); };
+  ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+  const itimerval every30ms{{0, 30000}, {0, 30000}}, off{};
+  ASSERT_EQ(::setitimer(ITIMER_REAL, &every30ms, nullptr), 0);
   const auto start = std::chrono::steady_clock::now();
+  TimedRunLoop loop;
   loop.runFor(0.3);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  done = true;
-  interrupter.join();
-  ::sigaction(SIGUSR1, &previous, nullptr);
-
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &previous, nullptr);
   EXPECT_GT(interruptions.load(), 0);
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
-
-  // Nonsense durations return rather than sleeping forever or crashing.
-  loop.runFor(0);
-  loop.runFor(-1);
-  loop.runFor(std::numeric_limits<double>::quiet_NaN());
-  loop.runFor(std::numeric_limits<double>::infinity());
+  for (double nonsense :
+       {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+    loop.runFor(nonsense);
+  }
 }
 
 }  // namespace

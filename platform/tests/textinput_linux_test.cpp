@@ -1,114 +1,131 @@
+// The text-input and Launch Services stand-ins: the registry of bundles beside
+// each other in one domain, the sources read from the registered bundles, and
+// the enabled state kept in the user's enabled-source list.
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/launchservices/bundle_registry.h"
+#include "platform/launchservices/launch_services_linux.h"
 #include "platform/plist/codec.h"
-#include "platform/tests/textinput_temp_home.h"
 #include "platform/textinput/text_input_services_linux.h"
+#include "tests/support/scratch.h"
 
 namespace sonarell::textinput {
 namespace {
 
+using launchservices::kRegistryDomain;
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
-using testing::ModeSpec;
-using testing::readFileBytes;
-using testing::TempHome;
-using testing::writeFile;
-using testing::writeInputMethodBundle;
-using testing::xmlPlist;
+using testsupport::readFile;
+using testsupport::writeFile;
+using testsupport::xmlPlist;
+using Modes = std::vector<std::pair<std::string, std::optional<std::string>>>;  // identifier, menu title
 
 const std::string kOurs = "org.quennet.inputmethod.Sonarell";
-const std::string kOurMode = "org.quennet.inputmethod.Sonarell.Hans";
+const std::string kOurMode = kOurs + ".Hans";
 
-Dictionary parentRecord(const std::string& bundleId) {
-  return {{"InputSourceKind", Value("Keyboard Input Method")}, {"Bundle ID", Value(bundleId)}};
-}
-Dictionary modeRecord(const std::string& bundleId, const std::string& modeId) {
-  return {{"InputSourceKind", Value("Input Mode")},
-          {"Bundle ID", Value(bundleId)},
-          {"Input Mode", Value(modeId)}};
-}
-Dictionary keyboardLayout() {
-  return {{"InputSourceKind", Value("Keyboard Layout")},
-          {"KeyboardLayout ID", Value(252)},
-          {"KeyboardLayout Name", Value("ABC")}};
-}
-
-std::string id(const InputSource& source) {
-  const Value* v = source.property(kTISPropertyInputSourceID);
-  return v && v->asString() ? *v->asString() : "(none)";
-}
-std::vector<std::string> ids(const InputSourceList& list) {
-  std::vector<std::string> out;
-  for (const auto& s : list) out.push_back(id(s));
-  return out;
-}
-bool enabled(const InputSource& source) {
-  const Value* v = source.property(kTISPropertyInputSourceIsEnabled);
-  return v && v->asBoolean() && *v->asBoolean();
+// An input method bundle whose Info.plist names the identifier, the name and the modes, in this order.
+std::string writeBundle(const std::string& path, const std::string& id,
+                        const std::optional<std::string>& name, const Modes& modes) {
+  Dictionary info{{"CFBundleIdentifier", Value(id)}}, list;
+  if (name) info.set("CFBundleName", Value(*name));
+  for (const auto& [mode, title] : modes) {
+    Dictionary entry{{"tsInputModePrimaryInScriptKey", Value(true)}};
+    if (title) entry.set("tsInputModeMenuTitle", Value(*title));
+    list.set(mode, Value(entry));
+  }
+  if (!modes.empty())
+    info.set("ComponentInputModeDict", Value(Dictionary{{"tsInputModeListKey", Value(list)}}));
+  writeFile(path + "/Contents/Info.plist", *plist::toXml(Value(info)));
+  return path;
 }
 
-std::optional<Array> enabledList(const TempHome& home) {
-  auto top = plist::readFile(home.preferencesFile("com.apple.HIToolbox"));
-  if (!top || !top->asDictionary()) return std::nullopt;
-  const Value* list = top->asDictionary()->find("AppleEnabledInputSources");
-  if (!list || !list->asArray()) return std::nullopt;
-  return *list->asArray();
+// The record of a bundle's parent source, or of one of its modes.
+Value record(const std::string& bundle, const std::optional<std::string>& mode = std::nullopt) {
+  Dictionary r{{"InputSourceKind", Value(mode ? "Input Mode" : "Keyboard Input Method")},
+               {"Bundle ID", Value(bundle)}};
+  if (mode) r.set("Input Mode", Value(*mode));
+  return r;
 }
-
-void seedHIToolbox(const TempHome& home, const Value& list) {
-  Dictionary top{{"AppleCurrentKeyboardLayoutInputSourceID", Value("com.apple.keylayout.ABC")},
-                 {"AppleEnabledInputSources", list}};
-  auto xml = plist::toXml(Value(top));
-  ASSERT_TRUE(xml);
-  ASSERT_TRUE(writeFile(home.preferencesFile("com.apple.HIToolbox"), *xml));
-}
+const Value kLayout = Dictionary{{"InputSourceKind", Value("Keyboard Layout")},
+                                 {"KeyboardLayout ID", Value(252)},
+                                 {"KeyboardLayout Name", Value("ABC")}};
 
 class LinuxTextInput : public ::testing::Test {
  protected:
-  TempHome home;
-  LinuxTextInputServices tis{home.path()};
-
-  std::string ourBundle() {
-    return writeInputMethodBundle(home / "Library/Input Methods/Sonarell.app", kOurs, "Sonarell",
-                                  {{kOurMode, "IPA"}});
+  std::string prefs(const std::string& domain) const {
+    return home_ + "/Library/Preferences/" + domain + ".plist";
   }
-  InputSourceList all() {
-    auto list = tis.createInputSourceList({}, true);
+  std::string ourBundle() const {
+    return writeBundle(home_ + "/Library/Input Methods/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
+  }
+  void seed(const Value& list) const {
+    writeFile(prefs(kHIToolboxDomain),
+              *plist::toXml(Value(
+                  Dictionary{{"AppleCurrentKeyboardLayoutInputSourceID", Value("com.apple.keylayout.ABC")},
+                             {kEnabledInputSourcesKey, list}})));
+  }
+  std::optional<Value> key(const std::string& domain, const std::string& name) const {
+    const auto top = plist::readFile(prefs(domain));
+    const Value* v = top && top->asDictionary() ? top->asDictionary()->find(name) : nullptr;
+    return v ? std::optional<Value>(*v) : std::nullopt;
+  }
+  InputSourceList list(const Dictionary& filter = {}, bool includeAll = true) {
+    auto list = tis.createInputSourceList(filter, includeAll);
     EXPECT_TRUE(list);
-    return list ? *list : InputSourceList{};
+    return list.value_or(InputSourceList{});
   }
-  InputSource find(const std::string& sourceId) {
-    for (auto& s : all())
-      if (id(s) == sourceId) return s;
-    ADD_FAILURE() << "no source " << sourceId;
+  std::vector<std::string> ids(const Dictionary& filter = {}, bool includeAll = true) {
+    std::vector<std::string> out;
+    for (const auto& s : list(filter, includeAll))
+      out.push_back(*s.property(kTISPropertyInputSourceID)->asString());
+    return out;
+  }
+  InputSource find(const std::string& id) {
+    for (auto& s : list()) {
+      if (*s.property(kTISPropertyInputSourceID) == Value(id)) return s;
+    }
+    ADD_FAILURE() << "no source " << id;
     return {};
   }
+  static bool enabled(const InputSource& s) {
+    return *s.property(kTISPropertyInputSourceIsEnabled) == Value(true);
+  }
+
+  testsupport::TempDir scratch_{"sonarell-home"};
+  const std::string home_ = scratch_.str();
+  LinuxTextInputServices tis{home_};
 };
 
-TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInOrderWithItsProperties) {
-  EXPECT_TRUE(all().empty());
-
+TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInRegistrationOrder) {
+  EXPECT_TRUE(ids().empty());
   // Modes keep the file's order, which is not alphabetical here.
-  std::string other =
-      writeInputMethodBundle(home / "Other.app", "com.example.Other", std::nullopt,
-                             {{"com.example.Other.Zeta", "Zeta"}, {"com.example.Other.Alpha", {}}});
-  std::string ours = ourBundle();
-  ASSERT_EQ(tis.registerInputSource(other), 0);
+  const std::string other =
+      writeBundle(home_ + "/Other.app", "com.example.Other", std::nullopt,
+                  {{"com.example.Other.Zeta", "Zeta"}, {"com.example.Other.Alpha", {}}});
+  const std::string ours = ourBundle();
+  ASSERT_EQ(tis.registerInputSource(other + "/"), 0);
   ASSERT_EQ(tis.registerInputSource(ours), 0);
+  // The same bundles again, spelt differently: nothing moves or doubles.
+  ASSERT_EQ(tis.registerInputSource(home_ + "/Library/./Input Methods//../Input Methods/Sonarell.app/"), 0);
+  const std::string previous = std::filesystem::current_path();
+  ASSERT_EQ(::chdir(home_.c_str()), 0);
+  EXPECT_EQ(tis.registerInputSource("Other.app"), 0);
+  ASSERT_EQ(::chdir(previous.c_str()), 0);
+  EXPECT_EQ(key(kRegistryDomain, launchservices::kTextInputKey), Value(Array{Value(other), Value(ours)}));
 
-  auto list = all();
-  ASSERT_EQ(ids(list), (std::vector<std::string>{"com.example.Other", "com.example.Other.Zeta",
-                                                 "com.example.Other.Alpha", kOurs, kOurMode}));
-  auto expected = [](const std::string& sourceId, std::string_view type, const std::string& bundleId,
-                     std::optional<std::string> name) {
-    Dictionary d{{std::string(kTISPropertyInputSourceID), Value(sourceId)},
+  // A bundle without a name and a mode without a menu title have no localized name at all.
+  const auto expected = [](const std::string& id, std::string_view type, const std::string& bundleId,
+                           std::optional<std::string> name) {
+    Dictionary d{{std::string(kTISPropertyInputSourceID), Value(id)},
                  {std::string(kTISPropertyInputSourceType), Value(std::string(type))},
                  {std::string(kTISPropertyInputSourceIsEnableCapable), Value(true)},
                  {std::string(kTISPropertyInputSourceIsEnabled), Value(false)},
@@ -116,253 +133,205 @@ TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInOrderWithItsProperti
     if (name) d.set(std::string(kTISPropertyLocalizedName), Value(*name));
     return d;
   };
-  // A bundle without a name and a mode without a menu title have no localized name at all.
-  EXPECT_EQ(list[0].properties,
-            expected("com.example.Other", kTISTypeKeyboardInputMethodModeEnabled, "com.example.Other", {}));
-  EXPECT_EQ(list[1].properties,
-            expected("com.example.Other.Zeta", kTISTypeKeyboardInputMode, "com.example.Other", "Zeta"));
-  EXPECT_EQ(list[2].properties,
-            expected("com.example.Other.Alpha", kTISTypeKeyboardInputMode, "com.example.Other", {}));
-  EXPECT_EQ(list[2].property(kTISPropertyLocalizedName), nullptr);
-  EXPECT_EQ(list[3].properties, expected(kOurs, kTISTypeKeyboardInputMethodModeEnabled, kOurs, "Sonarell"));
-  EXPECT_EQ(list[4].properties, expected(kOurMode, kTISTypeKeyboardInputMode, kOurs, "IPA"));
+  std::vector<Dictionary> properties;
+  for (const auto& source : list()) properties.push_back(source.properties);
+  EXPECT_EQ(
+      properties,
+      (std::vector<Dictionary>{
+          expected("com.example.Other", kTISTypeKeyboardInputMethodModeEnabled, "com.example.Other", {}),
+          expected("com.example.Other.Zeta", kTISTypeKeyboardInputMode, "com.example.Other", "Zeta"),
+          expected("com.example.Other.Alpha", kTISTypeKeyboardInputMode, "com.example.Other", {}),
+          expected(kOurs, kTISTypeKeyboardInputMethodModeEnabled, kOurs, "Sonarell"),
+          expected(kOurMode, kTISTypeKeyboardInputMode, kOurs, "IPA")}));
 
-  // Info.plist is read afresh: an edit shows, a removal drops the bundle's sources.
-  writeInputMethodBundle(ours, kOurs, "Sonarell 2", {{kOurMode, "IPA"}, {kOurs + ".Latn", "Latin"}});
-  EXPECT_EQ(ids(all()),
-            (std::vector<std::string>{"com.example.Other", "com.example.Other.Zeta",
-                                      "com.example.Other.Alpha", kOurs, kOurMode, kOurs + ".Latn"}));
+  // Info.plist is read afresh: an edit shows, a removal drops the bundle's sources,
+  // and back again it is at its old place in the registration order.
+  writeBundle(ours, kOurs, "Sonarell 2", {{kOurMode, "IPA"}, {kOurs + ".Latn", "Latin"}});
+  EXPECT_EQ(ids().back(), kOurs + ".Latn");
   EXPECT_EQ(*find(kOurs).property(kTISPropertyLocalizedName), Value("Sonarell 2"));
   std::filesystem::remove(ours + "/Contents/Info.plist");
-  EXPECT_EQ(ids(all()), (std::vector<std::string>{"com.example.Other", "com.example.Other.Zeta",
-                                                  "com.example.Other.Alpha"}));
-  // Back again, at its old place in the registration order.
+  EXPECT_EQ(ids().size(), 3u);
   ourBundle();
-  EXPECT_EQ(ids(all()).size(), 5u);
-  EXPECT_EQ(ids(all())[3], kOurs);
+  EXPECT_EQ(ids().at(3), kOurs);
+
+  // Launch Services keeps its own list beside it, and takes any bundle, with or without an identifier.
+  launchservices::LinuxLaunchServices ls(home_);
+  writeFile(home_ + "/First.app/Contents/Info.plist",
+            xmlPlist("<dict><key>CFBundleName</key><string>F</string></dict>"));
+  EXPECT_EQ(ls.registerURL(ours, true), 0);
+  EXPECT_EQ(ls.registerURL(home_ + "/First.app/", false), 0);
+  EXPECT_EQ(ls.registerURL(home_ + "/Library/Input Methods/./Sonarell.app", true), 0);
+  EXPECT_EQ(key(kRegistryDomain, launchservices::kLaunchServicesKey),
+            Value(Array{Value(ours), Value(home_ + "/First.app")}));
+  EXPECT_EQ(key(kRegistryDomain, launchservices::kTextInputKey), Value(Array{Value(other), Value(ours)}));
 }
 
-TEST_F(LinuxTextInput, RegistryHoldsAbsoluteStandardPathsOnceInRegistrationOrder) {
-  std::string ours = ourBundle();
-  std::string other = writeInputMethodBundle(home / "Other.app", "com.example.Other", "Other", {});
-  ASSERT_EQ(tis.registerInputSource(ours), 0);
-  ASSERT_EQ(tis.registerInputSource(other + "/"), 0);
-  // The same bundles again, spelt differently: nothing moves or doubles.
-  ASSERT_EQ(tis.registerInputSource(home / "Library/./Input Methods//../Input Methods/Sonarell.app/"), 0);
-  std::string previous = std::filesystem::current_path().string();
-  ASSERT_EQ(chdir(home.path().c_str()), 0);
-  EXPECT_EQ(tis.registerInputSource("Other.app"), 0);
-  ASSERT_EQ(chdir(previous.c_str()), 0);
-
-  auto registry = plist::readFile(home.preferencesFile(launchservices::kRegistryDomain));
-  ASSERT_TRUE(registry && registry->asDictionary());
-  const Value* paths = registry->asDictionary()->find("TISRegisteredBundles");
-  ASSERT_NE(paths, nullptr);
-  EXPECT_EQ(*paths, Value(Array{Value(ours), Value(other)}));
-  EXPECT_EQ(ids(all()), (std::vector<std::string>{kOurs, kOurMode, "com.example.Other"}));
-}
-
-TEST_F(LinuxTextInput, RegisteringWhatIsNoBundleWithAnIdentifierFailsAndRecordsNothing) {
-  writeFile(home / "Array.app/Contents/Info.plist", xmlPlist("<array><string>x</string></array>"));
-  writeFile(home / "Broken.app/Contents/Info.plist", "<?xml version=\"1.0\"?><plist><dict><key>");
-  writeFile(home / "NoId.app/Contents/Info.plist",
+TEST_F(LinuxTextInput, WhatIsNoBundleOrAnUnusableRegistryIsRefusedAndLeftAlone) {
+  writeFile(home_ + "/Array.app/Contents/Info.plist", xmlPlist("<array><string>x</string></array>"));
+  writeFile(home_ + "/Broken.app/Contents/Info.plist", "<?xml version=\"1.0\"?><plist><dict><key>");
+  writeFile(home_ + "/NoId.app/Contents/Info.plist",
             xmlPlist("<dict><key>CFBundleName</key><string>N</string></dict>"));
-  writeFile(home / "IntId.app/Contents/Info.plist",
+  writeFile(home_ + "/IntId.app/Contents/Info.plist",
             xmlPlist("<dict><key>CFBundleIdentifier</key><integer>7</integer></dict>"));
-  writeFile(home / "EmptyId.app/Contents/Info.plist",
+  writeFile(home_ + "/EmptyId.app/Contents/Info.plist",
             xmlPlist("<dict><key>CFBundleIdentifier</key><string></string></dict>"));
-  std::filesystem::create_directories(home / "Empty.app/Contents");
-  for (std::string path :
-       {home / "Missing.app", home / "Empty.app", home / "Array.app", home / "Broken.app", home / "NoId.app",
-        home / "IntId.app", home / "EmptyId.app", std::string(), std::string("bad\xff.app")}) {
+  std::filesystem::create_directories(home_ + "/Empty.app/Contents");
+  launchservices::LinuxLaunchServices ls(home_);
+  for (const std::string& path : {home_ + "/Missing.app", home_ + "/Empty.app", home_ + "/Array.app",
+                                  home_ + "/Broken.app", std::string(), std::string("/bad\xff.app")}) {
+    EXPECT_EQ(tis.registerInputSource(path), kParamErr) << path;
+    EXPECT_EQ(ls.registerURL(path, true), launchservices::kLSApplicationNotFoundErr) << path;
+  }
+  // Bundles, but without a (string, non-empty) identifier, which an input source needs.
+  for (const std::string& path : {home_ + "/NoId.app", home_ + "/IntId.app", home_ + "/EmptyId.app"}) {
     EXPECT_EQ(tis.registerInputSource(path), kParamErr) << path;
   }
-  EXPECT_FALSE(std::filesystem::exists(home.preferencesFile(launchservices::kRegistryDomain)));
-  EXPECT_TRUE(all().empty());
-}
+  EXPECT_FALSE(std::filesystem::exists(prefs(kRegistryDomain)));
+  EXPECT_TRUE(ids().empty());
 
-TEST_F(LinuxTextInput, RegistryThatCannotBeReadOrWrittenIsReportedAndLeftAlone) {
-  std::string ours = ourBundle();
-  // A registry entry that is no list: neither used nor replaced.
-  std::string foreign = xmlPlist("<dict><key>TISRegisteredBundles</key><string>odd</string></dict>");
-  writeFile(home.preferencesFile(launchservices::kRegistryDomain), foreign);
+  // Registry entries that are no lists: neither used nor replaced.
+  const std::string ours = ourBundle();
+  const std::string foreign = xmlPlist(
+      "<dict><key>TISRegisteredBundles</key><string>odd</string><key>LSRegisteredBundles</key><integer>3</"
+      "integer></dict>");
+  writeFile(prefs(kRegistryDomain), foreign);
   EXPECT_NE(tis.registerInputSource(ours), 0);
+  EXPECT_NE(ls.registerURL(ours, true), 0);
   EXPECT_EQ(tis.createInputSourceList({}, true), std::nullopt);
-  EXPECT_EQ(readFileBytes(home.preferencesFile(launchservices::kRegistryDomain)), foreign);
+  EXPECT_EQ(readFile(prefs(kRegistryDomain)), foreign);
 
   // A home whose Library is a file: nothing can be written below it.
-  TempHome blocked;
+  const testsupport::TempDir blocked("sonarell-home");
   writeFile(blocked / "Library", "not a folder");
-  std::string bundle =
-      writeInputMethodBundle(blocked / "Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
-  LinuxTextInputServices blockedTis(blocked.path());
-  EXPECT_EQ(blockedTis.registerInputSource(bundle), kWritePermissionErr);
-  EXPECT_EQ(readFileBytes(blocked / "Library"), "not a folder");
+  const std::string bundle =
+      writeBundle(blocked.str() + "/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
+  EXPECT_EQ(LinuxTextInputServices(blocked.str()).registerInputSource(bundle), kWritePermissionErr);
+  EXPECT_EQ(readFile(blocked / "Library"), "not a folder");
 }
 
-TEST_F(LinuxTextInput, FiltersAndTheEnabledOnlyListKeepExactlyTheMatchingSources) {
-  ASSERT_EQ(tis.registerInputSource(writeInputMethodBundle(home / "Other.app", "com.example.Other", "Other",
-                                                           {{"com.example.Other.M", {}}})),
+TEST_F(LinuxTextInput, FiltersAndTheEnabledStateFollowTheListAtEachCall) {
+  ASSERT_EQ(tis.registerInputSource(writeBundle(home_ + "/Other.app", "com.example.Other", "Other",
+                                                {{"com.example.Other.M", {}}})),
             0);
-  ASSERT_EQ(tis.registerInputSource(ourBundle()), 0);
-  seedHIToolbox(home, Value(Array{Value(modeRecord("com.example.Other", "com.example.Other.M"))}));
-
-  auto filtered = [&](Dictionary filter, bool includeAll) {
-    auto list = tis.createInputSourceList(filter, includeAll);
-    EXPECT_TRUE(list);
-    return list ? ids(*list) : std::vector<std::string>{};
-  };
-  EXPECT_EQ(filtered({{std::string(kTISPropertyBundleID), Value(kOurs)}}, true),
-            (std::vector<std::string>{kOurs, kOurMode}));
-  EXPECT_EQ(
-      filtered({{std::string(kTISPropertyInputSourceType), Value(std::string(kTISTypeKeyboardInputMode))}},
-               true),
-      (std::vector<std::string>{"com.example.Other.M", kOurMode}));
-  EXPECT_EQ(filtered({{std::string(kTISPropertyBundleID), Value(kOurs)},
-                      {std::string(kTISPropertyInputSourceID), Value(kOurMode)}},
-                     true),
-            (std::vector<std::string>{kOurMode}));
-  // A property a source lacks never equals the filter's value.
-  EXPECT_EQ(filtered({{std::string(kTISPropertyLocalizedName), Value("Other")}}, true),
-            (std::vector<std::string>{"com.example.Other"}));
-  // Values compare with their type: the string "1" is not the boolean true.
-  EXPECT_TRUE(filtered({{std::string(kTISPropertyInputSourceIsEnableCapable), Value("1")}}, true).empty());
-  EXPECT_EQ(filtered({{std::string(kTISPropertyInputSourceIsEnabled), Value(true)}}, true),
-            (std::vector<std::string>{"com.example.Other.M"}));
-  EXPECT_EQ(filtered({}, false), (std::vector<std::string>{"com.example.Other.M"}));
-  EXPECT_TRUE(filtered({{std::string(kTISPropertyBundleID), Value(kOurs)}}, false).empty());
-}
-
-TEST_F(LinuxTextInput, EnabledStateComesFromMatchingRecordsReadWhenTheListIsMade) {
   ASSERT_EQ(tis.registerInputSource(ourBundle()), 0);
   EXPECT_FALSE(enabled(find(kOurs)));  // no preference file at all
 
   // Records that nearly match do not count; further keys in a record do not matter.
-  Dictionary parentWithExtras = parentRecord(kOurs);
+  Dictionary parentWithExtras = *record(kOurs).asDictionary();
   parentWithExtras.set("Added By Platform", Value(1));
-  seedHIToolbox(home,
-                Value(Array{Value(keyboardLayout()), Value("a string element"),
-                            Value(Dictionary{{"InputSourceKind", Value("Input Mode")},
-                                             {"Bundle ID", Value(kOurs)},
-                                             {"Input Mode", Value(kOurs + ".Other")}}),
-                            Value(Dictionary{{"Bundle ID", Value(kOurs)}, {"Input Mode", Value(kOurMode)}}),
-                            Value(parentWithExtras)}));
-  auto list = all();
-  ASSERT_EQ(ids(list), (std::vector<std::string>{kOurs, kOurMode}));
-  EXPECT_TRUE(enabled(list[0]));
-  EXPECT_FALSE(enabled(list[1]));
+  const Value nearMisses =
+      Array{kLayout, Value("a string element"), record(kOurs, kOurs + ".Other"),
+            Value(Dictionary{{"Bundle ID", Value(kOurs)}, {"Input Mode", Value(kOurMode)}}),
+            Value(Dictionary{{"InputSourceKind", Value(1)}, {"Bundle ID", Value(kOurs)}})};
+  const struct {
+    Value list;
+    bool parent, mode;
+  } cases[] = {{nearMisses, false, false},
+               {Value(Array{Value(parentWithExtras)}), true, false},
+               {Value(Array{record(kOurs, kOurMode)}), false, true},
+               {record(kOurs), false, false}};  // a list that is no array enables nothing
+  const Dictionary ours{{std::string(kTISPropertyBundleID), Value(kOurs)}};
+  InputSourceList snapshot = list(ours);
+  bool previous = false;
+  for (const auto& c : cases) {
+    seed(c.list);
+    EXPECT_EQ(enabled(snapshot.at(0)), std::exchange(previous, c.parent));  // a snapshot keeps its state
+    snapshot = list(ours);
+    ASSERT_EQ(snapshot.size(), 2u);
+    EXPECT_EQ(enabled(snapshot[0]), c.parent) << &c - cases;
+    EXPECT_EQ(enabled(snapshot[1]), c.mode) << &c - cases;
+  }
 
-  // A snapshot keeps its state; the next list sees the change on disk.
-  seedHIToolbox(home, Value(Array{Value(modeRecord(kOurs, kOurMode))}));
-  EXPECT_TRUE(enabled(list[0]));
-  list = all();
-  EXPECT_FALSE(enabled(list[0]));
-  EXPECT_TRUE(enabled(list[1]));
-
-  // A kind of the wrong type, or a list that is not an array, enables nothing.
-  seedHIToolbox(home,
-                Value(Array{Value(Dictionary{{"InputSourceKind", Value(1)}, {"Bundle ID", Value(kOurs)}})}));
-  EXPECT_FALSE(enabled(find(kOurs)));
-  seedHIToolbox(home, Value(parentRecord(kOurs)));
-  EXPECT_FALSE(enabled(find(kOurs)));
+  seed(Value(Array{record("com.example.Other", "com.example.Other.M")}));
+  const auto property = [](std::string_view name, Value v) {
+    return Dictionary{{std::string(name), std::move(v)}};
+  };
+  const struct {
+    Dictionary filter;
+    bool includeAll;
+    std::vector<std::string> ids;
+  } filters[] = {{property(kTISPropertyBundleID, Value(kOurs)), true, {kOurs, kOurMode}},
+                 {property(kTISPropertyInputSourceType, Value(std::string(kTISTypeKeyboardInputMode))),
+                  true,
+                  {"com.example.Other.M", kOurMode}},
+                 {Dictionary{{std::string(kTISPropertyBundleID), Value(kOurs)},
+                             {std::string(kTISPropertyInputSourceID), Value(kOurMode)}},
+                  true,
+                  {kOurMode}},
+                 // A property a source lacks never equals the filter's value.
+                 {property(kTISPropertyLocalizedName, Value("Other")), true, {"com.example.Other"}},
+                 // Values compare with their type: the string "1" is not the boolean true.
+                 {property(kTISPropertyInputSourceIsEnableCapable, Value("1")), true, {}},
+                 {property(kTISPropertyInputSourceIsEnabled, Value(true)), true, {"com.example.Other.M"}},
+                 {{}, false, {"com.example.Other.M"}},
+                 {property(kTISPropertyBundleID, Value(kOurs)), false, {}}};
+  for (const auto& f : filters) EXPECT_EQ(ids(f.filter, f.includeAll), f.ids) << &f - filters;
 }
 
-TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElseInPlace) {
-  ASSERT_EQ(tis.registerInputSource(ourBundle()), 0);
-  Array seeded{Value(keyboardLayout()), Value(parentRecord("com.example.Other")), Value("a string element"),
-               Value(modeRecord("com.example.Other", "com.example.Other.M"))};
-  seedHIToolbox(home, Value(seeded));
-
+TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElseOrWritesNothing) {
+  const std::string ours = ourBundle();
+  ASSERT_EQ(tis.registerInputSource(ours), 0);
+  // Without a preference file, and with one that has other keys but no list, the list is made.
+  EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{record(kOurs, kOurMode)}));
+  writeFile(prefs(kHIToolboxDomain),
+            xmlPlist("<dict><key>AppleFnUsageType</key><integer>2</integer></dict>"));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
-  Array expected = seeded;
-  expected.push_back(Value(parentRecord(kOurs)));
-  EXPECT_EQ(enabledList(home), expected);
+  EXPECT_EQ(plist::readFile(prefs(kHIToolboxDomain)),
+            Value(Dictionary{{"AppleFnUsageType", Value(2)},
+                             {kEnabledInputSourcesKey, Value(Array{record(kOurs)})}}));
+
+  Array expected{kLayout, record("com.example.Other"), Value("a string element"),
+                 record("com.example.Other", "com.example.Other.M")};
+  seed(Value(expected));
+  EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
+  EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
+  expected.push_back(record(kOurs));
+  expected.push_back(record(kOurs, kOurMode));
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(expected));
+  EXPECT_EQ(key(kHIToolboxDomain, "AppleCurrentKeyboardLayoutInputSourceID"),
+            Value("com.apple.keylayout.ABC"));
   EXPECT_TRUE(enabled(find(kOurs)));
 
-  EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  expected.push_back(Value(modeRecord(kOurs, kOurMode)));
-  EXPECT_EQ(enabledList(home), expected);
-  // Exactly the two- and three-key records, and the domain's other keys survive.
-  const Dictionary* last = expected.back().asDictionary();
-  ASSERT_NE(last, nullptr);
-  auto top = plist::readFile(home.preferencesFile("com.apple.HIToolbox"));
-  ASSERT_TRUE(top && top->asDictionary());
-  EXPECT_EQ(*top->asDictionary()->find("AppleCurrentKeyboardLayoutInputSourceID"),
-            Value("com.apple.keylayout.ABC"));
-  EXPECT_EQ(top->asDictionary()->find("AppleEnabledInputSources")->asArray()->back(), Value(*last));
-
-  // Enabling what is enabled already writes nothing.
-  std::string path = home.preferencesFile("com.apple.HIToolbox");
-  auto bytes = readFileBytes(path);
-  auto identity = testing::fileIdentity(path);
+  // Enabling what is enabled already writes nothing: the same file, untouched.
+  const std::string bytes = readFile(prefs(kHIToolboxDomain));
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(::stat(prefs(kHIToolboxDomain).c_str(), &before), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  EXPECT_EQ(readFileBytes(path), bytes);
-  EXPECT_EQ(testing::fileIdentity(path), identity);
-}
+  ASSERT_EQ(::stat(prefs(kHIToolboxDomain).c_str(), &after), 0);
+  EXPECT_EQ(readFile(prefs(kHIToolboxDomain)), bytes);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 
-TEST_F(LinuxTextInput, EnablingWithoutAnEnabledListCreatesIt) {
-  ASSERT_EQ(tis.registerInputSource(ourBundle()), 0);
-  EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  EXPECT_EQ(enabledList(home), (Array{Value(modeRecord(kOurs, kOurMode))}));
-
-  // The domain exists with other keys but without the list.
-  TempHome second;
-  LinuxTextInputServices tis2(second.path());
-  std::string bundle = writeInputMethodBundle(second / "S.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
-  ASSERT_EQ(tis2.registerInputSource(bundle), 0);
-  writeFile(second.preferencesFile("com.apple.HIToolbox"),
-            xmlPlist("<dict><key>AppleFnUsageType</key><integer>2</integer></dict>"));
-  auto list = tis2.createInputSourceList({}, true);
-  ASSERT_TRUE(list && !list->empty());
-  EXPECT_EQ(tis2.enableInputSource(list->front()), 0);
-  auto top = plist::readFile(second.preferencesFile("com.apple.HIToolbox"));
-  ASSERT_TRUE(top && top->asDictionary());
-  EXPECT_EQ(*top->asDictionary(),
-            (Dictionary{{"AppleFnUsageType", Value(2)},
-                        {"AppleEnabledInputSources", Value(Array{Value(parentRecord(kOurs))})}}));
-}
-
-TEST_F(LinuxTextInput, RefusedEnablingWritesNothing) {
-  std::string ours = ourBundle();
-  ASSERT_EQ(tis.registerInputSource(ours), 0);
-  InputSource parent = find(kOurs);
-  InputSource mode = find(kOurMode);
-  std::string path = home.preferencesFile("com.apple.HIToolbox");
-
-  auto refused = [&](const InputSource& source, const std::string& why) {
-    auto before = readFileBytes(path);
+  // Refused: nothing written.
+  const InputSource parent = find(kOurs), mode = find(kOurMode);
+  const auto refused = [&](const InputSource& source, const std::string& why) {
+    const std::string before = readFile(prefs(kHIToolboxDomain));
     EXPECT_NE(tis.enableInputSource(source), 0) << why;
-    EXPECT_EQ(readFileBytes(path), before) << why;
+    EXPECT_EQ(readFile(prefs(kHIToolboxDomain)), before) << why;
   };
-
-  // The list is there but is no array.
-  writeFile(
-      path,
-      xmlPlist(
-          "<dict><key>AppleEnabledInputSources</key><dict><key>a</key><string>b</string></dict></dict>"));
+  // A list that is no array, and a preference file that is no property list, are never replaced.
+  seed(Value(Dictionary{{"a", Value("b")}}));
   refused(parent, "not an array");
-  writeFile(path, xmlPlist("<dict><key>AppleEnabledInputSources</key><string>x</string></dict>"));
+  seed(Value("x"));
   refused(mode, "a string");
-  // A preference file that is no property list is never replaced.
-  writeFile(path, "garbage, not a property list");
+  writeFile(prefs(kHIToolboxDomain), "garbage, not a property list");
   refused(parent, "corrupt file");
 
-  seedHIToolbox(home, Value(Array{Value(keyboardLayout())}));
   // Sources that no registered bundle provides, or of a type it does not know.
-  InputSource unknownType = parent;
+  seed(Value(Array{kLayout}));
+  InputSource unknownType = parent, strangerMode = mode;
   unknownType.properties.set(std::string(kTISPropertyInputSourceType), Value("TISTypeKeyboardLayout"));
-  refused(unknownType, "unknown type");
-  InputSource strangerMode = mode;
   strangerMode.properties.set(std::string(kTISPropertyInputSourceID), Value(kOurs + ".Unknown"));
+  refused(unknownType, "unknown type");
   refused(strangerMode, "mode the bundle does not have");
   refused(InputSource{}, "empty source");
-
-  // The bundle went away after the list was made.
-  std::filesystem::remove(ours + "/Contents/Info.plist");
+  std::filesystem::remove(ours + "/Contents/Info.plist");  // the bundle went away after the list was made
   refused(parent, "bundle gone");
   refused(mode, "bundle gone");
-  EXPECT_EQ(enabledList(home), (Array{Value(keyboardLayout())}));
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{kLayout}));
 }
 
 }  // namespace

@@ -16,8 +16,8 @@
 
 #include "platform/notifications/notification_listener_linux.h"
 #include "platform/plist/codec.h"
-#include "platform/tests/notifications_session_bus.h"
 #include "register/tests/support.h"
+#include "tests/support/session_bus.h"
 #include "tests/support/spawn.h"
 
 extern char** environ;

@@ -1,2 +1,0 @@
-#pragma once
-#include "tests/support/session_bus.h"  // IWYU pragma: export
