@@ -7,338 +7,193 @@
 
 #include "platform/plist/codec.h"
 #include "platform/preferences/file_preference_store_linux.h"
-#include "register/tests/substitutes.h"
 #include "register/tests/support.h"
 
 namespace sonarell::keyloom {
 namespace {
 
-using plist::Array;
-using plist::Dictionary;
-using plist::Value;
 using ::testing::_;
-using testing::CapturedStreams;
-using testing::FakeStore;
 using ::testing::InSequence;
-using ::testing::Invoke;
-using testing::keyboardLayout;
-using testing::otherInputMethod;
-using testing::str;
-using ::testing::StrictMock;
-using testing::Substitutes;
-using testing::TempDir;
+using namespace test;
 
 const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
+const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
 
-Dictionary withExtra(Dictionary record, const std::string& key, Value value) {
+Value with(Dictionary record, const std::string& key, Value value) {
   record.set(key, std::move(value));
-  return record;
+  return Value(std::move(record));
 }
 
-struct Outcome {
-  bool ok;
-  std::string out;
-  std::string err;
-};
-
-Outcome repair(Substitutes& s, const std::string& backupPath) {
-  CapturedStreams streams;
-  const bool ok = RepairEnabledList(backupPath, s.services, Streams{streams.out(), streams.err()});
-  return {ok, streams.outText(), streams.errText()};
+Outcome repair(Services& services, const std::string& backupPath) {
+  return captured([&](Streams streams) { return RepairEnabledList(backupPath, services, streams) ? 0 : 1; });
 }
 
-std::optional<Value> backupContent(const std::string& path) { return plist::readFile(path); }
-
-TEST(EnabledListWithOurs, RefusesEveryShapeButAnArrayOfDictionaries) {
-  EXPECT_FALSE(EnabledListWithOurs(std::nullopt));
-  EXPECT_FALSE(EnabledListWithOurs(str("Keyboard Layout")));
-  EXPECT_FALSE(EnabledListWithOurs(Value(Dictionary{{"Bundle ID", str(BundleID)}})));
-  EXPECT_FALSE(EnabledListWithOurs(Value(Array{Value(keyboardLayout(252, "ABC")), str("stray")})));
-  EXPECT_FALSE(EnabledListWithOurs(Value(Array{Value(ParentRecord()), Value(ModeRecord()), Value(7)})));
-}
-
-TEST(EnabledListWithOurs, AppendsOnlyTheMissingRecordsAtTheEnd) {
-  const Value layout(keyboardLayout(252, "ABC"));
-  const Value other(otherInputMethod());
-
-  EXPECT_EQ(EnabledListWithOurs(Value(Array{})), (Array{Value(ParentRecord()), Value(ModeRecord())}));
-
-  EXPECT_EQ(EnabledListWithOurs(Value(Array{layout, Value(ParentRecord()), other})),
-            (Array{layout, Value(ParentRecord()), other, Value(ModeRecord())}));
-
-  // The mode alone present: the parent goes after it, at the end.
-  EXPECT_EQ(EnabledListWithOurs(Value(Array{Value(ModeRecord()), layout})),
-            (Array{Value(ModeRecord()), layout, Value(ParentRecord())}));
-
-  // Extra keys do not stop a match, so nothing is appended.
-  const Array withExtras{layout, Value(withExtra(ParentRecord(), "Added By", str("platform"))), other,
-                         Value(withExtra(ModeRecord(), "Input Source Order", Value(3)))};
-  EXPECT_EQ(EnabledListWithOurs(Value(withExtras)), withExtras);
-
-  // Our identifier with another mode is not our mode record; it stays in place.
-  Dictionary otherMode = ModeRecord();
-  otherMode.set("Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
-  EXPECT_EQ(EnabledListWithOurs(Value(Array{Value(ParentRecord()), Value(otherMode)})),
-            (Array{Value(ParentRecord()), Value(otherMode), Value(ModeRecord())}));
-
-  // A value of another type under a key is no match, and neither is a missing key.
-  Dictionary numericBundle = ParentRecord();
-  numericBundle.set("Bundle ID", Value(1));
-  Dictionary kindless{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}};
-  EXPECT_EQ(EnabledListWithOurs(Value(Array{Value(numericBundle), Value(kindless)})),
-            (Array{Value(numericBundle), Value(kindless), Value(ParentRecord()), Value(ModeRecord())}));
-}
-
-TEST(EnabledListRecords, ForeignMeansAnyOtherOrNoBundleID) {
-  EXPECT_TRUE(IsForeign(Value(keyboardLayout(252, "ABC"))));
-  EXPECT_TRUE(IsForeign(Value(otherInputMethod())));
-  EXPECT_TRUE(IsForeign(Value(Dictionary{{"Bundle ID", Value(5)}})));
-  EXPECT_FALSE(IsForeign(Value(ParentRecord())));
-  EXPECT_FALSE(IsForeign(Value(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str("x")}})));
-  EXPECT_TRUE(Matches(withExtra(ModeRecord(), "x", Value(true)), ModeRecord()));
-  EXPECT_FALSE(Matches(ParentRecord(), ModeRecord()));
-}
+// Both own records present, so the refresh stage runs: synchronise 3 is the one
+// after writing the foreign entries, 4 the one after the wait, 5 the final one.
+const Array kFull{layout(), parentRecord(), otherMethod(), modeRecord()};
+const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
 
 class RepairTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(dir.ok()); }
-  std::string backup() const { return dir / "backup.plist"; }
-
   TempDir dir;
-  Substitutes s;
+  const std::string backup = dir / "backup.plist";
 };
 
-TEST_F(RepairTest, AppendsOurRecordsAfterBackupAndAnnouncesOnce) {
-  const Array initial{Value(keyboardLayout(252, "ABC")), Value(otherInputMethod())};
-  s.store.disk = Value(initial);
-  EXPECT_CALL(s.notifier, post(kNotification)).Times(1);
-  EXPECT_CALL(s.runLoop, runFor(_)).Times(0);
-
-  const Outcome outcome = repair(s, backup());
-
-  EXPECT_TRUE(outcome.ok);
-  EXPECT_EQ(outcome.out, "enabled-list-preserved=2 appended=2 verified=1\n");
-  EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(s.store.disk, Value(Array{initial[0], initial[1], Value(ParentRecord()), Value(ModeRecord())}));
-  EXPECT_EQ(backupContent(backup()), Value(initial));
-  EXPECT_EQ(testing::readFile(backup()).rfind("<?xml", 0), 0u);
-  EXPECT_TRUE(s.store.strayRequests.empty());
-}
-
-TEST_F(RepairTest, EmptyListGetsBothRecordsAndAnEmptyBackup) {
-  s.store.disk = Value(Array{});
-  const Outcome outcome = repair(s, backup());
-  EXPECT_TRUE(outcome.ok);
-  EXPECT_EQ(outcome.out, "enabled-list-preserved=0 appended=2 verified=1\n");
-  EXPECT_EQ(backupContent(backup()), Value(Array{}));
-  EXPECT_EQ(s.store.disk, Value(Array{Value(ParentRecord()), Value(ModeRecord())}));
+// Nothing is moved or dropped: what is missing is appended at the end, after a
+// backup of the list as it was (XML whenever XML can carry it), announced once.
+TEST_F(RepairTest, AppendsOnlyTheMissingRecordsAtTheEnd) {
+  const Value numericBundle = with(parentDict(), "Bundle ID", Value(1));
+  const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
+  const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
+  const struct {
+    Array initial, appended;
+  } rows[] = {
+      {{}, {parentRecord(), modeRecord()}},
+      {{layout(), otherMethod()}, {parentRecord(), modeRecord()}},
+      {{layout(), parentRecord(), otherMethod()}, {modeRecord()}},
+      {{modeRecord(), layout()}, {parentRecord()}},
+      // Our identifier with another mode, or a key of another type or missing, is no match.
+      {{parentRecord(), kOtherMode}, {modeRecord()}},
+      {{numericBundle, kindless}, {parentRecord(), modeRecord()}},
+      {{bell}, {parentRecord(), modeRecord()}},
+  };
+  for (const auto& row : rows) {
+    Substitutes s;
+    s.store.disk = Value(row.initial);
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(1);
+    EXPECT_CALL(s.runLoop, runFor(_)).Times(0);
+    std::filesystem::remove(backup);
+    const Outcome outcome = repair(s.services, backup);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "enabled-list-preserved=" + std::to_string(row.initial.size()) +
+                               " appended=" + std::to_string(row.appended.size()) + " verified=1\n");
+    EXPECT_EQ(outcome.err, "");
+    Array expected = row.initial;
+    expected.insert(expected.end(), row.appended.begin(), row.appended.end());
+    EXPECT_EQ(s.store.disk, Value(expected));
+    EXPECT_EQ(plist::readFile(backup), Value(row.initial));
+    EXPECT_EQ(readFile(backup).starts_with("<?xml"), plist::toXml(Value(row.initial)).has_value());
+    EXPECT_TRUE(s.store.strayRequests.empty());
+  }
 }
 
 TEST_F(RepairTest, RefreshTakesOurRecordsOutForHalfASecondAndRestoresTheListExactly) {
-  Dictionary otherMode = ModeRecord();
-  otherMode.set("Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
-  const Value layout(keyboardLayout(252, "ABC"));
-  const Value other(otherInputMethod());
   const Value noBundle(Dictionary{{"InputSourceKind", str("Keyboard Layout")}});
-  const Array initial{layout,
-                      Value(withExtra(ParentRecord(), "Added By", str("platform"))),
-                      Value(otherMode),
-                      other,
-                      Value(withExtra(ModeRecord(), "Order", Value(2))),
-                      noBundle};
-  const Array foreign{layout, other, noBundle};
+  const Value numericBundle(Dictionary{{"Bundle ID", Value(5)}});
+  const Array initial{layout(),
+                      with(parentDict(), "Added By", str("platform")),
+                      kOtherMode,
+                      otherMethod(),
+                      with(modeDict(), "Order", Value(2)),
+                      noBundle,
+                      numericBundle};
+  Substitutes s;
   s.store.disk = Value(initial);
   {
     InSequence order;
     EXPECT_CALL(s.notifier, post(kNotification));
-    EXPECT_CALL(s.runLoop, runFor(0.5)).WillOnce(Invoke([&](double) {
-      // While the loop runs, only the foreign entries are stored.
-      EXPECT_EQ(s.store.disk, Value(foreign));
-    }));
+    EXPECT_CALL(s.runLoop, runFor(0.5)).WillOnce([&](double) {
+      EXPECT_EQ(s.store.disk, Value(Array{layout(), otherMethod(), noBundle, numericBundle}));
+    });
     EXPECT_CALL(s.notifier, post(kNotification));
   }
-
-  const Outcome outcome = repair(s, backup());
-
-  EXPECT_TRUE(outcome.ok);
+  const Outcome outcome = repair(s.services, backup);
+  EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out,
-            "refresh-own-enabled-entries=1 foreign-preserved=3\n"
-            "enabled-list-preserved=6 appended=0 verified=1\n");
+            "refresh-own-enabled-entries=1 foreign-preserved=4\n"
+            "enabled-list-preserved=7 appended=0 verified=1\n");
   EXPECT_EQ(outcome.err, "");
-  ASSERT_TRUE(s.store.disk && s.store.disk->asArray());
-  const Array& final = *s.store.disk->asArray();
-  ASSERT_EQ(final.size(), initial.size());
-  for (std::size_t i = 0; i < initial.size(); ++i) EXPECT_EQ(final[i], initial[i]) << "element " << i;
-  EXPECT_EQ(backupContent(backup()), Value(initial));
+  EXPECT_EQ(s.store.disk, Value(initial));
+  EXPECT_EQ(plist::readFile(backup), Value(initial));
 }
 
-TEST_F(RepairTest, RefusesAListOfTheWrongShapeWithoutBackupOrWrite) {
-  for (const std::optional<Value>& value :
-       {std::optional<Value>(), std::optional<Value>(str("ABC")),
-        std::optional<Value>(Value(Array{Value(ParentRecord()), str("stray")}))}) {
-    Substitutes fresh;
-    fresh.store.disk = value;
-    EXPECT_CALL(fresh.notifier, post(_)).Times(0);
-    const Outcome outcome = repair(fresh, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "Unexpected enabled source list; no preferences changed\n");
-    EXPECT_EQ(fresh.store.sets, 0);
-    EXPECT_EQ(fresh.store.disk, value);
-    EXPECT_FALSE(std::filesystem::exists(backup()));
-  }
-}
-
-TEST_F(RepairTest, RefusesEveryBackupPathThatCannotTakeANewFile) {
-  testing::writeFile(backup(), "someone's own file\n");
-  const std::string notUtf8 = dir / "back\xff\xfeup.plist";
-  for (const std::string& path : {backup(), dir / "missing/backup.plist", notUtf8, std::string()}) {
-    Substitutes fresh;
-    const Value initial(Array{Value(keyboardLayout(252, "ABC"))});
-    fresh.store.disk = initial;
-    EXPECT_CALL(fresh.notifier, post(_)).Times(0);
-    const Outcome outcome = repair(fresh, path);
-    EXPECT_FALSE(outcome.ok) << path;
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "Could not create a new enabled-source backup\n");
-    EXPECT_EQ(fresh.store.sets, 0);
-    EXPECT_EQ(fresh.store.disk, initial);
-  }
-  EXPECT_EQ(testing::readFile(backup()), "someone's own file\n");
-  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
-  EXPECT_FALSE(std::filesystem::exists(notUtf8));
-}
-
-TEST_F(RepairTest, AnotherWriterBetweenTheTwoReadsStopsItBeforeAnyWrite) {
-  const Value initial(Array{Value(keyboardLayout(252, "ABC"))});
-  const Value theirs(Array{Value(keyboardLayout(252, "ABC")), Value(otherInputMethod())});
-  s.store.disk = initial;
-  s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
-    if (n == 2) disk = theirs;
+// Refusals before anything is written: the list as it was, no backup made or replaced.
+TEST_F(RepairTest, RefusesAListOfTheWrongShapeOrABackupPathThatCannotTakeANewFile) {
+  writeFile(backup, "someone's own file\n");
+  const std::string shape = "Unexpected enabled source list; no preferences changed\n";
+  const std::string noBackup = "Could not create a new enabled-source backup\n";
+  const std::string fresh = dir / "fresh.plist";
+  const Value one(Array{layout()});
+  const struct {
+    std::optional<Value> list;
+    std::string path, err;
+  } rows[] = {
+      {std::nullopt, fresh, shape},
+      {str("ABC"), fresh, shape},
+      {Value(parentDict()), fresh, shape},
+      {Value(Array{layout(), str("stray")}), fresh, shape},
+      {Value(Array{parentRecord(), modeRecord(), Value(7)}), fresh, shape},
+      {one, backup, noBackup},
+      {one, dir / "missing/backup.plist", noBackup},
+      {one, dir / "back\xff\xfeup.plist", noBackup},
+      {one, "", noBackup},
   };
-  EXPECT_CALL(s.notifier, post(_)).Times(0);
+  for (const auto& row : rows) {
+    Substitutes s;
+    s.store.disk = row.list;
+    EXPECT_CALL(s.notifier, post(_)).Times(0);
+    const Outcome outcome = repair(s.services, row.path);
+    EXPECT_EQ(outcome.status, 1) << row.path;
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, row.err);
+    EXPECT_EQ(s.store.sets, 0);
+    EXPECT_EQ(s.store.disk, row.list);
+  }
+  EXPECT_EQ(readFile(backup), "someone's own file\n");
+  EXPECT_EQ(testsupport::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
+}
 
-  const Outcome outcome = repair(s, backup());
-
-  EXPECT_FALSE(outcome.ok);
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(outcome.err, "Enabled source list changed concurrently; retry installation\n");
-  EXPECT_EQ(s.store.sets, 0);
-  EXPECT_EQ(s.store.disk, theirs);
-  EXPECT_EQ(backupContent(backup()), initial);
-
-  // The value removed by the other writer counts as a change too.
-  Substitutes removed;
-  removed.store.disk = initial;
-  removed.store.otherWriter = [](int n, std::optional<Value>& disk) {
-    if (n == 2) disk.reset();
+// Every later failure: the run fails, never reports the list verified, announces
+// only what it stored, and leaves whatever another writer stored.
+TEST_F(RepairTest, FailureRows) {
+  const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()});
+  const Value theirs(Array{otherMethod()});
+  const std::string concurrent = "Enabled source list changed concurrently; retry installation\n";
+  const std::string duringWait = "Enabled source list changed during refresh; retry installation\n";
+  const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
+  const int kWait = -1;  // another writer while the run loop waits
+  const struct {
+    const char* name;
+    Value initial;
+    int failAt, writeAt;          // the synchronise that fails; the one where another writer stores
+    std::optional<Value> stored;  // what it stores, and the list left at the end
+    int posts;
+    std::string out, err;
+  } rows[] = {
+      {"a writer between the two reads", one, 0, 2, foreign, 0, "", concurrent},
+      {"the list removed between the reads", one, 0, 2, std::nullopt, 0, "", concurrent},
+      {"the final write fails", one, 3, 0, one, 0, "", ""},
+      {"another writer wins the final write", one, 0, 3, theirs, 0, "",
+       "Enabled source list readback differs\n"},
+      {"storing the foreign entries fails", full, 3, 0, full, 0, "", ""},
+      {"the foreign entries read back differ", full, 0, 3, theirs, 0, "", ""},
+      {"a writer during the refresh wait", full, 0, kWait, theirs, 1, "", duringWait},
+      {"the write after the refresh fails", full, 5, 0, foreign, 1, refreshed, ""},
   };
-  TempDir other;
-  EXPECT_EQ(repair(removed, other / "b.plist").err,
-            "Enabled source list changed concurrently; retry installation\n");
-}
-
-// Both own records present, so the refresh stage runs; synchronise 3 is the one
-// after writing the foreign entries, 4 the one after the wait, 5 the final one.
-Array fullList() {
-  return Array{Value(keyboardLayout(252, "ABC")), Value(ParentRecord()), Value(otherInputMethod()),
-               Value(ModeRecord())};
-}
-Array foreignOfFullList() { return Array{Value(keyboardLayout(252, "ABC")), Value(otherInputMethod())}; }
-
-TEST_F(RepairTest, FailuresWithinTheRefreshStage) {
-  const Value theirs(Array{Value(otherInputMethod())});
-
-  {  // Storing the foreign entries fails: silent, nothing announced, no wait.
-    Substitutes f;
-    f.store.disk = Value(fullList());
-    f.store.failingSyncs = {3};
-    EXPECT_CALL(f.notifier, post(_)).Times(0);
-    EXPECT_CALL(f.runLoop, runFor(_)).Times(0);
-    const Outcome outcome = repair(f, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(f.store.disk, Value(fullList()));
-    std::filesystem::remove(backup());
-  }
-  {  // What is read back is not the foreign entries: silent.
-    Substitutes f;
-    f.store.disk = Value(fullList());
-    f.store.otherWriter = [&](int n, std::optional<Value>& disk) {
-      if (n == 3) disk = theirs;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Substitutes s;
+    s.store.disk = row.initial;
+    s.store.failingSync = row.failAt;
+    s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
+      if (n == row.writeAt) disk = row.stored;
     };
-    EXPECT_CALL(f.notifier, post(_)).Times(0);
-    EXPECT_CALL(f.runLoop, runFor(_)).Times(0);
-    const Outcome outcome = repair(f, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "");
-    std::filesystem::remove(backup());
-  }
-  {  // Another writer during the wait: reported, and the other writer's list stays.
-    Substitutes f;
-    f.store.disk = Value(fullList());
-    {
-      InSequence order;
-      EXPECT_CALL(f.notifier, post(kNotification));
-      EXPECT_CALL(f.runLoop, runFor(0.5)).WillOnce(Invoke([&](double) { f.store.disk = theirs; }));
-    }
-    const Outcome outcome = repair(f, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "Enabled source list changed during refresh; retry installation\n");
-    EXPECT_EQ(f.store.disk, theirs);
-    EXPECT_EQ(f.store.sets, 1);
-    EXPECT_EQ(backupContent(backup()), Value(fullList()));
-  }
-}
-
-TEST_F(RepairTest, FailuresOfTheFinalWrite) {
-  const Value initial(Array{Value(keyboardLayout(252, "ABC"))});
-  {  // Storing fails: silent, nothing announced.
-    Substitutes f;
-    f.store.disk = initial;
-    f.store.failingSyncs = {3};
-    EXPECT_CALL(f.notifier, post(_)).Times(0);
-    const Outcome outcome = repair(f, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(f.store.disk, initial);
-    std::filesystem::remove(backup());
-  }
-  {  // Another writer wins the race at the write: the readback line.
-    Substitutes f;
-    f.store.disk = initial;
-    f.store.otherWriter = [](int n, std::optional<Value>& disk) {
-      if (n == 3) disk = Value(Array{Value(otherInputMethod())});
-    };
-    EXPECT_CALL(f.notifier, post(_)).Times(0);
-    const Outcome outcome = repair(f, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "Enabled source list readback differs\n");
-    std::filesystem::remove(backup());
-  }
-  {  // The same on the refresh path: the foreign record line comes first.
-    Substitutes f;
-    f.store.disk = Value(fullList());
-    f.store.failingSyncs = {5};
-    EXPECT_CALL(f.notifier, post(kNotification)).Times(1);
-    const Outcome outcome = repair(f, backup());
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.out, "refresh-own-enabled-entries=1 foreign-preserved=2\n");
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(f.store.disk, Value(foreignOfFullList()));
+    ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
+      if (row.writeAt == kWait) s.store.disk = row.stored;
+    });
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
+    std::filesystem::remove(backup);
+    const Outcome outcome = repair(s.services, backup);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, row.out);
+    EXPECT_EQ(outcome.err, row.err);
+    EXPECT_EQ(s.store.disk, row.stored);
+    EXPECT_EQ(plist::readFile(backup), row.initial);
   }
 }
 
 // The real preference store, with another process's writer appending a record
-// to the list just before the repair's synchronise number `raceAt` takes the lock.
-const std::string kKey(kEnabledInputSourcesKey);
-const std::string kDomain(kHIToolboxDomain);
-
+// just before the repair's synchronise number `raceAt` takes the lock.
 class RacedStore : public preferences::PreferenceStore {
  public:
   RacedStore(std::string home, int raceAt) : home_(std::move(home)), own_(home_), raceAt_(raceAt) {}
@@ -353,69 +208,47 @@ class RacedStore : public preferences::PreferenceStore {
       preferences::FilePreferenceStore other(home_);
       const std::optional<Value> list = other.copyAppValue(kKey, domain);
       Array appended = list && list->asArray() ? *list->asArray() : Array{};
-      appended.emplace_back(
-          Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Added", str("elsewhere")}});
+      appended.push_back(elsewhere());
       other.setAppValue(kKey, Value(std::move(appended)), domain);
       EXPECT_TRUE(other.synchronize(domain)) << other.lastFailure();
     }
     return own_.synchronize(domain);
   }
+  static Value elsewhere() { return Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}}); }
 
  private:
   std::string home_;
   preferences::FilePreferenceStore own_;
-  int raceAt_;
-  int syncs_ = 0;
+  int raceAt_, syncs_ = 0;
 };
 
 // A record another process appends between the repair's last read and its write
-// is never lost: the write is refused and the run fails without a line, as any
-// failed store does, and never reports the list verified.
+// is never lost: the write is refused and the run fails without a line.
 TEST_F(RepairTest, AnotherWritersAppendIsRefusedNotLost) {
   const struct {
     const char* name;
     Array initial;
-    int raceAt;  // 3: the first write; 5: the final write after the refresh
-  } cases[] = {
-      {"appending our records", Array{Value(keyboardLayout(252, "ABC"))}, 3},
-      {"taking our records out", fullList(), 3},
-      {"putting them back", fullList(), 5},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    int raceAt;
+  } rows[] = {{"appending our records", Array{layout()}, 3},
+              {"taking our records out", kFull, 3},
+              {"putting them back", kFull, 5}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     TempDir home;
-    ASSERT_TRUE(home.ok());
-    preferences::FilePreferenceStore seed(home.path());
-    seed.setAppValue(kKey, Value(c.initial), kDomain);
+    preferences::FilePreferenceStore seed(home.str());
+    seed.setAppValue(kKey, Value(row.initial), kDomain);
     ASSERT_TRUE(seed.synchronize(kDomain));
-
-    RacedStore store(home.path(), c.raceAt);
+    RacedStore store(home.str(), row.raceAt);
     Substitutes f;
     Services services{store, f.textInput, f.launchServices, f.notifier, f.runLoop, f.application};
-    CapturedStreams streams;
-    EXPECT_FALSE(RepairEnabledList(home / "backup.plist", services, Streams{streams.out(), streams.err()}));
-    EXPECT_EQ(streams.errText(), "");
-    EXPECT_EQ(streams.outText().find("verified=1"), std::string::npos) << streams.outText();
-
-    const std::optional<Value> stored =
-        preferences::FilePreferenceStore(home.path()).copyAppValue(kKey, kDomain);
-    ASSERT_TRUE(stored && stored->asArray());
-    ASSERT_FALSE(stored->asArray()->empty());
-    EXPECT_EQ(stored->asArray()->back(),
-              Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Added", str("elsewhere")}}));
+    const Outcome outcome = repair(services, home / "backup.plist");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.out.find("verified=1"), std::string::npos) << outcome.out;
+    const auto stored = preferences::FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain);
+    ASSERT_TRUE(stored && stored->asArray() && !stored->asArray()->empty());
+    EXPECT_EQ(stored->asArray()->back(), RacedStore::elsewhere());
   }
-}
-
-// A list read from a binary file may hold what XML cannot carry; the repair must
-// still back it up exactly and go on, rather than blame the backup.
-TEST_F(RepairTest, AListOnlyTheBinaryFormCarriesIsBackedUpBinary) {
-  const Value initial(
-      Array{Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}})});
-  s.store.disk = initial;
-  const Outcome outcome = repair(s, backup());
-  EXPECT_TRUE(outcome.ok) << outcome.err;
-  EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(backupContent(backup()), initial);
 }
 
 }  // namespace

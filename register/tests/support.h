@@ -1,100 +1,203 @@
 #pragma once
 
-// Helpers shared by the tool's tests: temporary folders, files, bundles and
-// captured output streams.
+// What the tool's tests share: substitutes for the platform services, so that
+// every rule of a run can be driven in-process, the enabled-list records written
+// out by hand, bundles, and the streams a run writes to.
 
-#include <stdlib.h>
-#include <unistd.h>
+#include <gmock/gmock.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/plist/value.h"
+#include "register/identifiers.h"
+#include "register/output.h"
+#include "register/services.h"
 #include "tests/support/scratch.h"
 
-namespace sonarell::keyloom::testing {
+namespace sonarell::keyloom::test {
 
-// A fresh folder under the given parent (TMPDIR by default), removed with all it
-// holds when the object goes.
-class TempDir {
- public:
-  explicit TempDir(const std::string& parent = std::filesystem::temp_directory_path().string()) {
-    std::string pattern = parent + "/keyloom-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    if (path_.empty()) return;
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
-};
-
-inline void writeFile(const std::string& path, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
+using plist::Array;
+using plist::Dictionary;
+using plist::Value;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
 using testsupport::xmlPlist;
 
-// An input method bundle as the text-input stand-in reads it: the parent, named
-// by CFBundleName, and the one mode of ComponentInputModeDict.
-inline std::string inputMethodInfo(const std::string& identifier, const std::string& modeID) {
-  return xmlPlist("<dict>\n<key>CFBundleIdentifier</key><string>" + identifier +
-                  "</string>\n<key>CFBundleName</key><string>Sonarell</string>\n"
-                  "<key>ComponentInputModeDict</key><dict><key>tsInputModeListKey</key><dict>\n<key>" +
-                  modeID +
-                  "</key><dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict>\n"
-                  "</dict></dict>\n</dict>");
-}
-
-// Makes <path>/Contents/Info.plist for a bundle with the identifier.
-inline void makeBundle(const std::string& path, const std::string& identifier,
-                       const std::string& modeID = "org.quennet.inputmethod.Sonarell.Hans") {
-  writeFile(path + "/Contents/Info.plist", inputMethodInfo(identifier, modeID));
-}
-
-// Output and error streams the components write to, read back as text.
-class CapturedStreams {
+class MockTextInput : public textinput::TextInputServices {
  public:
-  CapturedStreams() : out_(std::tmpfile(), &std::fclose), err_(std::tmpfile(), &std::fclose) {}
-  std::FILE* out() const { return out_.get(); }
-  std::FILE* err() const { return err_.get(); }
-  std::string outText() const { return contents(out_.get()); }
-  std::string errText() const { return contents(err_.get()); }
-
- private:
-  static std::string contents(std::FILE* file) {
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-    std::fseek(file, 0, SEEK_END);
-    return text;
-  }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out_;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> err_;
+  MOCK_METHOD(std::int32_t, registerInputSource, (const std::string&), (override));
+  MOCK_METHOD(std::optional<textinput::InputSourceList>, createInputSourceList, (const Dictionary&, bool),
+              (override));
+  MOCK_METHOD(std::int32_t, enableInputSource, (const textinput::InputSource&), (override));
+};
+class MockLaunchServices : public launchservices::LaunchServices {
+ public:
+  MOCK_METHOD(std::int32_t, registerURL, (const std::string&, bool), (override));
+};
+class MockNotifier : public notifications::DistributedNotifier {
+ public:
+  MOCK_METHOD(void, post, (const std::string&), (override));
+};
+class MockRunLoop : public runloop::RunLoop {
+ public:
+  MOCK_METHOD(void, runFor, (double), (override));
+};
+class MockApplication : public application::Application {
+ public:
+  MOCK_METHOD(void, setActivationPolicyProhibited, (), (override));
+  MOCK_METHOD(void, finishLaunching, (), (override));
 };
 
-}  // namespace sonarell::keyloom::testing
+// One domain with one key, with the store's semantics: the view is loaded on
+// first use, set changes only the view, synchronise stores what was set onto
+// the "disk" and reloads the view from it. Another writer acts in synchronise
+// number n (from 1), after the merge and before the reload.
+class FakeStore : public preferences::PreferenceStore {
+ public:
+  std::optional<Value> disk;
+  std::function<void(int n, std::optional<Value>& disk)> otherWriter;
+  int failingSync = 0;                     // this synchronise fails, storing nothing
+  std::vector<std::string> strayRequests;  // keys or domains other than the list's
+  int syncs = 0, sets = 0;
+
+  std::optional<Value> copyAppValue(const std::string& key, const std::string& domain) override {
+    note(key, domain);
+    return view();
+  }
+  void setAppValue(const std::string& key, std::optional<Value> value, const std::string& domain) override {
+    note(key, domain);
+    view() = std::move(value);
+    ++sets;
+    dirty_ = true;
+  }
+  bool synchronize(const std::string& domain) override {
+    note(std::string(kEnabledInputSourcesKey), domain);
+    const int n = ++syncs;
+    if (n == failingSync) return false;
+    if (dirty_) disk = view();
+    dirty_ = false;
+    if (otherWriter) otherWriter(n, disk);
+    view_ = disk;
+    return true;
+  }
+
+ private:
+  std::optional<Value>& view() {
+    if (!view_) view_ = disk;
+    return *view_;
+  }
+  void note(const std::string& key, const std::string& domain) {
+    if (key != kEnabledInputSourcesKey || domain != kHIToolboxDomain)
+      strayRequests.push_back(domain + ":" + key);
+  }
+  std::optional<std::optional<Value>> view_;
+  bool dirty_ = false;
+};
+
+// The six services; the mocks are nice so that a test names only the calls it is about.
+struct Substitutes {
+  FakeStore store;
+  ::testing::NiceMock<MockTextInput> textInput;
+  ::testing::NiceMock<MockLaunchServices> launchServices;
+  ::testing::NiceMock<MockNotifier> notifier;
+  ::testing::NiceMock<MockRunLoop> runLoop;
+  ::testing::NiceMock<MockApplication> application;
+  Services services{store, textInput, launchServices, notifier, runLoop, application};
+};
+
+// Enabled-list records as the platform writes them, spelled out here rather
+// than taken from the code under test.
+inline Value str(std::string_view text) { return Value(std::string(text)); }
+inline Value layout() {
+  return Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")},
+                          {"KeyboardLayout ID", Value(252)},
+                          {"KeyboardLayout Name", str("ABC")}});
+}
+inline Value otherMethod() {
+  return Value(Dictionary{{"InputSourceKind", str("Keyboard Input Method")},
+                          {"Bundle ID", str("com.example.inputmethod.Other")}});
+}
+inline Dictionary parentDict() {
+  return {{"InputSourceKind", str("Keyboard Input Method")}, {"Bundle ID", str(BundleID)}};
+}
+inline Dictionary modeDict() {
+  return {{"InputSourceKind", str("Input Mode")}, {"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}};
+}
+inline Value parentRecord() { return Value(parentDict()); }
+inline Value modeRecord() { return Value(modeDict()); }
+
+// A source as the text-input services list it, with these properties.
+inline textinput::InputSource sourceWith(std::vector<std::pair<std::string_view, Value>> properties) {
+  textinput::InputSource s;
+  for (auto& [key, value] : properties) s.properties.set(std::string(key), std::move(value));
+  return s;
+}
+inline textinput::InputSource source(std::string_view id, std::string_view type,
+                                     std::optional<bool> enabled) {
+  using namespace textinput;
+  textinput::InputSource s = sourceWith({{kTISPropertyInputSourceID, str(id)},
+                                         {kTISPropertyInputSourceType, str(type)},
+                                         {kTISPropertyInputSourceIsEnableCapable, Value(true)},
+                                         {kTISPropertyBundleID, str(BundleID)},
+                                         {kTISPropertyLocalizedName, str("Sonarell")}});
+  if (enabled) s.properties.set(std::string(kTISPropertyInputSourceIsEnabled), Value(*enabled));
+  return s;
+}
+inline textinput::InputSource parentSource(std::optional<bool> enabled) {
+  return source(BundleID, textinput::kTISTypeKeyboardInputMethodModeEnabled, enabled);
+}
+inline textinput::InputSource modeSource(std::optional<bool> enabled) {
+  return source(ModeID, textinput::kTISTypeKeyboardInputMode, enabled);
+}
+// The lines the tool prints for one of our sources.
+inline std::string listing(std::string_view id, std::string_view type, std::string_view name) {
+  return "source=" + std::string(id) + "\n  TISPropertyInputSourceType=" + std::string(type) +
+         "\n  TISPropertyInputSourceIsEnableCapable=1\n  TISPropertyBundleID=" + std::string(BundleID) +
+         "\n  TISPropertyLocalizedName=" + std::string(name) + "\n";
+}
+
+// <path>/Contents/Info.plist of an input method bundle: the identifier, the
+// parent named by CFBundleName, and the one mode of ComponentInputModeDict.
+inline void makeBundle(const std::string& path, const std::string& identifier) {
+  writeFile(
+      path + "/Contents/Info.plist",
+      xmlPlist(
+          "<dict><key>CFBundleIdentifier</key><string>" + identifier +
+          "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
+          "<dict><key>tsInputModeListKey</key><dict><key>" +
+          std::string(ModeID) +
+          "</key><dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict></dict></dict></dict>"));
+}
+
+struct Outcome {
+  int status;
+  std::string out, err;
+  bool operator==(const Outcome&) const = default;
+  friend void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << o.status << ::testing::PrintToString(o.out) << ::testing::PrintToString(o.err);
+  }
+};
+
+// Runs `run` with output and error streams of its own and reads them back.
+template <typename Run>
+Outcome captured(Run run) {
+  using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+  File out(std::tmpfile(), &std::fclose), err(std::tmpfile(), &std::fclose);
+  const int status = static_cast<int>(run(Streams{out.get(), err.get()}));
+  auto text = [](std::FILE* file) {
+    std::rewind(file);
+    std::string all;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) all.append(buffer, n);
+    return all;
+  };
+  return {status, text(out.get()), text(err.get())};
+}
+
+}  // namespace sonarell::keyloom::test
