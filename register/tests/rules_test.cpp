@@ -1,0 +1,471 @@
+// The tool's rules, in-process against substitutes for the platform services:
+// the dispatch of the argument forms, the registration run and the repair of
+// the enabled-source list.
+
+#include <filesystem>
+
+#include "platform/plist/codec.h"
+#include "platform/preferences/file_preference_store_linux.h"
+#include "register/dispatch.h"
+#include "register/enabled_list.h"
+#include "register/registration.h"
+#include "register/tests/support.h"
+
+namespace sonarell::keyloom {
+namespace {
+
+using ::testing::_;
+using ::testing::InSequence;
+using ::testing::Return;
+using namespace test;
+using textinput::InputSourceList;
+using Lists = std::vector<std::optional<InputSourceList>>;
+
+const std::string kBundle = "/home/u/Library/Input Methods/Sonarell.app";
+const std::string kRegistered = "launchservices-register=0\nregister=0\n";
+const std::string kListed = kRegistered + listing(true) + listing(false);
+const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
+const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
+
+Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home) {
+  std::vector<const char*> argv{"Keyloom"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return captured([&](Streams streams) {
+    return Dispatch(static_cast<int>(argv.size()), argv.data(), s.services, streams, home);
+  });
+}
+Outcome run(Substitutes& s, bool check = false, const std::string& backup = "") {
+  return captured([&](Streams streams) {
+    return RunRegistration({kBundle, check, !backup.empty(), backup}, s.services, streams);
+  });
+}
+Outcome repair(Services& services, const std::string& backupPath) {
+  return captured([&](Streams streams) { return RepairEnabledList(backupPath, services, streams) ? 0 : 1; });
+}
+
+InputSourceList both(bool parentEnabled, bool modeEnabled) {
+  return {source(true, parentEnabled), source(false, modeEnabled)};
+}
+Value with(Dictionary record, const std::string& key, Value value) {
+  record.set(key, std::move(value));
+  return Value(std::move(record));
+}
+
+MATCHER_P(SourceWithID, id, "") {
+  const Value* value = arg.property(textinput::kTISPropertyInputSourceID);
+  return value && *value == str(id);
+}
+MATCHER(OurFilter, "") {
+  return arg == Dictionary{{std::string(textinput::kTISPropertyBundleID), str(BundleID)}};
+}
+const auto kParent = SourceWithID(BundleID), kMode = SourceWithID(ModeID);
+
+// Every rejected form exits 2 before any work, with its line (the exchange form
+// silently), having set the application up first, except for the exchange.
+TEST(Dispatch, RejectedForms) {
+  TempDir home;
+  const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
+  const std::string contents = installed + "/Contents", stagedApp = h + "/Staging/Sonarell.app";
+  const std::string staged = stagedApp + "/Contents", b = h + "/b.plist", x = "--exchange-contents";
+  const std::string odd = h + "/With space 中文\nline/Other.app", caseOnly = h + "/Case.app";
+  for (const std::string& app : {installed, stagedApp, h + "/Real/Sonarell.app"})
+    makeBundle(app, std::string(BundleID));
+  for (const std::string& app : {h + "/Other.app", odd, h + "/Foreign/Sonarell.app"})
+    makeBundle(app, "com.example.Other");
+  makeBundle(caseOnly, "org.quennet.inputmethod.sonarell");
+  std::filesystem::create_directories(h + "/NoBundle/Contents");
+  std::filesystem::create_directory_symlink(h + "/Real", h + "/Linked");
+  TempDir fresh, outer;  // a home with nothing installed; one reached through a link
+  const std::string linked = outer / "home";
+  std::filesystem::create_directory_symlink(h, linked);
+  const std::string usage =
+      "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
+  const std::string foreign = "Unexpected input method bundle ID\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err, home = "";
+  } rows[] = {
+      {{}, usage},
+      {{x, contents}, usage},
+      {{x, "a", "b", "c"}, usage},
+      {{installed, "--repair-enabled-list"}, usage},
+      {{installed, "--check", "more"}, usage},
+      {{installed, "--CHECK"}, usage},
+      {{installed, "-check"}, usage},
+      {{installed, "--Repair-Enabled-List", b}, usage},
+      {{installed, "--repair", b}, usage},
+      {{installed, b, "--repair-enabled-list"}, usage},
+      {{"--check", installed}, usage},
+      {{""}, foreign},
+      {{x}, foreign},
+      {{"--check"}, foreign},
+      {{h + "/Other.app"}, foreign},
+      {{h + "/Other.app", "--repair-enabled-list", b}, foreign},
+      {{odd, "--check"}, foreign},
+      {{caseOnly, "--repair-enabled-list", b}, foreign},
+      {{h + "/Missing.app"}, foreign},
+      {{h + "/Sonarell\xff\xfe.app"}, foreign},
+      {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, foreign},
+      // All but our installed Contents and a staged Contents of ours.
+      {{x, staged, contents}, ""},
+      {{x, contents, stagedApp}, ""},
+      {{x, installed, staged}, ""},
+      {{x, contents, h + "/Foreign/Sonarell.app/Contents"}, ""},
+      {{x, contents, h + "/NoBundle/Contents"}, ""},
+      {{x, contents, h + "/Linked/Sonarell.app/Contents"}, ""},
+      {{x, contents, h + "/Missing/Sonarell.app/Contents"}, ""},
+      {{x, contents + "\xff", staged}, ""},
+      {{x, contents, stagedApp + "/Cont\xe9nts"}, ""},
+      {{x, "", ""}, ""},
+      // The installed folder as its own staged copy: nothing would move.
+      {{x, contents, contents}, ""},
+      {{x, contents, "~/Library/Input Methods/Sonarell.app/Contents/"}, ""},
+      {{x, fresh / "Library/Input Methods/Sonarell.app/Contents", staged}, "", fresh.str()},
+      {{x, linked + "/Library/Input Methods/Sonarell.app/Contents", staged}, "", linked},
+  };
+  const auto before = snapshot(h);
+  for (const auto& row : rows) {
+    Substitutes s;
+    EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
+    EXPECT_CALL(s.textInput, createInputSourceList(_, _)).Times(0);
+    const bool setUp = row.args.size() != 3 || row.args[0] != x;
+    {
+      InSequence order;
+      EXPECT_CALL(s.application, setActivationPolicyProhibited()).Times(setUp);
+      EXPECT_CALL(s.application, finishLaunching()).Times(setUp);
+    }
+    EXPECT_EQ(dispatch(s, row.args, row.home.empty() ? h : row.home), (Outcome{2, "", row.err}))
+        << ::testing::PrintToString(row.args);
+  }
+  EXPECT_EQ(snapshot(h), before);
+
+  // A relative path is registered as the absolute one; a trailing separator names the same folder.
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(installed + "/..");
+  Substitutes s;
+  EXPECT_CALL(s.launchServices, registerURL(installed, true)).WillOnce(Return(-1));
+  const Outcome relative = dispatch(s, {"Sonarell.app/"}, h);
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(relative, (Outcome{1, "launchservices-register=-1\n", ""}));
+}
+
+// The whole run in order, with three one-second waits; the repair, when asked
+// for, between the second and the third, and only then is the list touched.
+TEST(Registration, RunsEverythingInOrder) {
+  TempDir dir;
+  for (const bool repairing : {false, true}) {
+    Substitutes s;
+    s.store.disk = Value(Array{layout(), parentRecord(), modeRecord()});
+    {
+      InSequence order;
+      EXPECT_CALL(s.launchServices, registerURL(kBundle, true)).WillOnce(Return(0));
+      EXPECT_CALL(s.textInput, registerInputSource(kBundle)).WillOnce(Return(0));
+      EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(false, false)));
+      EXPECT_CALL(s.textInput, enableInputSource(kParent)).WillOnce(Return(0));
+      EXPECT_CALL(s.runLoop, runFor(1.0));
+      EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(true, false)));
+      EXPECT_CALL(s.textInput, enableInputSource(kMode)).WillOnce(Return(0));
+      EXPECT_CALL(s.runLoop, runFor(1.0));
+      EXPECT_CALL(s.notifier, post(kNotification)).Times(repairing);
+      EXPECT_CALL(s.runLoop, runFor(0.5)).Times(repairing);
+      EXPECT_CALL(s.notifier, post(kNotification)).Times(repairing);
+      EXPECT_CALL(s.runLoop, runFor(1.0));
+      EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(true, true)));
+    }
+    const std::string repaired =
+        "refresh-own-enabled-entries=1 foreign-preserved=1\nenabled-list-preserved=3 appended=0 verified=1\n";
+    EXPECT_EQ(
+        run(s, false, repairing ? dir / "b.plist" : ""),
+        (Outcome{0,
+                 kListed + "parent-before=0 mode-before=0\nenable-parent=0\nenable-mode=0\n" +
+                     (repairing ? repaired : "") + "parent-after=1 mode-after=1\nregistration-complete=1\n",
+                 ""}));
+    EXPECT_EQ(s.store.syncs + s.store.sets > 0, repairing);
+  }
+  // A failed repair (here: no list at all) ends the run: no third wait, no after record.
+  Substitutes failing;
+  ON_CALL(failing.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(true, true)));
+  EXPECT_CALL(failing.runLoop, runFor(1.0)).Times(2);
+  EXPECT_EQ(run(failing, false, dir / "second.plist"),
+            (Outcome{1, kListed + "parent-before=1 mode-before=1\nenable-parent=0\nenable-mode=0\n",
+                     "Unexpected enabled source list; no preferences changed\n"}));
+}
+
+// The status on the expected line "key=...", 0 when there is no such line.
+int recorded(const std::string& lines, const std::string& key) {
+  const std::string text = "\n" + lines;
+  const std::size_t at = text.find("\n" + key + "=");
+  return at == std::string::npos ? 0 : std::stoi(text.substr(at + key.size() + 2));
+}
+
+// Every ending of a register or check run but the full success. Each call
+// returns the status its line in the expected output shows; the first that
+// fails ends the run with its record. Neither form touches the list.
+TEST(Registration, Endings) {
+  textinput::InputSource numeric = source(true, std::nullopt);  // only a boolean true is enabled
+  numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
+  const auto full = both(true, true);
+  const InputSourceList modeOnly(1, source(false, true)), parentOnly(1, source(true, true));
+  const InputSourceList unset{source(true, std::nullopt), source(false, true)};
+  const InputSourceList firstCounts{source(false, true), source(false, false), numeric};
+  const std::string ours = listing(true) + listing(false), none = "parent-before=0 mode-before=0\n";
+  const std::string e = kListed + "parent-before=1 mode-before=1\nenable-parent=0\n",
+                    done = "registration-complete=1\n";
+  const std::string noParent = "Parent input method was not registered\n",
+                    noMode = "Input mode was not registered\n";
+  const struct {
+    bool check;
+    Lists lists;  // what the listings return, in turn
+    int waits, status;
+    std::string out, err;
+  } rows[] = {
+      {false, {}, 0, 1, "launchservices-register=-10810\n", ""},
+      {false, {}, 0, 1, "launchservices-register=0\nregister=-50\n", ""},
+      {false, {both(false, false)}, 0, 1, kListed + none + "enable-parent=-61\n", ""},
+      {false, {std::nullopt}, 0, 1, kRegistered + none, noParent},
+      {false, {modeOnly}, 0, 1, kRegistered + listing(false) + "parent-before=0 mode-before=1\n", noParent},
+      {false, {both(false, false), parentOnly}, 1, 1, kListed + none + "enable-parent=0\n", noMode},
+      // The mode's status and the end state decide together.
+      {false, {full, full, full}, 3, 1, e + "enable-mode=-50\nparent-after=1 mode-after=1\n", ""},
+      {false,
+       {full, full, both(true, false)},
+       3,
+       1,
+       e + "enable-mode=0\nparent-after=1 mode-after=0\n" + done,
+       ""},
+      {false,
+       {full, full, both(false, true)},
+       3,
+       1,
+       e + "enable-mode=0\nparent-after=0 mode-after=1\n" + done,
+       ""},
+      // The check form lists and judges; the first source with an identifier counts.
+      {true, {std::nullopt}, 0, 1, none + "ready=0\n", ""},
+      {true, {InputSourceList{}}, 0, 1, none + "ready=0\n", ""},
+      {true, {both(true, false)}, 0, 1, ours + "parent-before=1 mode-before=0\nready=0\n", ""},
+      {true, {unset}, 0, 1, ours + "parent-before=0 mode-before=1\nready=0\n", ""},
+      {true,
+       {firstCounts},
+       0,
+       1,
+       listing(false) + listing(false) + listing(true) + "parent-before=0 mode-before=1\nready=0\n",
+       ""},
+      {true, {full}, 0, 0, ours + "parent-before=1 mode-before=1\nready=1\n", ""},
+  };
+  for (const auto& row : rows) {
+    Substitutes s;
+    const int ls = recorded(row.out, "launchservices-register");
+    ON_CALL(s.launchServices, registerURL(_, _)).WillByDefault(Return(ls));
+    ON_CALL(s.textInput, registerInputSource(_)).WillByDefault(Return(recorded(row.out, "register")));
+    EXPECT_CALL(s.launchServices, registerURL(kBundle, true)).Times(!row.check);
+    EXPECT_CALL(s.textInput, registerInputSource(kBundle)).Times(!row.check && ls == 0);
+    std::size_t listed = 0;
+    ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault([&](auto&&...) {
+      return row.lists[listed++];
+    });
+    EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true))
+        .Times(static_cast<int>(row.lists.size()));
+    for (const auto& [matcher, key] :
+         {std::pair(kParent, "enable-parent"), std::pair(kMode, "enable-mode")}) {
+      ON_CALL(s.textInput, enableInputSource(matcher)).WillByDefault(Return(recorded(row.out, key)));
+      EXPECT_CALL(s.textInput, enableInputSource(matcher)).Times(row.out.find(key) != std::string::npos);
+    }
+    EXPECT_CALL(s.runLoop, runFor(_)).Times(0);
+    EXPECT_CALL(s.runLoop, runFor(1.0)).Times(row.waits);
+    EXPECT_EQ(run(s, row.check), (Outcome{row.status, row.out, row.err}));
+    EXPECT_EQ(s.store.syncs + s.store.sets, 0);
+  }
+  // Values other than text print in their textual form.
+  const Value list(Array{str("IPA – Sonarell"), Value(-252), Value(false)});
+  EXPECT_EQ(describeValue(&list), "(IPA – Sonarell, -252, 0)");
+  EXPECT_EQ(describeValue(nullptr), "(null)");
+}
+
+// Both own records present, so the refresh stage runs: synchronise 3 is the one
+// after writing the foreign entries, 4 the one after the wait, 5 the final one.
+const Array kFull{layout(), parentRecord(), otherMethod(), modeRecord()};
+const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
+
+class Repair : public ::testing::Test {
+ protected:
+  TempDir dir;
+  const std::string backup = dir / "backup.plist";
+};
+
+// Nothing is moved or dropped: after a backup of the list as it was (XML
+// whenever XML can carry it), what is missing is appended at the end, announced
+// once. With both of ours present, the refresh instead stores only the foreign
+// entries for half a second, announced, and then restores the list exactly.
+TEST_F(Repair, AppendsWhatIsMissingOrRefreshes) {
+  const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
+  const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
+  const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
+              noBundle(Dictionary{{"Bundle ID", Value(5)}});
+  const Value extraParent = with(parentDict(), "Added By", str("platform")),
+              extraMode = with(modeDict(), "Order", Value(2));
+  const struct {
+    Array initial, appended, foreign;
+  } rows[] = {
+      {{}, {parentRecord(), modeRecord()}, {}},
+      {{layout(), otherMethod()}, {parentRecord(), modeRecord()}, {}},
+      {{layout(), parentRecord(), otherMethod()}, {modeRecord()}, {}},
+      {{modeRecord(), layout()}, {parentRecord()}, {}},
+      // Our identifier with another mode, or a key of another type or missing, is no match.
+      {{parentRecord(), kOtherMode}, {modeRecord()}, {}},
+      {{numericBundle, kindless}, {parentRecord(), modeRecord()}, {}},
+      {{bell}, {parentRecord(), modeRecord()}, {}},
+      {{layout(), extraParent, kOtherMode, otherMethod(), extraMode, noBundle},
+       {},
+       {layout(), otherMethod(), noBundle}},
+  };
+  for (const auto& row : rows) {
+    Substitutes s;
+    s.store.disk = Value(row.initial);
+    const bool refresh = row.appended.empty();
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(refresh ? 2 : 1);
+    EXPECT_CALL(s.runLoop, runFor(_)).Times(0);
+    ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
+      EXPECT_EQ(s.store.disk, Value(row.foreign));
+    });
+    EXPECT_CALL(s.runLoop, runFor(0.5)).Times(refresh);
+    const std::string refreshed =
+        "refresh-own-enabled-entries=1 foreign-preserved=" + std::to_string(row.foreign.size()) + "\n";
+    EXPECT_EQ(
+        repair(s.services, backup),
+        (Outcome{0,
+                 (refresh ? refreshed : "") + "enabled-list-preserved=" + std::to_string(row.initial.size()) +
+                     " appended=" + std::to_string(row.appended.size()) + " verified=1\n",
+                 ""}));
+    Array expected = row.initial;
+    expected.insert(expected.end(), row.appended.begin(), row.appended.end());
+    EXPECT_EQ(s.store.disk, Value(expected));
+    EXPECT_EQ(plist::readFile(backup), Value(row.initial));
+    EXPECT_EQ(readFile(backup).starts_with("<?xml"), plist::toXml(Value(row.initial)).has_value());
+    std::filesystem::remove(backup);
+  }
+}
+
+// Every failure. Refusals come before anything is written or backed up (and
+// never replace a file); later failures leave the backup and whatever another
+// writer stored, announce only what was stored, and never report the list verified.
+TEST_F(Repair, FailureRows) {
+  writeFile(backup, "someone's own file\n");
+  const std::string fresh = dir / "fresh.plist",
+                    shape = "Unexpected enabled source list; no preferences changed\n";
+  const std::string noBackup = "Could not create a new enabled-source backup\n";
+  const std::string concurrent = "Enabled source list changed concurrently; retry installation\n";
+  const std::string duringWait = "Enabled source list changed during refresh; retry installation\n";
+  const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
+  const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
+      theirs(Array{otherMethod()});
+  const Value stray(Array{layout(), str("stray")}), seventh(Array{parentRecord(), modeRecord(), Value(7)});
+  const int kWait = -1;  // another writer while the run loop waits
+  const struct {
+    const char* name;
+    std::optional<Value> initial;
+    std::string path;
+    int failAt, writeAt;          // the synchronise that fails; the one where another writer stores
+    std::optional<Value> stored;  // what it stores, and the list left at the end
+    int posts;
+    std::string out, err;
+  } rows[] = {
+      {"no list", std::nullopt, fresh, 0, 0, std::nullopt, 0, "", shape},
+      {"no array", str("ABC"), fresh, 0, 0, str("ABC"), 0, "", shape},
+      {"a string in the array", stray, fresh, 0, 0, stray, 0, "", shape},
+      {"a number in the array", seventh, fresh, 0, 0, seventh, 0, "", shape},
+      {"an existing backup", one, backup, 0, 0, one, 0, "", noBackup},
+      {"a backup in a missing folder", one, dir / "missing/backup.plist", 0, 0, one, 0, "", noBackup},
+      {"a backup path that is no text", one, dir / "back\xff\xfeup.plist", 0, 0, one, 0, "", noBackup},
+      {"no backup path", one, "", 0, 0, one, 0, "", noBackup},
+      {"a writer between the two reads", one, fresh, 0, 2, foreign, 0, "", concurrent},
+      {"the list removed between the reads", one, fresh, 0, 2, std::nullopt, 0, "", concurrent},
+      {"the final write fails", one, fresh, 3, 0, one, 0, "", ""},
+      {"another writer wins the final write", one, fresh, 0, 3, theirs, 0, "",
+       "Enabled source list readback differs\n"},
+      {"storing the foreign entries fails", full, fresh, 3, 0, full, 0, "", ""},
+      {"the foreign entries read back differ", full, fresh, 0, 3, theirs, 0, "", ""},
+      {"a writer during the refresh wait", full, fresh, 0, kWait, theirs, 1, "", duringWait},
+      {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Substitutes s;
+    s.store.disk = row.initial;
+    s.store.failingSync = row.failAt;
+    s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
+      if (n == row.writeAt) disk = row.stored;
+    };
+    ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
+      if (row.writeAt == kWait) s.store.disk = row.stored;
+    });
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
+    EXPECT_EQ(repair(s.services, row.path), (Outcome{1, row.out, row.err}));
+    EXPECT_EQ(s.store.disk, row.stored);
+    const bool refused = row.err == shape || row.err == noBackup;
+    EXPECT_EQ(s.store.sets == 0, refused || row.err == concurrent) << "nothing written";
+    EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
+              refused ? std::nullopt : row.initial);
+    std::filesystem::remove(fresh);
+  }
+  EXPECT_EQ(readFile(backup), "someone's own file\n");
+  EXPECT_EQ(testsupport::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
+}
+
+// The real preference store, with another process's writer appending a record
+// just before the repair's synchronise number `raceAt` takes the lock.
+struct RacedStore : preferences::PreferenceStore {
+  explicit RacedStore(const std::string& home) : own(home) {}
+  std::optional<Value> copyAppValue(const std::string& k, const std::string& d) override {
+    return own.copyAppValue(k, d);
+  }
+  void setAppValue(const std::string& k, std::optional<Value> v, const std::string& d) override {
+    own.setAppValue(k, v, d);
+  }
+  bool synchronize(const std::string& d) override {
+    if (++syncs == raceAt) race();
+    return own.synchronize(d);
+  }
+  preferences::FilePreferenceStore own;
+  std::function<void()> race;
+  int raceAt = 0, syncs = 0;
+};
+
+// A record another process appends between the repair's last read and its write
+// is never lost: the write is refused and the run fails without a line.
+TEST(RepairOnTheRealStore, AnotherWritersAppendIsRefusedNotLost) {
+  const struct {
+    const char* name;
+    Array initial;
+    int raceAt;
+  } rows[] = {{"appending ours", Array{otherMethod()}, 3},
+              {"taking ours out", kFull, 3},
+              {"putting them back", kFull, 5}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir home;
+    auto append = [&](const Array& list) {
+      preferences::FilePreferenceStore other(home.str());
+      const std::optional<Value> stored = other.copyAppValue(kKey, kDomain);
+      Array appended = stored && stored->asArray() ? *stored->asArray() : Array{};
+      appended.insert(appended.end(), list.begin(), list.end());
+      other.setAppValue(kKey, Value(std::move(appended)), kDomain);
+      return other.synchronize(kDomain);
+    };
+    ASSERT_TRUE(append(row.initial));
+    RacedStore store(home.str());
+    store.raceAt = row.raceAt;
+    store.race = [&] { EXPECT_TRUE(append({layout()})); };
+    Substitutes f;
+    Services services{store, f.textInput, f.launchServices, f.notifier, f.runLoop, f.application};
+    const Outcome outcome = repair(services, home / "backup.plist");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.out.find("verified=1"), std::string::npos) << outcome.out;
+    const auto stored = preferences::FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain);
+    ASSERT_TRUE(stored && stored->asArray() && !stored->asArray()->empty());
+    EXPECT_EQ(stored->asArray()->back(), layout());
+  }
+}
+
+}  // namespace
+}  // namespace sonarell::keyloom
