@@ -18,17 +18,14 @@ namespace {
 using namespace test;
 
 const std::string kNoBus = "unix:path=/nonexistent/keyloom-test-bus";
+const std::string kProgram = std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom";
 
 Outcome runKeyloom(const std::vector<std::string>& args, const std::string& home,
                    const std::string& bus = kNoBus) {
   TempDir capture;
   const std::string out = capture / "out", err = capture / "err";
-  const int status = testsupport::spawnAndWait({std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom",
-                                                args,
-                                                {"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus},
-                                                out,
-                                                err,
-                                                ""});
+  const std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
+  const int status = testsupport::spawnAndWait({kProgram, args, env, out, err, ""});
   return {status, readFile(out), readFile(err)};
 }
 
@@ -45,14 +42,15 @@ class KeyloomProcess : public ::testing::Test {
   const std::string contents = installed + "/Contents", staged = h + "/Staging/Sonarell.app";
 };
 
-// One of each refusal (the rules behind them are tested in-process), through
-// main's argument vector and streams, changing nothing.
+// One of each refusal through main's argument vector and streams, changing
+// nothing; the rules behind them are tested in-process.
 TEST_F(KeyloomProcess, RefusalsExitTwo) {
   const std::string odd = h + "/With space 中文\nline/Other.app";
   makeBundle(odd, "com.example.Other");
   const auto before = snapshot(h);
+  const Outcome usage = runKeyloom({installed, "--check", "more"}, h);
   EXPECT_EQ(
-      runKeyloom({installed, "--check", "more"}, h),
+      usage,
       (Outcome{
           2, "",
           "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n"}));
@@ -115,8 +113,8 @@ TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
   ASSERT_TRUE(listener);
   const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
   const std::string ours = listing(true) + listing(false, "IPA"), backup = h + "/备份 with space\nline.plist";
-  writeFile(prefs, *plist::toXml(Value(Dictionary{
-                       {std::string(kEnabledInputSourcesKey), Value(Array{layout(), otherMethod()})}})));
+  const std::string key(kEnabledInputSourcesKey);
+  writeFile(prefs, *plist::toXml(Value(Dictionary{{key, Value(Array{layout(), otherMethod()})}})));
   EXPECT_EQ(runKeyloom({installed, "--check"}, h, bus.address()),
             (Outcome{1, "parent-before=0 mode-before=0\nready=0\n", ""}));
 
@@ -130,7 +128,7 @@ TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
                          "parent-after=1 mode-after=1\nregistration-complete=1\n",
                      ""}));
   const Value expected(Array{layout(), otherMethod(), parentRecord(), modeRecord()});
-  EXPECT_EQ(plist::readFile(prefs), Value(Dictionary{{std::string(kEnabledInputSourcesKey), expected}}));
+  EXPECT_EQ(plist::readFile(prefs), Value(Dictionary{{key, expected}}));
   EXPECT_EQ(plist::readFile(backup), expected);
   while (listener->waitFor(std::chrono::milliseconds(300))) {
   }

@@ -43,6 +43,10 @@ Outcome repair(Services& services, const std::string& backupPath) {
   return captured([&](Streams streams) { return RepairEnabledList(backupPath, services, streams) ? 0 : 1; });
 }
 
+std::string verified(std::size_t preserved, std::size_t appended) {
+  return "enabled-list-preserved=" + std::to_string(preserved) + " appended=" + std::to_string(appended) +
+         " verified=1\n";
+}
 InputSourceList both(bool parentEnabled, bool modeEnabled) {
   return {source(true, parentEnabled), source(false, modeEnabled)};
 }
@@ -50,6 +54,14 @@ Value with(Dictionary record, const std::string& key, Value value) {
   record.set(key, std::move(value));
   return Value(std::move(record));
 }
+
+// The lines with both states, as "parent-before=1 mode-before=0".
+std::string states(const std::string& when, int parent, int mode) {
+  return "parent-" + when + "=" + std::to_string(parent) + " mode-" + when + "=" + std::to_string(mode) +
+         "\n";
+}
+std::string before(int parent, int mode) { return states("before", parent, mode); }
+std::string after(int parent, int mode) { return states("after", parent, mode); }
 
 MATCHER_P(SourceWithID, id, "") {
   const Value* value = arg.property(textinput::kTISPropertyInputSourceID);
@@ -123,7 +135,7 @@ TEST(Dispatch, RejectedForms) {
       {{x, fresh / "Library/Input Methods/Sonarell.app/Contents", staged}, "", fresh.str()},
       {{x, linked + "/Library/Input Methods/Sonarell.app/Contents", staged}, "", linked},
   };
-  const auto before = snapshot(h);
+  const auto untouched = snapshot(h);
   for (const auto& row : rows) {
     Substitutes s;
     EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
@@ -137,7 +149,7 @@ TEST(Dispatch, RejectedForms) {
     EXPECT_EQ(dispatch(s, row.args, row.home.empty() ? h : row.home), (Outcome{2, "", row.err}))
         << ::testing::PrintToString(row.args);
   }
-  EXPECT_EQ(snapshot(h), before);
+  EXPECT_EQ(snapshot(h), untouched);
 
   // A relative path is registered as the absolute one; a trailing separator names the same folder.
   const std::filesystem::path previous = std::filesystem::current_path();
@@ -172,14 +184,10 @@ TEST(Registration, RunsEverythingInOrder) {
       EXPECT_CALL(s.runLoop, runFor(1.0));
       EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(true, true)));
     }
-    const std::string repaired =
-        "refresh-own-enabled-entries=1 foreign-preserved=1\nenabled-list-preserved=3 appended=0 verified=1\n";
-    EXPECT_EQ(
-        run(s, false, repairing ? dir / "b.plist" : ""),
-        (Outcome{0,
-                 kListed + "parent-before=0 mode-before=0\nenable-parent=0\nenable-mode=0\n" +
-                     (repairing ? repaired : "") + "parent-after=1 mode-after=1\nregistration-complete=1\n",
-                 ""}));
+    const std::string repaired = "refresh-own-enabled-entries=1 foreign-preserved=1\n" + verified(3, 0);
+    const std::string lines = kListed + before(0, 0) + "enable-parent=0\nenable-mode=0\n" +
+                              (repairing ? repaired : "") + after(1, 1) + "registration-complete=1\n";
+    EXPECT_EQ(run(s, false, repairing ? dir / "b.plist" : ""), (Outcome{0, lines, ""}));
     EXPECT_EQ(s.store.syncs + s.store.sets > 0, repairing);
   }
   // A failed repair (here: no list at all) ends the run: no third wait, no after record.
@@ -187,7 +195,7 @@ TEST(Registration, RunsEverythingInOrder) {
   ON_CALL(failing.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(true, true)));
   EXPECT_CALL(failing.runLoop, runFor(1.0)).Times(2);
   EXPECT_EQ(run(failing, false, dir / "second.plist"),
-            (Outcome{1, kListed + "parent-before=1 mode-before=1\nenable-parent=0\nenable-mode=0\n",
+            (Outcome{1, kListed + before(1, 1) + "enable-parent=0\nenable-mode=0\n",
                      "Unexpected enabled source list; no preferences changed\n"}));
 }
 
@@ -208,11 +216,11 @@ TEST(Registration, Endings) {
   const InputSourceList modeOnly(1, source(false, true)), parentOnly(1, source(true, true));
   const InputSourceList unset{source(true, std::nullopt), source(false, true)};
   const InputSourceList firstCounts{source(false, true), source(false, false), numeric};
-  const std::string ours = listing(true) + listing(false), none = "parent-before=0 mode-before=0\n";
-  const std::string e = kListed + "parent-before=1 mode-before=1\nenable-parent=0\n",
-                    done = "registration-complete=1\n";
+  const std::string ours = listing(true) + listing(false), none = before(0, 0), no = "ready=0\n";
+  const std::string e = kListed + before(1, 1) + "enable-parent=0\n", done = "registration-complete=1\n";
   const std::string noParent = "Parent input method was not registered\n",
                     noMode = "Input mode was not registered\n";
+  const std::string firstListed = listing(false) + listing(false) + listing(true);
   const struct {
     bool check;
     Lists lists;  // what the listings return, in turn
@@ -223,34 +231,19 @@ TEST(Registration, Endings) {
       {false, {}, 0, 1, "launchservices-register=0\nregister=-50\n", ""},
       {false, {both(false, false)}, 0, 1, kListed + none + "enable-parent=-61\n", ""},
       {false, {std::nullopt}, 0, 1, kRegistered + none, noParent},
-      {false, {modeOnly}, 0, 1, kRegistered + listing(false) + "parent-before=0 mode-before=1\n", noParent},
+      {false, {modeOnly}, 0, 1, kRegistered + listing(false) + before(0, 1), noParent},
       {false, {both(false, false), parentOnly}, 1, 1, kListed + none + "enable-parent=0\n", noMode},
       // The mode's status and the end state decide together.
-      {false, {full, full, full}, 3, 1, e + "enable-mode=-50\nparent-after=1 mode-after=1\n", ""},
-      {false,
-       {full, full, both(true, false)},
-       3,
-       1,
-       e + "enable-mode=0\nparent-after=1 mode-after=0\n" + done,
-       ""},
-      {false,
-       {full, full, both(false, true)},
-       3,
-       1,
-       e + "enable-mode=0\nparent-after=0 mode-after=1\n" + done,
-       ""},
+      {false, {full, full, full}, 3, 1, e + "enable-mode=-50\n" + after(1, 1), ""},
+      {false, {full, full, both(true, false)}, 3, 1, e + "enable-mode=0\n" + after(1, 0) + done, ""},
+      {false, {full, full, both(false, true)}, 3, 1, e + "enable-mode=0\n" + after(0, 1) + done, ""},
       // The check form lists and judges; the first source with an identifier counts.
-      {true, {std::nullopt}, 0, 1, none + "ready=0\n", ""},
-      {true, {InputSourceList{}}, 0, 1, none + "ready=0\n", ""},
-      {true, {both(true, false)}, 0, 1, ours + "parent-before=1 mode-before=0\nready=0\n", ""},
-      {true, {unset}, 0, 1, ours + "parent-before=0 mode-before=1\nready=0\n", ""},
-      {true,
-       {firstCounts},
-       0,
-       1,
-       listing(false) + listing(false) + listing(true) + "parent-before=0 mode-before=1\nready=0\n",
-       ""},
-      {true, {full}, 0, 0, ours + "parent-before=1 mode-before=1\nready=1\n", ""},
+      {true, {std::nullopt}, 0, 1, none + no, ""},
+      {true, {InputSourceList{}}, 0, 1, none + no, ""},
+      {true, {both(true, false)}, 0, 1, ours + before(1, 0) + no, ""},
+      {true, {unset}, 0, 1, ours + before(0, 1) + no, ""},
+      {true, {firstCounts}, 0, 1, firstListed + before(0, 1) + no, ""},
+      {true, {full}, 0, 0, ours + before(1, 1) + "ready=1\n", ""},
   };
   for (const auto& row : rows) {
     Substitutes s;
@@ -329,13 +322,10 @@ TEST_F(Repair, AppendsWhatIsMissingOrRefreshes) {
     });
     EXPECT_CALL(s.runLoop, runFor(0.5)).Times(refresh);
     const std::string refreshed =
-        "refresh-own-enabled-entries=1 foreign-preserved=" + std::to_string(row.foreign.size()) + "\n";
-    EXPECT_EQ(
-        repair(s.services, backup),
-        (Outcome{0,
-                 (refresh ? refreshed : "") + "enabled-list-preserved=" + std::to_string(row.initial.size()) +
-                     " appended=" + std::to_string(row.appended.size()) + " verified=1\n",
-                 ""}));
+        "refresh-own-enabled-entries=1 foreign-preserved=" + std::to_string(row.foreign.size());
+    const std::string lines =
+        (refresh ? refreshed + "\n" : "") + verified(row.initial.size(), row.appended.size());
+    EXPECT_EQ(repair(s.services, backup), (Outcome{0, lines, ""}));
     Array expected = row.initial;
     expected.insert(expected.end(), row.appended.begin(), row.appended.end());
     EXPECT_EQ(s.store.disk, Value(expected));
