@@ -1,11 +1,9 @@
-// The tool's rules, in-process against substitutes for the platform services:
-// the dispatch of the argument forms, the registration run and the repair of
-// the enabled-source list.
+// The tool's rules in-process against substitutes for the platform services:
+// the dispatch of the argument forms, the registration run, the list's repair.
 
 #include <filesystem>
 
 #include "platform/plist/codec.h"
-#include "platform/preferences/file_preference_store_linux.h"
 #include "register/dispatch.h"
 #include "register/enabled_list.h"
 #include "register/registration.h"
@@ -121,14 +119,12 @@ TEST(Dispatch, RejectedForms) {
       // All but our installed Contents and a staged Contents of ours.
       {{x, staged, contents}, ""},
       {{x, contents, stagedApp}, ""},
-      {{x, installed, staged}, ""},
       {{x, contents, h + "/Foreign/Sonarell.app/Contents"}, ""},
       {{x, contents, h + "/NoBundle/Contents"}, ""},
       {{x, contents, h + "/Linked/Sonarell.app/Contents"}, ""},
       {{x, contents, h + "/Missing/Sonarell.app/Contents"}, ""},
       {{x, contents + "\xff", staged}, ""},
       {{x, contents, stagedApp + "/Cont\xe9nts"}, ""},
-      {{x, "", ""}, ""},
       // The installed folder as its own staged copy: nothing would move.
       {{x, contents, contents}, ""},
       {{x, contents, "~/Library/Input Methods/Sonarell.app/Contents/"}, ""},
@@ -151,7 +147,7 @@ TEST(Dispatch, RejectedForms) {
   }
   EXPECT_EQ(snapshot(h), untouched);
 
-  // A relative path is registered as the absolute one; a trailing separator names the same folder.
+  // A relative path is registered as the absolute one, without a trailing separator.
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(installed + "/..");
   Substitutes s;
@@ -214,7 +210,6 @@ TEST(Registration, Endings) {
   numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
   const auto full = both(true, true);
   const InputSourceList modeOnly(1, source(false, true)), parentOnly(1, source(true, true));
-  const InputSourceList unset{source(true, std::nullopt), source(false, true)};
   const InputSourceList firstCounts{source(false, true), source(false, false), numeric};
   const std::string ours = listing(true) + listing(false), none = before(0, 0), no = "ready=0\n";
   const std::string e = kListed + before(1, 1) + "enable-parent=0\n", done = "registration-complete=1\n";
@@ -241,7 +236,6 @@ TEST(Registration, Endings) {
       {true, {std::nullopt}, 0, 1, none + no, ""},
       {true, {InputSourceList{}}, 0, 1, none + no, ""},
       {true, {both(true, false)}, 0, 1, ours + before(1, 0) + no, ""},
-      {true, {unset}, 0, 1, ours + before(0, 1) + no, ""},
       {true, {firstCounts}, 0, 1, firstListed + before(0, 1) + no, ""},
       {true, {full}, 0, 0, ours + before(1, 1) + "ready=1\n", ""},
   };
@@ -279,17 +273,12 @@ TEST(Registration, Endings) {
 const Array kFull{layout(), parentRecord(), otherMethod(), modeRecord()};
 const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
 
-class Repair : public ::testing::Test {
- protected:
+// After a backup of the list as it was (XML whenever XML can carry it), what is
+// missing is appended at the end, announced once; with both of ours present the
+// foreign entries alone are stored for half a second, announced, then the list.
+TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
-};
-
-// Nothing is moved or dropped: after a backup of the list as it was (XML
-// whenever XML can carry it), what is missing is appended at the end, announced
-// once. With both of ours present, the refresh instead stores only the foreign
-// entries for half a second, announced, and then restores the list exactly.
-TEST_F(Repair, AppendsWhatIsMissingOrRefreshes) {
   const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
   const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
   const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
@@ -337,8 +326,12 @@ TEST_F(Repair, AppendsWhatIsMissingOrRefreshes) {
 
 // Every failure. Refusals come before anything is written or backed up (and
 // never replace a file); later failures leave the backup and whatever another
-// writer stored, announce only what was stored, and never report the list verified.
-TEST_F(Repair, FailureRows) {
+// writer stored, announce only what was stored, and never report the list
+// verified. On the real store, another process's append just before a write
+// is never lost: the write is refused.
+TEST(Repair, FailureRows) {
+  TempDir dir;
+  const std::string backup = dir / "backup.plist";
   writeFile(backup, "someone's own file\n");
   const std::string fresh = dir / "fresh.plist",
                     shape = "Unexpected enabled source list; no preferences changed\n";
@@ -349,15 +342,20 @@ TEST_F(Repair, FailureRows) {
   const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
       theirs(Array{otherMethod()});
   const Value stray(Array{layout(), str("stray")}), seventh(Array{parentRecord(), modeRecord(), Value(7)});
+  Array fullAndMore = kFull;
+  fullAndMore.push_back(layout());
+  const Value theirsAndMore(Array{otherMethod(), layout()}),
+      foreignAndMore(Array{layout(), otherMethod(), layout()});
   const int kWait = -1;  // another writer while the run loop waits
   const struct {
     const char* name;
     std::optional<Value> initial;
     std::string path;
     int failAt, writeAt;          // the synchronise that fails; the one where another writer stores
-    std::optional<Value> stored;  // what it stores, and the list left at the end
+    std::optional<Value> stored;  // what it stores (on the real store: it appends a layout); the list left
     int posts;
     std::string out, err;
+    bool real = false;
   } rows[] = {
       {"no list", std::nullopt, fresh, 0, 0, std::nullopt, 0, "", shape},
       {"no array", str("ABC"), fresh, 0, 0, str("ABC"), 0, "", shape},
@@ -376,21 +374,40 @@ TEST_F(Repair, FailureRows) {
       {"the foreign entries read back differ", full, fresh, 0, 3, theirs, 0, "", ""},
       {"a writer during the refresh wait", full, fresh, 0, kWait, theirs, 1, "", duringWait},
       {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, ""},
+      {"an append before the first write", theirs, fresh, 0, 3, theirsAndMore, 0, "", "", true},
+      {"an append before storing the foreign entries", full, fresh, 0, 3, Value(fullAndMore), 0, "", "",
+       true},
+      {"an append before the list is put back", full, fresh, 0, 5, foreignAndMore, 1, refreshed, "", true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    TempDir home;
+    auto append = [&](const Array& records) {
+      preferences::FilePreferenceStore other(home.str());
+      const std::optional<Value> list = other.copyAppValue(kKey, kDomain);
+      Array appended = list && list->asArray() ? *list->asArray() : Array{};
+      appended.insert(appended.end(), records.begin(), records.end());
+      other.setAppValue(kKey, Value(std::move(appended)), kDomain);
+      return other.synchronize(kDomain);
+    };
     Substitutes s;
     s.store.disk = row.initial;
+    if (row.real) s.store.real.emplace(home.str());
+    ASSERT_TRUE(!row.real || append(*row.initial->asArray()));
     s.store.failingSync = row.failAt;
     s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
-      if (n == row.writeAt) disk = row.stored;
+      if (n != row.writeAt) return;
+      if (!row.real) disk = row.stored;
+      EXPECT_TRUE(!row.real || append({layout()}));
     };
     ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
       if (row.writeAt == kWait) s.store.disk = row.stored;
     });
     EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
     EXPECT_EQ(repair(s.services, row.path), (Outcome{1, row.out, row.err}));
-    EXPECT_EQ(s.store.disk, row.stored);
+    const auto list =
+        row.real ? preferences::FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain) : s.store.disk;
+    EXPECT_EQ(list, row.stored);
     const bool refused = row.err == shape || row.err == noBackup;
     EXPECT_EQ(s.store.sets == 0, refused || row.err == concurrent) << "nothing written";
     EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
@@ -399,62 +416,6 @@ TEST_F(Repair, FailureRows) {
   }
   EXPECT_EQ(readFile(backup), "someone's own file\n");
   EXPECT_EQ(testsupport::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
-}
-
-// The real preference store, with another process's writer appending a record
-// just before the repair's synchronise number `raceAt` takes the lock.
-struct RacedStore : preferences::PreferenceStore {
-  explicit RacedStore(const std::string& home) : own(home) {}
-  std::optional<Value> copyAppValue(const std::string& k, const std::string& d) override {
-    return own.copyAppValue(k, d);
-  }
-  void setAppValue(const std::string& k, std::optional<Value> v, const std::string& d) override {
-    own.setAppValue(k, v, d);
-  }
-  bool synchronize(const std::string& d) override {
-    if (++syncs == raceAt) race();
-    return own.synchronize(d);
-  }
-  preferences::FilePreferenceStore own;
-  std::function<void()> race;
-  int raceAt = 0, syncs = 0;
-};
-
-// A record another process appends between the repair's last read and its write
-// is never lost: the write is refused and the run fails without a line.
-TEST(RepairOnTheRealStore, AnotherWritersAppendIsRefusedNotLost) {
-  const struct {
-    const char* name;
-    Array initial;
-    int raceAt;
-  } rows[] = {{"appending ours", Array{otherMethod()}, 3},
-              {"taking ours out", kFull, 3},
-              {"putting them back", kFull, 5}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    TempDir home;
-    auto append = [&](const Array& list) {
-      preferences::FilePreferenceStore other(home.str());
-      const std::optional<Value> stored = other.copyAppValue(kKey, kDomain);
-      Array appended = stored && stored->asArray() ? *stored->asArray() : Array{};
-      appended.insert(appended.end(), list.begin(), list.end());
-      other.setAppValue(kKey, Value(std::move(appended)), kDomain);
-      return other.synchronize(kDomain);
-    };
-    ASSERT_TRUE(append(row.initial));
-    RacedStore store(home.str());
-    store.raceAt = row.raceAt;
-    store.race = [&] { EXPECT_TRUE(append({layout()})); };
-    Substitutes f;
-    Services services{store, f.textInput, f.launchServices, f.notifier, f.runLoop, f.application};
-    const Outcome outcome = repair(services, home / "backup.plist");
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(outcome.out.find("verified=1"), std::string::npos) << outcome.out;
-    const auto stored = preferences::FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain);
-    ASSERT_TRUE(stored && stored->asArray() && !stored->asArray()->empty());
-    EXPECT_EQ(stored->asArray()->back(), layout());
-  }
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 #pragma once
 
-// What the tool's tests share: substitutes for the platform services, so that
-// every rule of a run can be driven in-process, enabled-list records spelled
-// out by hand rather than taken from the code under test, and bundles.
+// Substitutes for the platform services, to drive every rule in-process, and
+// enabled-list records spelled out rather than taken from the code under test.
 
 #include <gmock/gmock.h>
 
@@ -13,6 +12,7 @@
 #include <memory>
 
 #include "platform/plist/value.h"
+#include "platform/preferences/file_preference_store_linux.h"
 #include "register/identifiers.h"
 #include "register/output.h"
 #include "register/services.h"
@@ -51,20 +51,28 @@ struct MockApplication : application::Application {
 // One domain with one key, with the store's semantics: the view is loaded on
 // first use, set changes only the view, synchronise stores what was set onto
 // the disk and reloads the view. Another writer acts in synchronise number n
-// (from 1) after the merge and before the reload; synchronise `failingSync` fails.
+// (from 1) after the merge and before the reload; synchronise `failingSync`
+// fails. Given a real store, that one is used, and the other writer acts just
+// before its synchronise n takes the lock.
 struct FakeStore : preferences::PreferenceStore {
   std::optional<Value> disk;
+  std::optional<preferences::FilePreferenceStore> real;
   std::function<void(int n, std::optional<Value>& disk)> otherWriter = [](int, auto&) {};
   int failingSync = 0, syncs = 0, sets = 0;
 
-  std::optional<Value> copyAppValue(const std::string&, const std::string&) override { return view(); }
-  void setAppValue(const std::string&, std::optional<Value> value, const std::string&) override {
-    view() = std::move(value);
+  std::optional<Value> copyAppValue(const std::string& key, const std::string& domain) override {
+    return real ? real->copyAppValue(key, domain) : view();
+  }
+  void setAppValue(const std::string& key, std::optional<Value> value, const std::string& domain) override {
     ++sets;
+    if (real) return real->setAppValue(key, std::move(value), domain);
+    view() = std::move(value);
     dirty = true;
   }
-  bool synchronize(const std::string&) override {
+  bool synchronize(const std::string& domain) override {
     if (++syncs == failingSync) return false;
+    if (real) otherWriter(syncs, disk);
+    if (real) return real->synchronize(domain);
     if (std::exchange(dirty, false)) disk = view();
     otherWriter(syncs, disk);
     view_ = disk;
@@ -88,9 +96,7 @@ struct Substitutes {
 
 inline Value str(std::string_view text) { return Value(std::string(text)); }
 inline Value layout() {
-  return Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")},
-                          {"KeyboardLayout ID", Value(252)},
-                          {"KeyboardLayout Name", str("ABC")}});
+  return Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"KeyboardLayout ID", Value(252)}});
 }
 inline Value otherMethod() {
   return Value(
