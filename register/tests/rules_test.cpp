@@ -1,13 +1,20 @@
-// The tool's rules in-process against substitutes for the platform services:
-// the dispatch of the argument forms, the registration run, the list's repair.
+// The tool's rules in-process against substitutes for the platform services
+// (the dispatch of the argument forms, the registration run, the list's repair),
+// then what only the built program shows.
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <filesystem>
 
+#include "platform/notifications/notification_listener_linux.h"
 #include "platform/plist/codec.h"
 #include "register/dispatch.h"
 #include "register/enabled_list.h"
 #include "register/registration.h"
 #include "register/tests/support.h"
+#include "tests/support/session_bus.h"
+#include "tests/support/spawn.h"
 
 namespace sonarell::keyloom {
 namespace {
@@ -24,6 +31,9 @@ const std::string kRegistered = "launchservices-register=0\nregister=0\n";
 const std::string kListed = kRegistered + listing(true) + listing(false);
 const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
 const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
+const std::string kUsage =
+    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
+const std::string kForeign = "Unexpected input method bundle ID\n";
 
 Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home) {
   std::vector<const char*> argv{"Keyloom"};
@@ -88,34 +98,31 @@ TEST(Dispatch, RejectedForms) {
   TempDir fresh, outer;  // a home with nothing installed; one reached through a link
   const std::string linked = outer / "home";
   std::filesystem::create_directory_symlink(h, linked);
-  const std::string usage =
-      "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
-  const std::string foreign = "Unexpected input method bundle ID\n";
   const struct {
     std::vector<std::string> args;
     std::string err, home = "";
   } rows[] = {
-      {{}, usage},
-      {{x, contents}, usage},
-      {{x, "a", "b", "c"}, usage},
-      {{installed, "--repair-enabled-list"}, usage},
-      {{installed, "--check", "more"}, usage},
-      {{installed, "--CHECK"}, usage},
-      {{installed, "-check"}, usage},
-      {{installed, "--Repair-Enabled-List", b}, usage},
-      {{installed, "--repair", b}, usage},
-      {{installed, b, "--repair-enabled-list"}, usage},
-      {{"--check", installed}, usage},
-      {{""}, foreign},
-      {{x}, foreign},
-      {{"--check"}, foreign},
-      {{h + "/Other.app"}, foreign},
-      {{h + "/Other.app", "--repair-enabled-list", b}, foreign},
-      {{odd, "--check"}, foreign},
-      {{caseOnly, "--repair-enabled-list", b}, foreign},
-      {{h + "/Missing.app"}, foreign},
-      {{h + "/Sonarell\xff\xfe.app"}, foreign},
-      {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, foreign},
+      {{}, kUsage},
+      {{x, contents}, kUsage},
+      {{x, "a", "b", "c"}, kUsage},
+      {{installed, "--repair-enabled-list"}, kUsage},
+      {{installed, "--check", "more"}, kUsage},
+      {{installed, "--CHECK"}, kUsage},
+      {{installed, "-check"}, kUsage},
+      {{installed, "--Repair-Enabled-List", b}, kUsage},
+      {{installed, "--repair", b}, kUsage},
+      {{installed, b, "--repair-enabled-list"}, kUsage},
+      {{"--check", installed}, kUsage},
+      {{""}, kForeign},
+      {{x}, kForeign},
+      {{"--check"}, kForeign},
+      {{h + "/Other.app"}, kForeign},
+      {{h + "/Other.app", "--repair-enabled-list", b}, kForeign},
+      {{odd, "--check"}, kForeign},
+      {{caseOnly, "--repair-enabled-list", b}, kForeign},
+      {{h + "/Missing.app"}, kForeign},
+      {{h + "/Sonarell\xff\xfe.app"}, kForeign},
+      {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, kForeign},
       // All but our installed Contents and a staged Contents of ours.
       {{x, staged, contents}, ""},
       {{x, contents, stagedApp}, ""},
@@ -234,7 +241,6 @@ TEST(Registration, Endings) {
       {false, {full, full, both(false, true)}, 3, 1, e + "enable-mode=0\n" + after(0, 1) + done, ""},
       // The check form lists and judges; the first source with an identifier counts.
       {true, {std::nullopt}, 0, 1, none + no, ""},
-      {true, {InputSourceList{}}, 0, 1, none + no, ""},
       {true, {both(true, false)}, 0, 1, ours + before(1, 0) + no, ""},
       {true, {firstCounts}, 0, 1, firstListed + before(0, 1) + no, ""},
       {true, {full}, 0, 0, ours + before(1, 1) + "ready=1\n", ""},
@@ -416,6 +422,109 @@ TEST(Repair, FailureRows) {
   }
   EXPECT_EQ(readFile(backup), "someone's own file\n");
   EXPECT_EQ(testsupport::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
+}
+
+// The built Keyloom.app, run as a child process in a home folder of its own.
+const std::string kNoBus = "unix:path=/nonexistent/keyloom-test-bus";
+const std::string kProgram = std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom";
+
+Outcome runKeyloom(const std::vector<std::string>& args, const std::string& home,
+                   const std::string& bus = kNoBus) {
+  TempDir capture;
+  const std::string out = capture / "out", err = capture / "err";
+  const std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
+  const int status = testsupport::spawnAndWait({kProgram, args, env, out, err, ""});
+  return {status, readFile(out), readFile(err)};
+}
+
+class Process : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    makeBundle(installed, std::string(BundleID));
+    writeFile(contents + "/version", "old");
+    makeBundle(staged, std::string(BundleID));
+    writeFile(staged + "/Contents/version", "new");
+  }
+  TempDir home;
+  const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
+  const std::string contents = installed + "/Contents", staged = h + "/Staging/Sonarell.app";
+};
+
+// One of each refusal through main changes nothing. Then each run swaps,
+// whatever the spelling of the installed path or of the home.
+TEST_F(Process, RefusesAndExchanges) {
+  const std::string odd = h + "/With space 中文\nline/Other.app", base = std::filesystem::path(h).filename();
+  makeBundle(odd, "com.example.Other");
+  const auto untouched = snapshot(h);
+  EXPECT_EQ(runKeyloom({installed, "--check", "more"}, h), (Outcome{2, "", kUsage}));
+  EXPECT_EQ(runKeyloom({odd, "--check"}, h), (Outcome{2, "", kForeign}));
+  EXPECT_EQ(runKeyloom({"--exchange-contents", staged + "/Contents", contents}, h), (Outcome{2, "", ""}));
+  EXPECT_EQ(snapshot(h), untouched);
+  const struct {
+    std::string installed, home;
+  } rows[] = {
+      {contents, h},
+      {contents, h},
+      {"~/Library/Input Methods/Sonarell.app/Contents", h},
+      {h + "//Library//Input Methods/./Sonarell.app/Contents/", h},
+      {h + "/Library/Logs/../Input Methods/Sonarell.app/Contents", h},
+      {contents, "/" + h + "//"},
+      {contents, h + "/./"},
+      {contents, h + "/../" + base},
+      {contents, h + "/Library/.."},
+  };
+  for (const auto& row : rows) {
+    const std::string was = readFile(contents + "/version");
+    EXPECT_EQ(runKeyloom({"--exchange-contents", row.installed, staged + "/Contents/"}, row.home),
+              (Outcome{0, "atomic-contents-exchange=1\n", ""}))
+        << row.installed << " in " << row.home;
+    EXPECT_NE(readFile(contents + "/version"), was);
+  }
+}
+
+TEST_F(Process, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  TempDir shm("keyloom", "/dev/shm");
+  struct stat a {
+  }, b{};
+  ASSERT_EQ(::stat(h.c_str(), &a) | ::stat(shm.str().c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) GTEST_SKIP() << "the home and /dev/shm are on one file system";
+  makeBundle(shm / "Sonarell.app", std::string(BundleID));
+  const auto homeBefore = snapshot(h), shmBefore = snapshot(shm.str());
+  EXPECT_EQ(runKeyloom({"--exchange-contents", contents, shm / "Sonarell.app/Contents"}, h),
+            (Outcome{1, "", "Atomic input-method upgrade: Invalid cross-device link\n"}));
+  EXPECT_EQ(snapshot(h), homeBefore);
+  EXPECT_EQ(snapshot(shm.str()), shmBefore);
+}
+
+// Check and repair on the real store and text input, announcing on a private bus.
+TEST_F(Process, ChecksRepairsAndAnnouncesOnTheSessionBus) {
+  sonarell::testing::SessionBus bus;
+  ASSERT_TRUE(bus.running());
+  std::vector<std::string> posted;
+  auto listener =
+      notifications::DBusNotificationListener::create([&](const std::string& n) { posted.push_back(n); });
+  ASSERT_TRUE(listener);
+  const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
+  const std::string ours = listing(true) + listing(false, "IPA"), backup = h + "/备份 with space\nline.plist";
+  writeFile(prefs, *plist::toXml(Value(Dictionary{{kKey, Value(Array{layout(), otherMethod()})}})));
+  EXPECT_EQ(runKeyloom({installed, "--check"}, h, bus.address()),
+            (Outcome{1, before(0, 0) + "ready=0\n", ""}));
+
+  // The enabling calls append our records, so the repair finds both and refreshes.
+  const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n" + verified(4, 0);
+  const std::string lines = kRegistered + ours + before(0, 0) + "enable-parent=0\nenable-mode=0\n" +
+                            refreshed + after(1, 1) + "registration-complete=1\n";
+  EXPECT_EQ(runKeyloom({installed, "--repair-enabled-list", backup}, h, bus.address()),
+            (Outcome{0, lines, ""}));
+  const Value expected(Array{layout(), otherMethod(), parentRecord(), modeRecord()});
+  EXPECT_EQ(plist::readFile(prefs), Value(Dictionary{{kKey, expected}}));
+  EXPECT_EQ(plist::readFile(backup), expected);
+  while (listener->waitFor(std::chrono::milliseconds(300))) {
+  }
+  EXPECT_EQ(posted, (std::vector<std::string>{kNotification, kNotification}));
+  EXPECT_EQ(runKeyloom({installed, "--check"}, h, bus.address()),
+            (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
 }
 
 }  // namespace
