@@ -51,22 +51,18 @@ Outcome repair(Services& services, const std::string& backupPath) {
   return captured([&](Streams streams) { return RepairEnabledList(backupPath, services, streams) ? 0 : 1; });
 }
 
-std::string verified(std::size_t preserved, std::size_t appended) {
-  return "enabled-list-preserved=" + std::to_string(preserved) + " appended=" + std::to_string(appended) +
-         " verified=1\n";
+std::string verified(std::size_t n, std::size_t k) {
+  return "enabled-list-preserved=" + std::to_string(n) + " appended=" + std::to_string(k) + " verified=1\n";
 }
-InputSourceList both(bool parentEnabled, bool modeEnabled) {
-  return {source(true, parentEnabled), source(false, modeEnabled)};
-}
+InputSourceList both(bool parent, bool mode) { return {source(true, parent), source(false, mode)}; }
 Value with(Dictionary record, const std::string& key, Value value) {
   record.set(key, std::move(value));
   return Value(std::move(record));
 }
 
 // The lines with both states, as "parent-before=1 mode-before=0".
-std::string states(const std::string& when, int parent, int mode) {
-  return "parent-" + when + "=" + std::to_string(parent) + " mode-" + when + "=" + std::to_string(mode) +
-         "\n";
+std::string states(const std::string& w, int parent, int mode) {
+  return "parent-" + w + "=" + std::to_string(parent) + " mode-" + w + "=" + std::to_string(mode) + "\n";
 }
 std::string before(int parent, int mode) { return states("before", parent, mode); }
 std::string after(int parent, int mode) { return states("after", parent, mode); }
@@ -211,7 +207,8 @@ int recorded(const std::string& lines, const std::string& key) {
 
 // Every ending of a register or check run but the full success. Each call
 // returns the status its line in the expected output shows; the first that
-// fails ends the run with its record. Neither form touches the list.
+// fails ends the run with its record. Neither form touches the list. Values
+// other than text print in their textual form.
 TEST(Registration, Endings) {
   textinput::InputSource numeric = source(true, std::nullopt);  // only a boolean true is enabled
   numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
@@ -268,7 +265,6 @@ TEST(Registration, Endings) {
     EXPECT_EQ(run(s, row.check), (Outcome{row.status, row.out, row.err}));
     EXPECT_EQ(s.store.syncs + s.store.sets, 0);
   }
-  // Values other than text print in their textual form.
   const Value list(Array{str("IPA – Sonarell"), Value(-252), Value(false)});
   EXPECT_EQ(describeValue(&list), "(IPA – Sonarell, -252, 0)");
   EXPECT_EQ(describeValue(nullptr), "(null)");
@@ -289,8 +285,9 @@ TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
   const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
   const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
               noBundle(Dictionary{{"Bundle ID", Value(5)}});
-  const Value extraParent = with(parentDict(), "Added By", str("platform")),
-              extraMode = with(modeDict(), "Order", Value(2));
+  const Value extraParent = with(parentDict(), "Added By", str("platform"));
+  const Array mixed{layout(), extraParent, kOtherMode, otherMethod(), with(modeDict(), "Order", Value(2)),
+                    noBundle};
   const struct {
     Array initial, appended, foreign;
   } rows[] = {
@@ -302,9 +299,7 @@ TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
       {{parentRecord(), kOtherMode}, {modeRecord()}, {}},
       {{numericBundle, kindless}, {parentRecord(), modeRecord()}, {}},
       {{bell}, {parentRecord(), modeRecord()}, {}},
-      {{layout(), extraParent, kOtherMode, otherMethod(), extraMode, noBundle},
-       {},
-       {layout(), otherMethod(), noBundle}},
+      {mixed, {}, {layout(), otherMethod(), noBundle}},
   };
   for (const auto& row : rows) {
     Substitutes s;
@@ -347,7 +342,7 @@ TEST(Repair, FailureRows) {
   const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
   const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
       theirs(Array{otherMethod()});
-  const Value stray(Array{layout(), str("stray")}), seventh(Array{parentRecord(), modeRecord(), Value(7)});
+  const Value stray(Array{layout(), str("stray")});
   Array fullAndMore = kFull;
   fullAndMore.push_back(layout());
   const Value theirsAndMore(Array{otherMethod(), layout()}),
@@ -366,7 +361,6 @@ TEST(Repair, FailureRows) {
       {"no list", std::nullopt, fresh, 0, 0, std::nullopt, 0, "", shape},
       {"no array", str("ABC"), fresh, 0, 0, str("ABC"), 0, "", shape},
       {"a string in the array", stray, fresh, 0, 0, stray, 0, "", shape},
-      {"a number in the array", seventh, fresh, 0, 0, seventh, 0, "", shape},
       {"an existing backup", one, backup, 0, 0, one, 0, "", noBackup},
       {"a backup in a missing folder", one, dir / "missing/backup.plist", 0, 0, one, 0, "", noBackup},
       {"a backup path that is no text", one, dir / "back\xff\xfeup.plist", 0, 0, one, 0, "", noBackup},

@@ -26,7 +26,6 @@ using plist::Value;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
-using testsupport::xmlPlist;
 
 struct MockTextInput : textinput::TextInputServices {
   MOCK_METHOD(std::int32_t, registerInputSource, (const std::string&), (override));
@@ -95,13 +94,8 @@ struct Substitutes {
 };
 
 inline Value str(std::string_view text) { return Value(std::string(text)); }
-inline Value layout() {
-  return Value(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"KeyboardLayout ID", Value(252)}});
-}
-inline Value otherMethod() {
-  return Value(
-      Dictionary{{"InputSourceKind", str("Keyboard Input Method")}, {"Bundle ID", str("com.example.Other")}});
-}
+inline Value layout() { return Value(Dictionary{{"KeyboardLayout ID", Value(252)}}); }
+inline Value otherMethod() { return Value(Dictionary{{"Bundle ID", str("com.example.Other")}}); }
 inline Dictionary parentDict() {
   return {{"InputSourceKind", str("Keyboard Input Method")}, {"Bundle ID", str(BundleID)}};
 }
@@ -134,22 +128,20 @@ inline std::string listing(bool parent, std::string_view name = "Sonarell") {
 
 // An input method bundle: the identifier, the parent named by CFBundleName, one mode.
 inline void makeBundle(const std::string& path, const std::string& identifier) {
-  writeFile(
-      path + "/Contents/Info.plist",
-      xmlPlist("<dict><key>CFBundleIdentifier</key><string>" + identifier +
-               "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
-               "<dict><key>tsInputModeListKey</key><dict><key>org.quennet.inputmethod.Sonarell.Hans</key>"
-               "<dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict></dict></dict></dict>"));
+  writeFile(path + "/Contents/Info.plist",
+            testsupport::xmlPlist(
+                "<dict><key>CFBundleIdentifier</key><string>" + identifier +
+                "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
+                "<dict><key>tsInputModeListKey</key><dict><key>org.quennet.inputmethod.Sonarell.Hans</key>"
+                "<dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict></dict></dict></dict>"));
 }
 
 // Every item below the folder with its content or kind, to show a run changed nothing.
 inline std::map<std::string, std::string> snapshot(const std::string& root) {
   std::map<std::string, std::string> items;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-    items[e.path()] = e.is_symlink()     ? "link:" + std::filesystem::read_symlink(e.path()).string()
-                      : e.is_directory() ? "dir"
-                                         : readFile(e.path());
-  }
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+    items[e.path()] =
+        e.is_symlink() || !e.is_regular_file() ? e.path().filename().string() : readFile(e.path());
   return items;
 }
 
