@@ -1,5 +1,4 @@
-// The tool's rules in-process against substitutes for the platform services
-// (the dispatch of the argument forms, the registration run, the list's repair),
+// The tool's rules in-process against substitutes for the platform services,
 // then what only the built program shows.
 
 #include <sys/stat.h>
@@ -24,7 +23,6 @@ using ::testing::InSequence;
 using ::testing::Return;
 using namespace test;
 using textinput::InputSourceList;
-using Lists = std::vector<std::optional<InputSourceList>>;
 
 const std::string kBundle = "/home/u/Library/Input Methods/Sonarell.app";
 const std::string kRegistered = "launchservices-register=0\nregister=0\n";
@@ -84,10 +82,9 @@ TEST(Dispatch, RejectedForms) {
   const std::string contents = installed + "/Contents", stagedApp = h + "/Staging/Sonarell.app";
   const std::string staged = stagedApp + "/Contents", b = h + "/b.plist", x = "--exchange-contents";
   const std::string odd = h + "/With space 中文\nline/Other.app", caseOnly = h + "/Case.app";
-  for (const std::string& app : {installed, stagedApp, h + "/Real/Sonarell.app"})
-    makeBundle(app, std::string(BundleID));
+  for (const std::string& app : {installed, stagedApp, h + "/Real/Sonarell.app"}) makeBundle(app, BundleID);
   for (const std::string& app : {h + "/Other.app", odd, h + "/Foreign/Sonarell.app"})
-    makeBundle(app, "com.example.Other");
+    makeBundle(app, "com.Other");
   makeBundle(caseOnly, "org.quennet.inputmethod.sonarell");
   std::filesystem::create_directories(h + "/NoBundle/Contents");
   std::filesystem::create_directory_symlink(h + "/Real", h + "/Linked");
@@ -205,10 +202,9 @@ int recorded(const std::string& lines, const std::string& key) {
   return at == std::string::npos ? 0 : std::stoi(text.substr(at + key.size() + 2));
 }
 
-// Every ending of a register or check run but the full success. Each call
-// returns the status its line in the expected output shows; the first that
-// fails ends the run with its record. Neither form touches the list. Values
-// other than text print in their textual form.
+// Every other ending of a register or check run. Each call returns the status
+// its expected line shows; the first that fails ends the run with its record.
+// Neither form touches the list. Values other than text print as text.
 TEST(Registration, Endings) {
   textinput::InputSource numeric = source(true, std::nullopt);  // only a boolean true is enabled
   numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
@@ -222,7 +218,7 @@ TEST(Registration, Endings) {
   const std::string firstListed = listing(false) + listing(false) + listing(true);
   const struct {
     bool check;
-    Lists lists;  // what the listings return, in turn
+    std::vector<std::optional<InputSourceList>> lists;  // what the listings return, in turn
     int waits, status;
     std::string out, err;
   } rows[] = {
@@ -306,7 +302,6 @@ TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
     s.store.disk = Value(row.initial);
     const bool refresh = row.appended.empty();
     EXPECT_CALL(s.notifier, post(kNotification)).Times(refresh ? 2 : 1);
-    EXPECT_CALL(s.runLoop, runFor(_)).Times(0);
     ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
       EXPECT_EQ(s.store.disk, Value(row.foreign));
     });
@@ -325,11 +320,10 @@ TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
   }
 }
 
-// Every failure. Refusals come before anything is written or backed up (and
-// never replace a file); later failures leave the backup and whatever another
-// writer stored, announce only what was stored, and never report the list
-// verified. On the real store, another process's append just before a write
-// is never lost: the write is refused.
+// Every failure. Refusals come before any write or backup (never onto a file);
+// later failures leave the backup and what another writer stored, announce only
+// what was stored, never report the list verified. On the real store another
+// process's append just before a write is never lost: the write is refused.
 TEST(Repair, FailureRows) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
@@ -343,8 +337,7 @@ TEST(Repair, FailureRows) {
   const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
       theirs(Array{otherMethod()});
   const Value stray(Array{layout(), str("stray")});
-  Array fullAndMore = kFull;
-  fullAndMore.push_back(layout());
+  const Value fullAndMore(Array{layout(), parentRecord(), otherMethod(), modeRecord(), layout()});
   const Value theirsAndMore(Array{otherMethod(), layout()}),
       foreignAndMore(Array{layout(), otherMethod(), layout()});
   const int kWait = -1;  // another writer while the run loop waits
@@ -375,8 +368,7 @@ TEST(Repair, FailureRows) {
       {"a writer during the refresh wait", full, fresh, 0, kWait, theirs, 1, "", duringWait},
       {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, ""},
       {"an append before the first write", theirs, fresh, 0, 3, theirsAndMore, 0, "", "", true},
-      {"an append before storing the foreign entries", full, fresh, 0, 3, Value(fullAndMore), 0, "", "",
-       true},
+      {"an append before storing the foreign entries", full, fresh, 0, 3, fullAndMore, 0, "", "", true},
       {"an append before the list is put back", full, fresh, 0, 5, foreignAndMore, 1, refreshed, "", true},
   };
   for (const auto& row : rows) {
@@ -405,9 +397,9 @@ TEST(Repair, FailureRows) {
     });
     EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
     EXPECT_EQ(repair(s.services, row.path), (Outcome{1, row.out, row.err}));
-    const auto list =
-        row.real ? preferences::FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain) : s.store.disk;
-    EXPECT_EQ(list, row.stored);
+    using preferences::FilePreferenceStore;
+    EXPECT_EQ(row.real ? FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain) : s.store.disk,
+              row.stored);
     const bool refused = row.err == shape || row.err == noBackup;
     EXPECT_EQ(s.store.sets == 0, refused || row.err == concurrent) << "nothing written";
     EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
@@ -422,8 +414,8 @@ TEST(Repair, FailureRows) {
 const std::string kNoBus = "unix:path=/nonexistent/keyloom-test-bus";
 const std::string kProgram = std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom";
 
-Outcome runKeyloom(const std::vector<std::string>& args, const std::string& home,
-                   const std::string& bus = kNoBus) {
+Outcome keyloom(const std::vector<std::string>& args, const std::string& home,
+                const std::string& bus = kNoBus) {
   TempDir capture;
   const std::string out = capture / "out", err = capture / "err";
   const std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
@@ -434,9 +426,9 @@ Outcome runKeyloom(const std::vector<std::string>& args, const std::string& home
 class Process : public ::testing::Test {
  protected:
   void SetUp() override {
-    makeBundle(installed, std::string(BundleID));
+    makeBundle(installed, BundleID);
     writeFile(contents + "/version", "old");
-    makeBundle(staged, std::string(BundleID));
+    makeBundle(staged, BundleID);
     writeFile(staged + "/Contents/version", "new");
   }
   TempDir home;
@@ -450,9 +442,9 @@ TEST_F(Process, RefusesAndExchanges) {
   const std::string odd = h + "/With space 中文\nline/Other.app", base = std::filesystem::path(h).filename();
   makeBundle(odd, "com.example.Other");
   const auto untouched = snapshot(h);
-  EXPECT_EQ(runKeyloom({installed, "--check", "more"}, h), (Outcome{2, "", kUsage}));
-  EXPECT_EQ(runKeyloom({odd, "--check"}, h), (Outcome{2, "", kForeign}));
-  EXPECT_EQ(runKeyloom({"--exchange-contents", staged + "/Contents", contents}, h), (Outcome{2, "", ""}));
+  EXPECT_EQ(keyloom({installed, "--check", "more"}, h), (Outcome{2, "", kUsage}));
+  EXPECT_EQ(keyloom({odd, "--check"}, h), (Outcome{2, "", kForeign}));
+  EXPECT_EQ(keyloom({"--exchange-contents", staged + "/Contents", contents}, h), (Outcome{2, "", ""}));
   EXPECT_EQ(snapshot(h), untouched);
   const struct {
     std::string installed, home;
@@ -469,7 +461,7 @@ TEST_F(Process, RefusesAndExchanges) {
   };
   for (const auto& row : rows) {
     const std::string was = readFile(contents + "/version");
-    EXPECT_EQ(runKeyloom({"--exchange-contents", row.installed, staged + "/Contents/"}, row.home),
+    EXPECT_EQ(keyloom({"--exchange-contents", row.installed, staged + "/Contents/"}, row.home),
               (Outcome{0, "atomic-contents-exchange=1\n", ""}))
         << row.installed << " in " << row.home;
     EXPECT_NE(readFile(contents + "/version"), was);
@@ -479,13 +471,12 @@ TEST_F(Process, RefusesAndExchanges) {
 TEST_F(Process, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
   if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
   TempDir shm("keyloom", "/dev/shm");
-  struct stat a {
-  }, b{};
+  struct stat a = {}, b = {};
   ASSERT_EQ(::stat(h.c_str(), &a) | ::stat(shm.str().c_str(), &b), 0);
   if (a.st_dev == b.st_dev) GTEST_SKIP() << "the home and /dev/shm are on one file system";
-  makeBundle(shm / "Sonarell.app", std::string(BundleID));
+  makeBundle(shm / "Sonarell.app", BundleID);
   const auto homeBefore = snapshot(h), shmBefore = snapshot(shm.str());
-  EXPECT_EQ(runKeyloom({"--exchange-contents", contents, shm / "Sonarell.app/Contents"}, h),
+  EXPECT_EQ(keyloom({"--exchange-contents", contents, shm / "Sonarell.app/Contents"}, h),
             (Outcome{1, "", "Atomic input-method upgrade: Invalid cross-device link\n"}));
   EXPECT_EQ(snapshot(h), homeBefore);
   EXPECT_EQ(snapshot(shm.str()), shmBefore);
@@ -502,22 +493,20 @@ TEST_F(Process, ChecksRepairsAndAnnouncesOnTheSessionBus) {
   const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
   const std::string ours = listing(true) + listing(false, "IPA"), backup = h + "/备份 with space\nline.plist";
   writeFile(prefs, *plist::toXml(Value(Dictionary{{kKey, Value(Array{layout(), otherMethod()})}})));
-  EXPECT_EQ(runKeyloom({installed, "--check"}, h, bus.address()),
-            (Outcome{1, before(0, 0) + "ready=0\n", ""}));
+  EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()), (Outcome{1, before(0, 0) + "ready=0\n", ""}));
 
   // The enabling calls append our records, so the repair finds both and refreshes.
   const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n" + verified(4, 0);
   const std::string lines = kRegistered + ours + before(0, 0) + "enable-parent=0\nenable-mode=0\n" +
                             refreshed + after(1, 1) + "registration-complete=1\n";
-  EXPECT_EQ(runKeyloom({installed, "--repair-enabled-list", backup}, h, bus.address()),
-            (Outcome{0, lines, ""}));
+  EXPECT_EQ(keyloom({installed, "--repair-enabled-list", backup}, h, bus.address()), (Outcome{0, lines, ""}));
   const Value expected(Array{layout(), otherMethod(), parentRecord(), modeRecord()});
   EXPECT_EQ(plist::readFile(prefs), Value(Dictionary{{kKey, expected}}));
   EXPECT_EQ(plist::readFile(backup), expected);
   while (listener->waitFor(std::chrono::milliseconds(300))) {
   }
   EXPECT_EQ(posted, (std::vector<std::string>{kNotification, kNotification}));
-  EXPECT_EQ(runKeyloom({installed, "--check"}, h, bus.address()),
+  EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()),
             (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
 }
 

@@ -127,10 +127,10 @@ inline std::string listing(bool parent, std::string_view name = "Sonarell") {
 }
 
 // An input method bundle: the identifier, the parent named by CFBundleName, one mode.
-inline void makeBundle(const std::string& path, const std::string& identifier) {
+inline void makeBundle(const std::string& path, std::string_view identifier) {
   writeFile(path + "/Contents/Info.plist",
             testsupport::xmlPlist(
-                "<dict><key>CFBundleIdentifier</key><string>" + identifier +
+                "<dict><key>CFBundleIdentifier</key><string>" + std::string(identifier) +
                 "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
                 "<dict><key>tsInputModeListKey</key><dict><key>org.quennet.inputmethod.Sonarell.Hans</key>"
                 "<dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict></dict></dict></dict>"));
