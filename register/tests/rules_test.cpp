@@ -82,7 +82,8 @@ TEST(Dispatch, RejectedForms) {
   const std::string contents = installed + "/Contents", stagedApp = h + "/Staging/Sonarell.app";
   const std::string staged = stagedApp + "/Contents", b = h + "/b.plist", x = "--exchange-contents";
   const std::string odd = h + "/With space 中文\nline/Other.app", caseOnly = h + "/Case.app";
-  for (const std::string& app : {installed, stagedApp, h + "/Real/Sonarell.app"}) makeBundle(app, BundleID);
+  for (const std::string& app : {installed, stagedApp, h + "/Real/Sonarell.app", h + "/Sonarell\xff\xfe.app"})
+    makeBundle(app, BundleID);
   for (const std::string& app : {h + "/Other.app", odd, h + "/Foreign/Sonarell.app"})
     makeBundle(app, "com.Other");
   makeBundle(caseOnly, "org.quennet.inputmethod.sonarell");
