@@ -82,16 +82,16 @@ TEST(Dispatch, RejectedForms) {
   const std::string contents = installed + "/Contents", stagedApp = h + "/Staging/Sonarell.app";
   const std::string staged = stagedApp + "/Contents", b = h + "/b.plist", x = "--exchange-contents";
   const std::string odd = h + "/With space 中文\nline/Other.app", caseOnly = h + "/Case.app";
-  for (const std::string& app : {installed, stagedApp, h + "/Real/Sonarell.app", h + "/Sonarell\xff\xfe.app"})
-    makeBundle(app, BundleID);
+  const std::string ours[] = {installed, stagedApp, h + "/Staging", h + "/Real/Sonarell.app",
+                              h + "/Sonarell\xff\xfe.app"};
+  for (const std::string& app : ours) makeBundle(app, BundleID);
   for (const std::string& app : {h + "/Other.app", odd, h + "/Foreign/Sonarell.app"})
     makeBundle(app, "com.Other");
   makeBundle(caseOnly, "org.quennet.inputmethod.sonarell");
   std::filesystem::create_directories(h + "/NoBundle/Contents");
   std::filesystem::create_directory_symlink(h + "/Real", h + "/Linked");
   TempDir fresh, outer;  // a home with nothing installed; one reached through a link
-  const std::string linked = outer / "home";
-  std::filesystem::create_directory_symlink(h, linked);
+  std::filesystem::create_directory_symlink(h, outer / "home");
   const struct {
     std::vector<std::string> args;
     std::string err, home = "";
@@ -117,7 +117,7 @@ TEST(Dispatch, RejectedForms) {
       {{h + "/Missing.app"}, kForeign},
       {{h + "/Sonarell\xff\xfe.app"}, kForeign},
       {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, kForeign},
-      // All but our installed Contents and a staged Contents of ours.
+      // All but our installed Contents and a staged Contents of ours (Staging is ours too).
       {{x, staged, contents}, ""},
       {{x, contents, stagedApp}, ""},
       {{x, contents, h + "/Foreign/Sonarell.app/Contents"}, ""},
@@ -130,7 +130,7 @@ TEST(Dispatch, RejectedForms) {
       {{x, contents, contents}, ""},
       {{x, contents, "~/Library/Input Methods/Sonarell.app/Contents/"}, ""},
       {{x, fresh / "Library/Input Methods/Sonarell.app/Contents", staged}, "", fresh.str()},
-      {{x, linked + "/Library/Input Methods/Sonarell.app/Contents", staged}, "", linked},
+      {{x, outer / "home/Library/Input Methods/Sonarell.app/Contents", staged}, "", outer / "home"},
   };
   const auto untouched = snapshot(h);
   for (const auto& row : rows) {
