@@ -76,7 +76,7 @@ const auto kParent = SourceWithID(BundleID), kMode = SourceWithID(ModeID);
 
 // Every rejected form exits 2 before any work, with its line (the exchange form
 // silently), having set the application up first, except for the exchange.
-TEST(Dispatch, RejectedForms) {
+TEST(KeyloomDispatch, RejectedForms) {
   TempDir home;
   const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
   const std::string contents = installed + "/Contents", stagedApp = h + "/Staging/Sonarell.app";
@@ -160,7 +160,7 @@ TEST(Dispatch, RejectedForms) {
 
 // The whole run in order, with three one-second waits; the repair, when asked
 // for, between the second and the third, and only then is the list touched.
-TEST(Registration, RunsEverythingInOrder) {
+TEST(KeyloomRegistration, RunsEverythingInOrder) {
   TempDir dir;
   for (const bool repairing : {false, true}) {
     Substitutes s;
@@ -206,7 +206,7 @@ int recorded(const std::string& lines, const std::string& key) {
 // Every other ending of a register or check run. Each call returns the status
 // its expected line shows; the first that fails ends the run with its record.
 // Neither form touches the list. Values other than text print as text.
-TEST(Registration, Endings) {
+TEST(KeyloomRegistration, Endings) {
   textinput::InputSource numeric = source(true, std::nullopt);  // only a boolean true is enabled
   numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
   const auto full = both(true, true);
@@ -275,7 +275,7 @@ const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputme
 // After a backup of the list as it was (XML whenever XML can carry it), what is
 // missing is appended at the end, announced once; with both of ours present the
 // foreign entries alone are stored for half a second, announced, then the list.
-TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
+TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
   const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
@@ -325,7 +325,7 @@ TEST(Repair, AppendsWhatIsMissingOrRefreshes) {
 // later failures leave the backup and what another writer stored, announce only
 // what was stored, never report the list verified. On the real store another
 // process's append just before a write is never lost: the write is refused.
-TEST(Repair, FailureRows) {
+TEST(KeyloomRepair, FailureRows) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
   writeFile(backup, "someone's own file\n");
@@ -424,7 +424,7 @@ Outcome keyloom(const std::vector<std::string>& args, const std::string& home,
   return {status, readFile(out), readFile(err)};
 }
 
-class Process : public ::testing::Test {
+class KeyloomProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     makeBundle(installed, BundleID);
@@ -439,7 +439,7 @@ class Process : public ::testing::Test {
 
 // One of each refusal through main changes nothing. Then each run swaps,
 // whatever the spelling of the installed path or of the home.
-TEST_F(Process, RefusesAndExchanges) {
+TEST_F(KeyloomProcess, RefusesAndExchanges) {
   const std::string odd = h + "/With space 中文\nline/Other.app", base = std::filesystem::path(h).filename();
   makeBundle(odd, "com.example.Other");
   const auto untouched = snapshot(h);
@@ -469,7 +469,7 @@ TEST_F(Process, RefusesAndExchanges) {
   }
 }
 
-TEST_F(Process, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
+TEST_F(KeyloomProcess, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
   if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
   TempDir shm("keyloom", "/dev/shm");
   struct stat a = {}, b = {};
@@ -484,7 +484,7 @@ TEST_F(Process, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
 }
 
 // Check and repair on the real store and text input, announcing on a private bus.
-TEST_F(Process, ChecksRepairsAndAnnouncesOnTheSessionBus) {
+TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
   sonarell::testing::SessionBus bus;
   ASSERT_TRUE(bus.running());
   std::vector<std::string> posted;
