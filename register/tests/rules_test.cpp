@@ -250,7 +250,7 @@ TEST(KeyloomRegistration, Endings) {
     EXPECT_CALL(s.textInput, registerInputSource(kBundle)).Times(!row.check && ls == 0);
     std::size_t listed = 0;
     ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault([&](auto&&...) {
-      return row.lists[listed++];
+      return listed < row.lists.size() ? row.lists[listed++] : std::nullopt;  // more are a failure below
     });
     EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true))
         .Times(static_cast<int>(row.lists.size()));
