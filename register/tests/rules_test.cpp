@@ -426,8 +426,7 @@ Outcome keyloom(const std::vector<std::string>& args, const std::string& home,
   return {status, readFile(out), readFile(err)};
 }
 
-class KeyloomProcess : public ::testing::Test {
- protected:
+struct KeyloomProcess : ::testing::Test {
   void SetUp() override {
     makeBundle(installed, BundleID);
     makeBundle(staged, BundleID);

@@ -69,6 +69,7 @@ struct FakeStore : preferences::PreferenceStore {
     dirty = true;
   }
   bool synchronize(const std::string& domain) override {
+    EXPECT_EQ(domain, kHIToolboxDomain) << "only the list's domain";
     if (++syncs == failingSync) return false;
     if (real) otherWriter(syncs, disk);
     if (real) return real->synchronize(domain);
