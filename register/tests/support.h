@@ -1,100 +1,173 @@
 #pragma once
 
-// Helpers shared by the tool's tests: temporary folders, files, bundles and
-// captured output streams.
+// Substitutes for the platform services, to drive every rule in-process, and
+// enabled-list records spelled out rather than taken from the code under test.
 
-#include <stdlib.h>
-#include <unistd.h>
+#include <gmock/gmock.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
-#include <sstream>
-#include <string>
 
+#include "platform/plist/value.h"
+#include "platform/preferences/file_preference_store_linux.h"
+#include "register/identifiers.h"
+#include "register/output.h"
+#include "register/services.h"
 #include "tests/support/scratch.h"
 
-namespace sonarell::keyloom::testing {
+namespace sonarell::keyloom::test {
 
-// A fresh folder under the given parent (TMPDIR by default), removed with all it
-// holds when the object goes.
-class TempDir {
- public:
-  explicit TempDir(const std::string& parent = std::filesystem::temp_directory_path().string()) {
-    std::string pattern = parent + "/keyloom-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    if (path_.empty()) return;
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+using plist::Array;
+using plist::Dictionary;
+using plist::Value;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
 
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
+struct MockTextInput : textinput::TextInputServices {
+  MOCK_METHOD(std::int32_t, registerInputSource, (const std::string&), (override));
+  MOCK_METHOD(std::optional<textinput::InputSourceList>, createInputSourceList, (const Dictionary&, bool),
+              (override));
+  MOCK_METHOD(std::int32_t, enableInputSource, (const textinput::InputSource&), (override));
+};
+struct MockLaunchServices : launchservices::LaunchServices {
+  MOCK_METHOD(std::int32_t, registerURL, (const std::string&, bool), (override));
+};
+struct MockNotifier : notifications::DistributedNotifier {
+  MOCK_METHOD(void, post, (const std::string&), (override));
+};
+struct MockRunLoop : runloop::RunLoop {
+  MOCK_METHOD(void, runFor, (double), (override));
+};
+struct MockApplication : application::Application {
+  MOCK_METHOD(void, setActivationPolicyProhibited, (), (override));
+  MOCK_METHOD(void, finishLaunching, (), (override));
 };
 
-inline void writeFile(const std::string& path, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+// One domain with one key, with the store's semantics: the view is loaded on
+// first use, set changes only the view, synchronise stores what was set onto
+// the disk and reloads the view. Another writer acts in synchronise number n
+// (from 1) after the merge and before the reload; synchronise `failingSync`
+// fails. Given a real store, that one is used, and the other writer acts just
+// before its synchronise n takes the lock.
+struct FakeStore : preferences::PreferenceStore {
+  std::optional<Value> disk;
+  std::optional<preferences::FilePreferenceStore> real;
+  std::function<void(int n, std::optional<Value>& disk)> otherWriter = [](int, auto&) {};
+  int failingSync = 0, syncs = 0, sets = 0;
+
+  std::optional<Value> copyAppValue(const std::string& key, const std::string& domain) override {
+    return real ? real->copyAppValue(key, domain) : view();
+  }
+  void setAppValue(const std::string& key, std::optional<Value> value, const std::string& domain) override {
+    ++sets;
+    if (real) return real->setAppValue(key, std::move(value), domain);
+    view() = std::move(value);
+    dirty = true;
+  }
+  bool synchronize(const std::string& domain) override {
+    EXPECT_EQ(domain, kHIToolboxDomain) << "only the list's domain";
+    if (++syncs == failingSync) return false;
+    if (real) otherWriter(syncs, disk);
+    if (real) return real->synchronize(domain);
+    if (std::exchange(dirty, false)) disk = view();
+    otherWriter(syncs, disk);
+    view_ = disk;
+    return true;
+  }
+  std::optional<Value>& view() { return view_ ? *view_ : view_.emplace(disk); }
+  std::optional<std::optional<Value>> view_;
+  bool dirty = false;
+};
+
+// The six services; the mocks are nice so that a test names only the calls it is about.
+struct Substitutes {
+  FakeStore store;
+  ::testing::NiceMock<MockTextInput> textInput;
+  ::testing::NiceMock<MockLaunchServices> launchServices;
+  ::testing::NiceMock<MockNotifier> notifier;
+  ::testing::NiceMock<MockRunLoop> runLoop;
+  ::testing::NiceMock<MockApplication> application;
+  Services services{store, textInput, launchServices, notifier, runLoop, application};
+};
+
+inline Value str(std::string_view text) { return Value(std::string(text)); }
+inline Value layout() { return Value(Dictionary{{"KeyboardLayout ID", Value(252)}}); }
+inline Value otherMethod() { return Value(Dictionary{{"Bundle ID", str("com.example.Other")}}); }
+inline Dictionary parentDict() {
+  return {{"InputSourceKind", str("Keyboard Input Method")}, {"Bundle ID", str(BundleID)}};
+}
+inline Dictionary modeDict() {
+  return {{"InputSourceKind", str("Input Mode")}, {"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}};
+}
+inline Value parentRecord() { return Value(parentDict()); }
+inline Value modeRecord() { return Value(modeDict()); }
+
+// A source as the text-input services list it; no enabled property when unset.
+inline textinput::InputSource source(bool parent, std::optional<bool> enabled) {
+  using namespace textinput;
+  InputSource s;
+  s.properties = {{std::string(kTISPropertyInputSourceID), str(parent ? BundleID : ModeID)},
+                  {std::string(kTISPropertyInputSourceType),
+                   str(parent ? kTISTypeKeyboardInputMethodModeEnabled : kTISTypeKeyboardInputMode)},
+                  {std::string(kTISPropertyInputSourceIsEnableCapable), Value(true)},
+                  {std::string(kTISPropertyBundleID), str(BundleID)},
+                  {std::string(kTISPropertyLocalizedName), str("Sonarell")}};
+  if (enabled) s.properties.set(std::string(kTISPropertyInputSourceIsEnabled), Value(*enabled));
+  return s;
+}
+// The lines the tool prints for one of our sources.
+inline std::string listing(bool parent, std::string_view name = "Sonarell") {
+  return "source=" + std::string(parent ? BundleID : ModeID) + "\n  TISPropertyInputSourceType=" +
+         (parent ? "TISTypeKeyboardInputMethodModeEnabled" : "TISTypeKeyboardInputMode") +
+         "\n  TISPropertyInputSourceIsEnableCapable=1\n  TISPropertyBundleID=" + std::string(BundleID) +
+         "\n  TISPropertyLocalizedName=" + std::string(name) + "\n";
 }
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+// An input method bundle: the identifier, the parent named by CFBundleName, one mode.
+inline void makeBundle(const std::string& path, std::string_view identifier) {
+  writeFile(path + "/Contents/Info.plist",
+            testsupport::xmlPlist(
+                "<dict><key>CFBundleIdentifier</key><string>" + std::string(identifier) +
+                "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
+                "<dict><key>tsInputModeListKey</key><dict><key>org.quennet.inputmethod.Sonarell.Hans</key>"
+                "<dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict></dict></dict></dict>"));
 }
 
-using testsupport::xmlPlist;
-
-// An input method bundle as the text-input stand-in reads it: the parent, named
-// by CFBundleName, and the one mode of ComponentInputModeDict.
-inline std::string inputMethodInfo(const std::string& identifier, const std::string& modeID) {
-  return xmlPlist("<dict>\n<key>CFBundleIdentifier</key><string>" + identifier +
-                  "</string>\n<key>CFBundleName</key><string>Sonarell</string>\n"
-                  "<key>ComponentInputModeDict</key><dict><key>tsInputModeListKey</key><dict>\n<key>" +
-                  modeID +
-                  "</key><dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict>\n"
-                  "</dict></dict>\n</dict>");
+// Every item below the folder with its content or kind, to show a run changed nothing.
+inline std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> items;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+    items[e.path()] =
+        e.is_symlink() || !e.is_regular_file() ? e.path().filename().string() : readFile(e.path());
+  return items;
 }
 
-// Makes <path>/Contents/Info.plist for a bundle with the identifier.
-inline void makeBundle(const std::string& path, const std::string& identifier,
-                       const std::string& modeID = "org.quennet.inputmethod.Sonarell.Hans") {
-  writeFile(path + "/Contents/Info.plist", inputMethodInfo(identifier, modeID));
-}
+struct Outcome {
+  int status;
+  std::string out, err;
+  bool operator==(const Outcome&) const = default;
+  friend void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << o.status << ::testing::PrintToString(o.out) << ::testing::PrintToString(o.err);
+  }
+};
 
-// Output and error streams the components write to, read back as text.
-class CapturedStreams {
- public:
-  CapturedStreams() : out_(std::tmpfile(), &std::fclose), err_(std::tmpfile(), &std::fclose) {}
-  std::FILE* out() const { return out_.get(); }
-  std::FILE* err() const { return err_.get(); }
-  std::string outText() const { return contents(out_.get()); }
-  std::string errText() const { return contents(err_.get()); }
-
- private:
-  static std::string contents(std::FILE* file) {
-    std::fflush(file);
+// Runs `run` with output and error streams of its own and reads them back.
+template <typename Run>
+Outcome captured(Run run) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), &std::fclose),
+      err(std::tmpfile(), &std::fclose);
+  const int status = run(Streams{out.get(), err.get()});
+  auto text = [](std::FILE* file) {
+    std::string all(static_cast<std::size_t>(std::ftell(file)), '\0');
     std::rewind(file);
-    std::string text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-    std::fseek(file, 0, SEEK_END);
-    return text;
-  }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out_;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> err_;
-};
+    all.resize(std::fread(all.data(), 1, all.size(), file));
+    return all;
+  };
+  return {status, text(out.get()), text(err.get())};
+}
 
-}  // namespace sonarell::keyloom::testing
+}  // namespace sonarell::keyloom::test

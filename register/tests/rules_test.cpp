@@ -1,0 +1,515 @@
+// The tool's rules in-process against substitutes, then what only the built program shows.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "platform/notifications/notification_listener_linux.h"
+#include "platform/plist/codec.h"
+#include "register/dispatch.h"
+#include "register/enabled_list.h"
+#include "register/registration.h"
+#include "register/tests/support.h"
+#include "tests/support/session_bus.h"
+#include "tests/support/spawn.h"
+
+namespace sonarell::keyloom {
+namespace {
+
+using ::testing::_;
+using ::testing::InSequence;
+using ::testing::Return;
+using namespace test;
+using textinput::InputSourceList;
+
+const std::string kBundle = "/home/u/Library/Input Methods/Sonarell.app";
+const std::string kRegistered = "launchservices-register=0\nregister=0\n";
+const std::string kListed = kRegistered + listing(true) + listing(false);
+const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
+const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
+const std::string kUsage =
+    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
+const std::string kForeign = "Unexpected input method bundle ID\n";
+
+Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home) {
+  std::vector<const char*> argv{"Keyloom"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return captured([&](Streams streams) {
+    return Dispatch(static_cast<int>(argv.size()), argv.data(), s.services, streams, home);
+  });
+}
+Outcome run(Substitutes& s, bool check = false, const std::string& backup = "") {
+  return captured([&](Streams streams) {
+    return RunRegistration({kBundle, check, !backup.empty(), backup}, s.services, streams);
+  });
+}
+Outcome repair(Services& services, const std::string& backupPath) {
+  return captured([&](Streams streams) { return RepairEnabledList(backupPath, services, streams) ? 0 : 1; });
+}
+
+std::string verified(std::size_t n, std::size_t k) {
+  return "enabled-list-preserved=" + std::to_string(n) + " appended=" + std::to_string(k) + " verified=1\n";
+}
+// Our two sources; a parent not enabled lacks the property, a mode says false.
+InputSourceList both(bool p, bool m) {
+  return {source(true, p ? p : std::optional<bool>()), source(false, m)};
+}
+Value with(Dictionary record, const std::string& key, Value value) {
+  record.set(key, std::move(value));
+  return Value(std::move(record));
+}
+
+// The lines with both states, as "parent-before=1 mode-before=0".
+std::string states(const std::string& w, int parent, int mode) {
+  return "parent-" + w + "=" + std::to_string(parent) + " mode-" + w + "=" + std::to_string(mode) + "\n";
+}
+std::string before(int parent, int mode) { return states("before", parent, mode); }
+std::string after(int parent, int mode) { return states("after", parent, mode); }
+
+MATCHER_P(SourceWithID, id, "") {
+  const Value* value = arg.property(textinput::kTISPropertyInputSourceID);
+  return value && *value == str(id);
+}
+MATCHER(OurFilter, "") {
+  return arg == Dictionary{{std::string(textinput::kTISPropertyBundleID), str(BundleID)}};
+}
+const auto kParent = SourceWithID(BundleID), kMode = SourceWithID(ModeID);
+
+// Every rejected form exits 2 before any work, with its line (the exchange form
+// silently), having set the application up first, except for the exchange.
+TEST(KeyloomDispatch, RejectedForms) {
+  TempDir home;
+  const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
+  const std::string contents = installed + "/Contents", stagedApp = h + "/Staging/Sonarell.app";
+  const std::string staged = stagedApp + "/Contents", b = h + "/b.plist", x = "--exchange-contents";
+  const std::string odd = h + "/With space 中文\nline/Other.app", caseOnly = h + "/Case.app";
+  const std::string ours[] = {installed, stagedApp, h + "/Staging", h + "/Real/Sonarell.app",
+                              h + "/Sonarell\xff\xfe.app"};
+  for (const std::string& app : ours) makeBundle(app, BundleID);
+  for (const std::string& app : {h + "/Other.app", odd, h + "/Foreign/Sonarell.app"})
+    makeBundle(app, "com.Other");
+  makeBundle(caseOnly, "org.quennet.inputmethod.sonarell");
+  std::filesystem::create_directories(h + "/NoBundle/Contents");
+  std::filesystem::create_directory_symlink(h + "/Real", h + "/Linked");
+  TempDir fresh, outer;  // a home with nothing installed; one reached through a link
+  std::filesystem::create_directory_symlink(h, outer / "home");
+  const struct {
+    std::vector<std::string> args;
+    std::string err, home = "";
+  } rows[] = {
+      {{}, kUsage},
+      {{x, contents}, kUsage},
+      {{x, "a", "b", "c"}, kUsage},
+      {{installed, "--repair-enabled-list"}, kUsage},
+      {{installed, "--check", "more"}, kUsage},
+      {{installed, "--CHECK"}, kUsage},
+      {{installed, "-check"}, kUsage},
+      {{installed, "--Repair-Enabled-List", b}, kUsage},
+      {{installed, "--repair", b}, kUsage},
+      {{installed, b, "--repair-enabled-list"}, kUsage},
+      {{"--check", installed}, kUsage},
+      {{""}, kForeign},
+      {{x}, kForeign},
+      {{"--check"}, kForeign},
+      {{h + "/Other.app"}, kForeign},
+      {{h + "/Other.app", "--repair-enabled-list", b}, kForeign},
+      {{odd, "--check"}, kForeign},
+      {{caseOnly, "--repair-enabled-list", b}, kForeign},
+      {{h + "/Missing.app"}, kForeign},
+      {{h + "/Sonarell\xff\xfe.app"}, kForeign},
+      {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, kForeign},
+      // All but our installed Contents and a staged Contents of ours (Staging is ours too).
+      {{x, staged, contents}, ""},
+      {{x, contents, stagedApp}, ""},
+      {{x, contents, h + "/Foreign/Sonarell.app/Contents"}, ""},
+      {{x, contents, h + "/NoBundle/Contents"}, ""},
+      {{x, contents, h + "/Linked/Sonarell.app/Contents"}, ""},
+      {{x, contents, h + "/Missing/Sonarell.app/Contents"}, ""},
+      {{x, contents + "\xff", staged}, ""},
+      {{x, contents, stagedApp + "/Cont\xe9nts"}, ""},
+      // The installed folder as its own staged copy: nothing would move.
+      {{x, contents, contents}, ""},
+      {{x, contents, "~/Library/Input Methods/Sonarell.app/Contents/"}, ""},
+      {{x, fresh / "Library/Input Methods/Sonarell.app/Contents", staged}, "", fresh.str()},
+      {{x, outer / "home/Library/Input Methods/Sonarell.app/Contents", staged}, "", outer / "home"},
+  };
+  const auto untouched = snapshot(h);
+  for (const auto& row : rows) {
+    Substitutes s;
+    EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
+    EXPECT_CALL(s.textInput, createInputSourceList(_, _)).Times(0);
+    const bool setUp = row.args.size() != 3 || row.args[0] != x;
+    {
+      InSequence order;
+      EXPECT_CALL(s.application, setActivationPolicyProhibited()).Times(setUp);
+      EXPECT_CALL(s.application, finishLaunching()).Times(setUp);
+    }
+    EXPECT_EQ(dispatch(s, row.args, row.home.empty() ? h : row.home), (Outcome{2, "", row.err}))
+        << ::testing::PrintToString(row.args);
+  }
+  EXPECT_EQ(snapshot(h), untouched);
+
+  // A relative path is registered as the absolute one, without a trailing separator.
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(installed + "/..");
+  Substitutes s;
+  EXPECT_CALL(s.launchServices, registerURL(installed, true)).WillOnce(Return(-1));
+  const Outcome relative = dispatch(s, {"Sonarell.app/"}, h);
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(relative, (Outcome{1, "launchservices-register=-1\n", ""}));
+}
+
+// The whole run in order, with three one-second waits; the repair, when asked
+// for, between the second and the third, and only then is the list touched.
+TEST(KeyloomRegistration, RunsEverythingInOrder) {
+  TempDir dir;
+  for (const bool repairing : {false, true}) {
+    Substitutes s;
+    s.store.disk = Value(Array{layout(), parentRecord(), modeRecord()});
+    {
+      InSequence order;
+      EXPECT_CALL(s.launchServices, registerURL(kBundle, true)).WillOnce(Return(0));
+      EXPECT_CALL(s.textInput, registerInputSource(kBundle)).WillOnce(Return(0));
+      EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(false, false)));
+      EXPECT_CALL(s.textInput, enableInputSource(kParent)).WillOnce(Return(0));
+      EXPECT_CALL(s.runLoop, runFor(1.0));
+      EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(true, false)));
+      EXPECT_CALL(s.textInput, enableInputSource(kMode)).WillOnce(Return(0));
+      EXPECT_CALL(s.runLoop, runFor(1.0));
+      EXPECT_CALL(s.notifier, post(kNotification)).Times(repairing);
+      EXPECT_CALL(s.runLoop, runFor(0.5)).Times(repairing);
+      EXPECT_CALL(s.notifier, post(kNotification)).Times(repairing);
+      EXPECT_CALL(s.runLoop, runFor(1.0));
+      EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true)).WillOnce(Return(both(true, true)));
+    }
+    const std::string repaired = "refresh-own-enabled-entries=1 foreign-preserved=1\n" + verified(3, 0);
+    const std::string lines = kListed + before(0, 0) + "enable-parent=0\nenable-mode=0\n" +
+                              (repairing ? repaired : "") + after(1, 1) + "registration-complete=1\n";
+    EXPECT_EQ(run(s, false, repairing ? dir / "b.plist" : ""), (Outcome{0, lines, ""}));
+    EXPECT_EQ(s.store.syncs + s.store.sets > 0, repairing);
+  }
+  // A failed repair (here: no list at all) ends the run: no third wait, no after record.
+  Substitutes failing;
+  ON_CALL(failing.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(true, true)));
+  EXPECT_CALL(failing.runLoop, runFor(1.0)).Times(2);
+  EXPECT_EQ(run(failing, false, dir / "second.plist"),
+            (Outcome{1, kListed + before(1, 1) + "enable-parent=0\nenable-mode=0\n",
+                     "Unexpected enabled source list; no preferences changed\n"}));
+}
+
+// The status on the expected line "key=...", 0 when there is no such line.
+int recorded(const std::string& lines, const std::string& key) {
+  const std::string text = "\n" + lines;
+  const std::size_t at = text.find("\n" + key + "=");
+  return at == std::string::npos ? 0 : std::stoi(text.substr(at + key.size() + 2));
+}
+
+// Every other ending of a register or check run. Each call returns the status
+// its expected line shows; the first that fails ends the run with its record.
+// Neither form touches the list. Values other than text print as text.
+TEST(KeyloomRegistration, Endings) {
+  textinput::InputSource numeric = source(true, std::nullopt);  // only a boolean true is enabled
+  numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
+  const auto full = both(true, true);
+  const InputSourceList modeOnly(1, source(false, true)), parentOnly(1, source(true, true));
+  const InputSourceList firstCounts{source(false, true), source(false, false), numeric};
+  const std::string ours = listing(true) + listing(false), none = before(0, 0), no = "ready=0\n";
+  const std::string e = kListed + before(1, 1) + "enable-parent=0\n", done = "registration-complete=1\n";
+  const std::string noParent = "Parent input method was not registered\n",
+                    noMode = "Input mode was not registered\n";
+  const std::string firstListed = listing(false) + listing(false) + listing(true);
+  const struct {
+    bool check;
+    std::vector<std::optional<InputSourceList>> lists;  // what the listings return, in turn
+    int waits, status;
+    std::string out, err;
+  } rows[] = {
+      {false, {}, 0, 1, "launchservices-register=-10810\n", ""},
+      {false, {}, 0, 1, "launchservices-register=0\nregister=-50\n", ""},
+      {false, {both(false, false)}, 0, 1, kListed + none + "enable-parent=-61\n", ""},
+      {false, {std::nullopt}, 0, 1, kRegistered + none, noParent},
+      {false, {modeOnly}, 0, 1, kRegistered + listing(false) + before(0, 1), noParent},
+      {false, {both(false, false), parentOnly}, 1, 1, kListed + none + "enable-parent=0\n", noMode},
+      // The mode's status and the end state decide together.
+      {false, {full, full, full}, 3, 1, e + "enable-mode=-50\n" + after(1, 1), ""},
+      {false, {full, full, both(true, false)}, 3, 1, e + "enable-mode=0\n" + after(1, 0) + done, ""},
+      {false, {full, full, both(false, true)}, 3, 1, e + "enable-mode=0\n" + after(0, 1) + done, ""},
+      // The check form lists and judges; the first source with an identifier counts.
+      {true, {std::nullopt}, 0, 1, none + no, ""},
+      {true, {both(true, false)}, 0, 1, ours + before(1, 0) + no, ""},
+      {true, {firstCounts}, 0, 1, firstListed + before(0, 1) + no, ""},
+      {true, {full}, 0, 0, ours + before(1, 1) + "ready=1\n", ""},
+  };
+  for (const auto& row : rows) {
+    Substitutes s;
+    const int ls = recorded(row.out, "launchservices-register");
+    ON_CALL(s.launchServices, registerURL(_, _)).WillByDefault(Return(ls));
+    ON_CALL(s.textInput, registerInputSource(_)).WillByDefault(Return(recorded(row.out, "register")));
+    EXPECT_CALL(s.launchServices, registerURL(kBundle, true)).Times(!row.check);
+    EXPECT_CALL(s.textInput, registerInputSource(kBundle)).Times(!row.check && ls == 0);
+    std::size_t listed = 0;
+    ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault([&](auto&&...) {
+      return listed < row.lists.size() ? row.lists[listed++] : std::nullopt;  // more are a failure below
+    });
+    EXPECT_CALL(s.textInput, createInputSourceList(OurFilter(), true))
+        .Times(static_cast<int>(row.lists.size()));
+    for (const auto& [matcher, key] :
+         {std::pair(kParent, "enable-parent"), std::pair(kMode, "enable-mode")}) {
+      ON_CALL(s.textInput, enableInputSource(matcher)).WillByDefault(Return(recorded(row.out, key)));
+      EXPECT_CALL(s.textInput, enableInputSource(matcher)).Times(row.out.find(key) != std::string::npos);
+    }
+    EXPECT_CALL(s.runLoop, runFor(_)).Times(0);
+    EXPECT_CALL(s.runLoop, runFor(1.0)).Times(row.waits);
+    EXPECT_EQ(run(s, row.check), (Outcome{row.status, row.out, row.err}));
+    EXPECT_EQ(s.store.syncs + s.store.sets, 0);
+  }
+  const Value list(Array{str("IPA – Sonarell"), Value(-252), Value(false)});
+  EXPECT_EQ(describeValue(&list), "(IPA – Sonarell, -252, 0)");
+  EXPECT_EQ(describeValue(nullptr), "(null)");
+}
+
+// Both own records present, so the refresh stage runs: synchronise 3 is the one
+// after writing the foreign entries, 4 the one after the wait, 5 the final one.
+const Array kFull{layout(), parentRecord(), otherMethod(), modeRecord()};
+const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
+
+// After a backup of the list as it was (XML whenever XML can carry it), what is
+// missing is appended at the end, announced once; with both of ours present the
+// foreign entries alone are stored for half a second, announced, then the list.
+TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
+  TempDir dir;
+  const std::string backup = dir / "backup.plist";
+  const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
+  const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
+  const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
+              noBundle(Dictionary{{"Bundle ID", Value(5)}});
+  const Value extraParent = with(parentDict(), "Added By", str("platform"));
+  const Array mixed{layout(), extraParent, kOtherMode, otherMethod(), with(modeDict(), "Order", Value(2)),
+                    noBundle};
+  const struct {
+    Array initial, appended, foreign;
+  } rows[] = {
+      {{}, {parentRecord(), modeRecord()}, {}},
+      {{layout(), otherMethod()}, {parentRecord(), modeRecord()}, {}},
+      {{layout(), parentRecord(), otherMethod()}, {modeRecord()}, {}},
+      {{modeRecord(), layout()}, {parentRecord()}, {}},
+      // Our identifier with another mode, or a key of another type or missing, is no match.
+      {{parentRecord(), kOtherMode}, {modeRecord()}, {}},
+      {{numericBundle, kindless}, {parentRecord(), modeRecord()}, {}},
+      {{bell}, {parentRecord(), modeRecord()}, {}},
+      {mixed, {}, {layout(), otherMethod(), noBundle}},
+  };
+  for (const auto& row : rows) {
+    Substitutes s;
+    s.store.disk = Value(row.initial);
+    const bool refresh = row.appended.empty();
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(refresh ? 2 : 1);
+    ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
+      EXPECT_EQ(s.store.disk, Value(row.foreign));
+    });
+    EXPECT_CALL(s.runLoop, runFor(0.5)).Times(refresh);
+    const std::string refreshed =
+        "refresh-own-enabled-entries=1 foreign-preserved=" + std::to_string(row.foreign.size());
+    const std::string lines =
+        (refresh ? refreshed + "\n" : "") + verified(row.initial.size(), row.appended.size());
+    EXPECT_EQ(repair(s.services, backup), (Outcome{0, lines, ""}));
+    Array expected = row.initial;
+    expected.insert(expected.end(), row.appended.begin(), row.appended.end());
+    EXPECT_EQ(s.store.disk, Value(expected));
+    EXPECT_EQ(plist::readFile(backup), Value(row.initial));
+    EXPECT_EQ(readFile(backup).starts_with("<?xml"), plist::toXml(Value(row.initial)).has_value());
+    std::filesystem::remove(backup);
+  }
+}
+
+// Every failure. Refusals come before any write or backup (never onto a file);
+// later failures leave the backup and what another writer stored, announce only
+// what was stored, never report the list verified. On the real store another
+// process's append just before a write is never lost: the write is refused.
+TEST(KeyloomRepair, FailureRows) {
+  TempDir dir;
+  const std::string backup = dir / "backup.plist";
+  writeFile(backup, "someone's own file\n");
+  const std::string fresh = dir / "fresh.plist",
+                    shape = "Unexpected enabled source list; no preferences changed\n";
+  const std::string noBackup = "Could not create a new enabled-source backup\n";
+  const std::string concurrent = "Enabled source list changed concurrently; retry installation\n";
+  const std::string duringWait = "Enabled source list changed during refresh; retry installation\n";
+  const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
+  const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
+      theirs(Array{otherMethod()});
+  const Value stray(Array{layout(), str("stray")});
+  const Value fullAndMore(Array{layout(), parentRecord(), otherMethod(), modeRecord(), layout()});
+  const Value theirsAndMore(Array{otherMethod(), layout()}),
+      foreignAndMore(Array{layout(), otherMethod(), layout()});
+  const int kWait = -1;  // another writer while the run loop waits
+  const struct {
+    const char* name;
+    std::optional<Value> initial;
+    std::string path;
+    int failAt, writeAt;          // the synchronise that fails; the one where another writer stores
+    std::optional<Value> stored;  // what it stores (on the real store: it appends a layout); the list left
+    int posts;
+    std::string out, err;
+    bool real = false;
+  } rows[] = {
+      {"no list", std::nullopt, fresh, 0, 0, std::nullopt, 0, "", shape},
+      {"no array", str("ABC"), fresh, 0, 0, str("ABC"), 0, "", shape},
+      {"a string in the array", stray, fresh, 0, 0, stray, 0, "", shape},
+      {"an existing backup", one, backup, 0, 0, one, 0, "", noBackup},
+      {"a backup in a missing folder", one, dir / "missing/backup.plist", 0, 0, one, 0, "", noBackup},
+      {"a backup path that is no text", one, dir / "back\xff\xfeup.plist", 0, 0, one, 0, "", noBackup},
+      {"no backup path", one, "", 0, 0, one, 0, "", noBackup},
+      {"a writer between the two reads", one, fresh, 0, 2, foreign, 0, "", concurrent},
+      {"the list removed between the reads", one, fresh, 0, 2, std::nullopt, 0, "", concurrent},
+      {"the final write fails", one, fresh, 3, 0, one, 0, "", ""},
+      {"another writer wins the final write", one, fresh, 0, 3, theirs, 0, "",
+       "Enabled source list readback differs\n"},
+      {"storing the foreign entries fails", full, fresh, 3, 0, full, 0, "", ""},
+      {"the foreign entries read back differ", full, fresh, 0, 3, theirs, 0, "", ""},
+      {"a writer during the refresh wait", full, fresh, 0, kWait, theirs, 1, "", duringWait},
+      {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, ""},
+      {"an append before the first write", theirs, fresh, 0, 3, theirsAndMore, 0, "", "", true},
+      {"an append before storing the foreign entries", full, fresh, 0, 3, fullAndMore, 0, "", "", true},
+      {"an append before the list is put back", full, fresh, 0, 5, foreignAndMore, 1, refreshed, "", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir home;
+    auto append = [&](const Array& records) {
+      preferences::FilePreferenceStore other(home.str());
+      const std::optional<Value> list = other.copyAppValue(kKey, kDomain);
+      Array appended = list && list->asArray() ? *list->asArray() : Array{};
+      appended.insert(appended.end(), records.begin(), records.end());
+      other.setAppValue(kKey, Value(std::move(appended)), kDomain);
+      return other.synchronize(kDomain);
+    };
+    Substitutes s;
+    s.store.disk = row.initial;
+    if (row.real) s.store.real.emplace(home.str());
+    ASSERT_TRUE(!row.real || append(*row.initial->asArray()));
+    s.store.failingSync = row.failAt;
+    s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
+      if (n != row.writeAt) return;
+      if (!row.real) disk = row.stored;
+      EXPECT_TRUE(!row.real || append({layout()}));
+    };
+    ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
+      if (row.writeAt == kWait) s.store.disk = row.stored;
+    });
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
+    EXPECT_EQ(repair(s.services, row.path), (Outcome{1, row.out, row.err}));
+    using preferences::FilePreferenceStore;
+    EXPECT_EQ(row.real ? FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain) : s.store.disk,
+              row.stored);
+    const bool refused = row.err == shape || row.err == noBackup;
+    EXPECT_EQ(s.store.sets == 0, refused || row.err == concurrent) << "nothing written";
+    EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
+              refused ? std::nullopt : row.initial);
+    std::filesystem::remove(fresh);
+  }
+  EXPECT_EQ(readFile(backup), "someone's own file\n");
+  EXPECT_EQ(testsupport::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
+}
+
+// The built Keyloom.app, run as a child process in a home folder of its own.
+const std::string kNoBus = "unix:path=/nonexistent/keyloom-test-bus";
+const std::string kProgram = std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom";
+
+Outcome keyloom(const std::vector<std::string>& args, const std::string& home,
+                const std::string& bus = kNoBus) {
+  TempDir capture;
+  const std::string out = capture / "out", err = capture / "err";
+  const std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
+  const int status = testsupport::spawnAndWait({kProgram, args, env, out, err, ""});
+  return {status, readFile(out), readFile(err)};
+}
+
+struct KeyloomProcess : ::testing::Test {
+  void SetUp() override {
+    makeBundle(installed, BundleID);
+    makeBundle(staged, BundleID);
+    writeFile(contents + "/version", "old");  // only the installed one has it
+  }
+  TempDir home;
+  const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
+  const std::string contents = installed + "/Contents", staged = h + "/Staging/Sonarell.app";
+};
+
+// One of each refusal through main changes nothing. Then each run swaps,
+// whatever the spelling of the installed path or of the home.
+TEST_F(KeyloomProcess, RefusesAndExchanges) {
+  const std::string odd = h + "/With space 中文\nline/Other.app", base = std::filesystem::path(h).filename();
+  makeBundle(odd, "com.example.Other");
+  const auto untouched = snapshot(h);
+  EXPECT_EQ(keyloom({installed, "--check", "more"}, h), (Outcome{2, "", kUsage}));
+  EXPECT_EQ(keyloom({odd, "--check"}, h), (Outcome{2, "", kForeign}));
+  EXPECT_EQ(keyloom({"--exchange-contents", staged + "/Contents", contents}, h), (Outcome{2, "", ""}));
+  EXPECT_EQ(snapshot(h), untouched);
+  const struct {
+    std::string installed, home;
+  } rows[] = {
+      {contents, h},
+      {contents, h},
+      {"~/Library/Input Methods/Sonarell.app/Contents", h},
+      {h + "//Library//Input Methods/./Sonarell.app/Contents/", h},
+      {h + "/Library/Logs/../Input Methods/Sonarell.app/Contents", h},
+      {contents, "/" + h + "//"},
+      {contents, h + "/./"},
+      {contents, h + "/../" + base},
+      {contents, h + "/Library/.."},
+  };
+  for (const auto& row : rows) {
+    const bool had = std::filesystem::exists(contents + "/version");
+    EXPECT_EQ(keyloom({"--exchange-contents", row.installed, staged + "/Contents/"}, row.home),
+              (Outcome{0, "atomic-contents-exchange=1\n", ""}))
+        << row.installed << " in " << row.home;
+    EXPECT_NE(std::filesystem::exists(contents + "/version"), had);
+  }
+}
+
+TEST_F(KeyloomProcess, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  TempDir shm("keyloom", "/dev/shm");
+  struct stat a = {}, b = {};
+  ASSERT_EQ(::stat(h.c_str(), &a) | ::stat(shm.str().c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) GTEST_SKIP() << "the home and /dev/shm are on one file system";
+  makeBundle(shm / "Sonarell.app", BundleID);
+  const auto homeBefore = snapshot(h), shmBefore = snapshot(shm.str());
+  EXPECT_EQ(keyloom({"--exchange-contents", contents, shm / "Sonarell.app/Contents"}, h),
+            (Outcome{1, "", "Atomic input-method upgrade: Invalid cross-device link\n"}));
+  EXPECT_EQ(snapshot(h), homeBefore);
+  EXPECT_EQ(snapshot(shm.str()), shmBefore);
+}
+
+// Check and repair on the real store and text input, announcing on a private bus.
+TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
+  sonarell::testing::SessionBus bus;
+  ASSERT_TRUE(bus.running());
+  std::vector<std::string> posted;
+  auto listener =
+      notifications::DBusNotificationListener::create([&](const std::string& n) { posted.push_back(n); });
+  ASSERT_TRUE(listener);
+  const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
+  const std::string ours = listing(true) + listing(false, "IPA"), backup = h + "/备份 with space\nline.plist";
+  writeFile(prefs, *plist::toXml(Value(Dictionary{{kKey, Value(Array{layout(), otherMethod()})}})));
+  EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()), (Outcome{1, before(0, 0) + "ready=0\n", ""}));
+
+  // The enabling calls append our records, so the repair finds both and refreshes.
+  const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n" + verified(4, 0);
+  const std::string lines = kRegistered + ours + before(0, 0) + "enable-parent=0\nenable-mode=0\n" +
+                            refreshed + after(1, 1) + "registration-complete=1\n";
+  EXPECT_EQ(keyloom({installed, "--repair-enabled-list", backup}, h, bus.address()), (Outcome{0, lines, ""}));
+  const Value expected(Array{layout(), otherMethod(), parentRecord(), modeRecord()});
+  EXPECT_EQ(plist::readFile(prefs), Value(Dictionary{{kKey, expected}}));
+  EXPECT_EQ(plist::readFile(backup), expected);
+  while (listener->waitFor(std::chrono::milliseconds(300))) {
+  }
+  EXPECT_EQ(posted, (std::vector<std::string>{kNotification, kNotification}));
+  EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()),
+            (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
+}
+
+}  // namespace
+}  // namespace sonarell::keyloom
