@@ -1,12 +1,8 @@
 #include "installer/tests/support.h"
 
 #include <QIcon>
-#include <QLabel>
-#include <QPushButton>
 
-#include "installer/controller/log_text_view.h"
-
-namespace sonarell::installer::testing {
+namespace sonarell::installer::test {
 
 QString InstallerTest::text(const char* name) const {
   QWidget* w = find(name);
@@ -18,14 +14,18 @@ QString InstallerTest::text(const char* name) const {
 }
 
 void InstallerTest::click(const char* name) const {
-  auto* button = find<QPushButton>(name);
-  if (button != nullptr) button->click();
+  if (auto* button = find<QPushButton>(name)) button->click();
 }
 
-std::string screenshotFolder() { return SONARELL_SCREENSHOT_DIR; }
-std::string applicationIconPath() { return SONARELL_APPLICATION_ICON; }
+std::vector<stdfs::path> InstallerTest::logFiles() const {
+  std::vector<stdfs::path> files;
+  const auto folder = home_ / "Library/Logs/Sonarell/Installer";
+  if (stdfs::exists(folder))
+    for (const auto& e : stdfs::directory_iterator(folder)) files.push_back(e.path());
+  return files;
+}
 
-}  // namespace sonarell::installer::testing
+}  // namespace sonarell::installer::test
 
 // QApplication for the whole binary, on the offscreen platform, with the
 // application's own icon as the real program sets it.
@@ -33,7 +33,6 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
-  QApplication::setWindowIcon(
-      QIcon(QString::fromStdString(sonarell::installer::testing::applicationIconPath())));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(SONARELL_APPLICATION_ICON)));
   return RUN_ALL_TESTS();
 }
