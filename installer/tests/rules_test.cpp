@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
-#include <set>
-
 #include "installer/application/installer_application.h"
 #include "installer/errors/installer_error.h"
 #include "installer/payload/localized_info.h"
@@ -31,18 +28,13 @@ TEST(Utf8, ValidTextStaysAndEachMaximalSubpartBecomesOneReplacement) {
       {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
       {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
       {"\x80", u"\uFFFD"},
-      {"\xBF\x80", u"\uFFFD\uFFFD"},
       {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong lead never starts a sequence
       {"\xE0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},            // overlong three-byte form
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // a surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\xF5\xFF", u"\uFFFD\uFFFD"},
       {"\xE4\xB8", u"\uFFFD"},  // truncated at the end
-      {"\xE4\xB8"
-       "a",
-       u"\uFFFDa"},
       {"\xF0\x9F\x98\xE4\xB8\xAD", u"\uFFFD中"},
-      {"\xC3\xC3\xA9", u"\uFFFDé"},
       {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64", u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
       {std::string(37, 'a') + "\xFF" + std::string(62, 'a'),  // a stray byte inside the fast path
        std::u16string(37, u'a') + u"\uFFFD" + std::u16string(62, u'a')},
@@ -76,7 +68,6 @@ TEST(ErrorDescriptions, CarryTheNameAndTheSystemsReason) {
       {fileWriteError("/x/A.log", ENOSPC), "无法存储文件“A.log”：磁盘空间不足。"},
       {fileWriteError("/x/A.log", 0), "无法存储文件“A.log”。"},
       {openError("/x/A.log", EISDIR), "无法打开文件“A.log”：这是一个文件夹。"},
-      {launchError("/bin/bash", ENOENT), "无法启动“bash”：文件或文件夹不存在。"},
   };
   for (const auto& [error, description] : cases) EXPECT_EQ(error.description, description);
   EXPECT_EQ(fileWriteError("/x/A.log", ENOSPC).code, 512);
@@ -113,18 +104,6 @@ TEST_F(Rules, LogFileStepsEachFailOnTheirOwnAndNeverOverwrite) {
   auto notAFile = openForWriting(folder.string());
   ASSERT_TRUE(std::holds_alternative<InstallerError>(notAFile));
   EXPECT_EQ(std::get<InstallerError>(notAFile).description, "无法打开文件“Installer”：这是一个文件夹。");
-  EXPECT_EQ(readWholeFile(log.string()), "earlier run");
-  EXPECT_EQ(readWholeFile((folder / "none.log").string()), std::nullopt);
-  EXPECT_EQ(readWholeFile(folder.string()), std::nullopt);
-
-  std::set<std::string> seen;
-  const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-  for (int i = 0; i < 200; ++i) {
-    const std::string id = newUuid();
-    EXPECT_TRUE(std::regex_match(id, form)) << id;
-    seen.insert(id);
-  }
-  EXPECT_EQ(seen.size(), 200u);
 }
 
 TEST_F(Rules, PayloadLocationsValidationAndTheInstalledTest) {

@@ -173,23 +173,33 @@ TEST_F(Window, TheToggleAlternatesSummaryAndTheWholeLogAndEveryOutcomeReturnsToT
   }
   EXPECT_TRUE(c.detailedLog().startsWith(u("FIRST LINE\n行 1\n")) && c.detailedLog().endsWith(u("行 400\n")));
 
-  // A retry while details are shown: the running text in the details font; the
-  // earlier log stays the detailed one until the outcome.
+  // A retry while details are shown: the running state in the details font; the
+  // earlier log stays the detailed one until the outcome. Presses while busy,
+  // through the slot so that the disabled button is no excuse, start nothing.
   click("logToggle");
   const QString earlierLog = c.detailedLog();
-  writeScript("while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
+  writeScript("echo started; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
   click("action");
-  ASSERT_TRUE(c.busy());
+  ASSERT_TRUE(c.busy() && c.hasRunningProcess());
+  EXPECT_FALSE(c.windowShouldClose() || find("action")->isEnabled() || find("closeButton")->isEnabled());
+  EXPECT_TRUE(shown("progress") && shown("logToggle"));
+  EXPECT_EQ(text("status"), u("正在安装并启用输入法，请稍候…"));
   EXPECT_EQ(log->toPlainText(), u("正在校验并复制安装内容，请保持安装窗口打开。"));
   EXPECT_EQ(log->font().pixelSize(), 11);
   EXPECT_EQ(text("logToggle"), u("收起详细记录"));
-  EXPECT_TRUE(shown("logToggle"));
-  click("logToggle");  // usable during the run
+  click("logToggle");
   EXPECT_EQ(log->toPlainText(), u("正在安装并启用输入法，请稍候…") + QChar(u'\n') + text("detail"));
   click("logToggle");
   EXPECT_EQ(log->toPlainText(), earlierLog);
+  c.install();
+  QMetaObject::invokeMethod(&c, "install");
+  ASSERT_TRUE(waitUntil([&] { return readFile(*c.logURL()) == "started\n"; }));
+  EXPECT_EQ(logFiles().size(), 2u);
   writeFile(home_ / "go", "");
   ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(codes_, (std::vector<std::int32_t>{7, 0}));  // one outcome per run
+  EXPECT_EQ(c.detailedLog(), u("started\nretry\n"));
   EXPECT_FALSE(c.showingDetails());
   EXPECT_EQ(text("logToggle"), u("查看详细记录"));
   EXPECT_EQ(log->font().pixelSize(), 13);
