@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "installer/application/installer_application.h"
 #include "installer/errors/installer_error.h"
 #include "installer/payload/localized_info.h"
@@ -23,8 +25,7 @@ using Rules = InstallerTest;
 TEST(Utf8, ValidTextStaysAndEachMaximalSubpartBecomesOneReplacement) {
   const std::pair<std::string, std::u16string> cases[] = {
       {"", u""},
-      {"ascii é 中文 𝄞 \x7F end xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx末",
-       u"ascii é 中文 𝄞 \u007F end xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx末"},  // past the ASCII fast path
+      {"ascii é 中文 𝄞 \x7F", u"ascii é 中文 𝄞 \u007F"},
       {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
       {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
       {"\x80", u"\uFFFD"},
@@ -60,21 +61,7 @@ TEST(Utf8, ValidTextStaysAndEachMaximalSubpartBecomesOneReplacement) {
   EXPECT_EQ(decodeUtf8(mixed), expected);
 }
 
-TEST(ErrorDescriptions, CarryTheNameAndTheSystemsReason) {
-  EXPECT_EQ(payloadIncompleteError(),
-            (InstallerError{"SonarellInstaller", 1, "安装内容不完整，请重新下载并完整解压安装包。"}));
-  const std::pair<InstallerError, std::string> cases[] = {
-      {folderError("/h/Library/Logs", EACCES), "无法创建文件夹“Logs”：权限不足。"},
-      {fileWriteError("/x/A.log", ENOSPC), "无法存储文件“A.log”：磁盘空间不足。"},
-      {fileWriteError("/x/A.log", 0), "无法存储文件“A.log”。"},
-      {openError("/x/A.log", EISDIR), "无法打开文件“A.log”：这是一个文件夹。"},
-  };
-  for (const auto& [error, description] : cases) EXPECT_EQ(error.description, description);
-  EXPECT_EQ(fileWriteError("/x/A.log", ENOSPC).code, 512);
-  EXPECT_EQ(reasonForErrno(12345), "系统错误 12345");
-}
-
-TEST_F(Rules, LogFileStepsEachFailOnTheirOwnAndNeverOverwrite) {
+TEST_F(Rules, LogFileStepsEachFailOnTheirOwnWithTheSystemsReasonAndNeverOverwrite) {
   const auto folder = home_ / "Library/Logs/Sonarell/Installer";
   EXPECT_FALSE(createFolder(folder.string()).has_value());
   EXPECT_FALSE(createFolder(folder.string()).has_value());  // existing is fine
@@ -104,6 +91,13 @@ TEST_F(Rules, LogFileStepsEachFailOnTheirOwnAndNeverOverwrite) {
   auto notAFile = openForWriting(folder.string());
   ASSERT_TRUE(std::holds_alternative<InstallerError>(notAFile));
   EXPECT_EQ(std::get<InstallerError>(notAFile).description, "无法打开文件“Installer”：这是一个文件夹。");
+  EXPECT_EQ(fileWriteError("/x/A.log", ENOSPC).description, "无法存储文件“A.log”：磁盘空间不足。");
+  EXPECT_EQ(fileWriteError("/x/A.log", 0).description, "无法存储文件“A.log”。");
+  EXPECT_EQ(folderError("/h/Logs", 12345).description, "无法创建文件夹“Logs”：系统错误 12345。");
+  EXPECT_EQ(payloadIncompleteError(),
+            (InstallerError{"SonarellInstaller", 1, "安装内容不完整，请重新下载并完整解压安装包。"}));
+  EXPECT_TRUE(std::regex_match(
+      newUuid(), std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
 }
 
 TEST_F(Rules, PayloadLocationsValidationAndTheInstalledTest) {
@@ -120,12 +114,10 @@ TEST_F(Rules, PayloadLocationsValidationAndTheInstalledTest) {
   for (const auto& [exe, folder] : folders) EXPECT_EQ(resourceFolderFor(exe), folder) << exe;
   for (const std::string root : {"/r/Resources", "/r/Resources/"}) {
     InstallerPayload p(root);
-    EXPECT_EQ(p.root(), root);
     EXPECT_EQ(p.app(), "/r/Resources/Payload/Sonarell.app");
     EXPECT_EQ(p.helper(), "/r/Resources/Registration/Keyloom.app");
     EXPECT_EQ(p.script(), "/r/Resources/Scripts/install-macos.sh");
   }
-  EXPECT_EQ(joinPath("/x//", "/a"), "/x/a");
   EXPECT_EQ(InstallerPayload::target(), (home_ / "Library/Input Methods/Sonarell.app").string());
   {
     ScopedEnv other("HOME", "/elsewhere/");  // asked afresh every time

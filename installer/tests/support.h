@@ -5,11 +5,6 @@
 
 #include <QApplication>
 #include <QTest>
-#include <filesystem>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "installer/application/platform_services.h"
@@ -75,10 +70,21 @@ class InstallerTest : public ::testing::Test {
     EXPECT_NE(w, nullptr) << name;
     return w;
   }
-  QString text(const char* name) const;
-  void click(const char* name) const;
+  QString text(const char* name) const {
+    QWidget* w = find(name);
+    if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
+    if (auto* button = qobject_cast<QPushButton*>(w)) return button->text();
+    return qobject_cast<LogTextView*>(w)->toPlainText();
+  }
+  void click(const char* name) const { find<QPushButton>(name)->click(); }
   bool shown(const char* name) const { return !find(name)->isHidden(); }
-  std::vector<stdfs::path> logFiles() const;
+  std::vector<stdfs::path> logFiles() const {
+    std::vector<stdfs::path> files;
+    std::error_code none;  // no folder: no files
+    for (const auto& e : stdfs::directory_iterator(home_ / "Library/Logs/Sonarell/Installer", none))
+      files.push_back(e.path());
+    return files;
+  }
 
   testsupport::TempDir scratch_{"sonarell-installer"};
   stdfs::path base_ = scratch_.path(), home_ = base_ / "home", root_ = base_ / "安装 包" / "Resources";
