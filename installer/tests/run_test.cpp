@@ -56,7 +56,6 @@ TEST_F(InstallRun, ScriptGetsItsArgumentsEnvironmentAndHomeAsWorkingDirectory) {
 }
 
 TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
-  const auto unreadable = u("无法读取安装记录。");
   struct Case {
     std::string script;
     std::int32_t code;
@@ -71,11 +70,9 @@ TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
       // Repaired text: a lone continuation byte, a truncated sequence, an overlong form, a surrogate.
       {"printf 'ok \\200 \\344\\270 \\300\\257 \\355\\240\\200 中'\n", 0,
        QString::fromUtf16(u"ok \uFFFD \uFFFD \uFFFD\uFFFD \uFFFD\uFFFD\uFFFD 中")},
-      // The log removed, a folder or a FIFO in its place: the exit status decides alone.
-      {"echo gone; rm -f \"$HOME\"/Library/Logs/Sonarell/Installer/*.log; exit 4\n", 4, unreadable},
-      {"for f in \"$HOME\"/Library/Logs/Sonarell/Installer/*.log; do rm -f \"$f\"; mkdir \"$f\"; done\n", 0,
-       unreadable},
-      {"log=$(readlink /proc/$$/fd/1); rm \"$log\"; mkfifo \"$log\"; exit 3\n", 3, unreadable},
+      // The log removed (its reading is hostile-proof, see Rules): the exit status decides alone.
+      {"echo gone; rm -f \"$HOME\"/Library/Logs/Sonarell/Installer/*.log; exit 4\n", 4,
+       u("无法读取安装记录。")},
   };
   for (const Case& k : cases) {
     stdfs::remove_all(home_ / "Library");
@@ -92,9 +89,7 @@ TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
            : u("可重新下载并完整解压安装包后重试。已有文件与日志会保留；如果记录提示已安装但未启用，"
                "可在系统键盘设置中添加。"));
     EXPECT_EQ(text("logView"),
-              ok ? u("安装文件校验通过，输入法已启用。\n从菜单栏选择国际音标输入法，即可开始输入。\n"
-                     "点击打开输入法设置，可查看四页图文教学。")
-                 : u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。"));
+              u(ok ? kSuccessLog : "本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。"));
     EXPECT_EQ(shown("action"), !ok);
     EXPECT_EQ(find("action")->isEnabled(), !ok);
     EXPECT_EQ(shown("openSettings"), ok);
@@ -208,10 +203,6 @@ TEST_F(InstallRun, SettingsHandOffOpensThenNotifiesOrShowsWhyInTheStatus) {
     EXPECT_EQ(services->events, std::vector<std::string>{open});  // nothing posted
     EXPECT_TRUE(shown("openSettings") && find("openSettings")->isEnabled() && !controller_->busy());
   }
-  makeController({});  // without the services: the failure, not a crash
-  ASSERT_EQ(runToOutcome(), 0);
-  click("openSettings");
-  EXPECT_TRUE(text("status").startsWith(u(prefix.c_str())));
 }
 
 // Counts the quit requests that get past the delegate. Installed before the
@@ -271,12 +262,9 @@ TEST_F(InstallRun, CloseAndQuitAreRefusedWhileBusyAndGrantedWhenIdle) {
   EXPECT_EQ(observer.granted, 1);
   EXPECT_TRUE(window->isVisible() && c->busy());
 
-  writeFile(home_ / "go", "");
+  writeFile(home_ / "go", "");  // idle again: granted (the real program's SIGTERM test shows the quit)
   ASSERT_TRUE(waitUntil([&] { return !codes_.empty(); }));
   EXPECT_TRUE(delegate.applicationShouldTerminate());
-  ::raise(SIGTERM);
-  ASSERT_TRUE(waitUntil([&] { return observer.granted == 2; }));
-  EXPECT_TRUE(window->isVisible());  // the observer swallowed the granted quit
   closeButton->click();
   EXPECT_FALSE(window->isVisible());
   EXPECT_EQ(delegate.controller(), c);  // the controller outlives the closing

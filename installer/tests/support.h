@@ -24,12 +24,12 @@ using testsupport::writeFile;
 inline QString u(const char* s) { return QString::fromUtf8(s); }
 
 // Runs the event loop until `done` holds; false when it never did.
-template <typename F>
-bool waitUntil(F done) {
-  return QTest::qWaitFor(done, 20000);
-}
+inline bool waitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 20000); }
 
 inline const char* kVersionEntry = "<key>CFBundleShortVersionString</key><string>1.4.2</string>";
+inline const char* kSuccessLog =
+    "安装文件校验通过，输入法已启用。\n从菜单栏选择国际音标输入法，即可开始输入。\n点击打开输入法设置，可查看"
+    "四页图文教学。";
 
 // The payload's name has a space and Chinese characters in it on purpose: they
 // must travel unquoted and unchanged.
