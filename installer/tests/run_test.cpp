@@ -6,7 +6,6 @@
 #include <QEvent>
 #include <csignal>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "installer/application/installer_application.h"
@@ -19,49 +18,31 @@ namespace {
 
 using InstallRun = InstallerTest;
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-TEST_F(InstallRun, ScriptGetsItsArgumentsEnvironmentAndHomeAsWorkingDirectory) {
-  makePayload(
-      R"sh(printf 'arg:%s\n' "$0" "$@"; printf '%s\n' "PATH=$PATH" "IPA_MAC_APP=$IPA_MAC_APP" )sh"
-      R"sh("IPA_REGISTRATION_APP=$IPA_REGISTRATION_APP" "PASSED=$SONARELL_TEST_PASSED" "PWD=$(pwd -P)")sh");
-  ScopedEnv path("PATH", "/opt/elsewhere:/usr/bin:/bin");
-  ScopedEnv mac("IPA_MAC_APP", "/inherited/should/be/replaced");
-  ScopedEnv passed("SONARELL_TEST_PASSED", "值 with spaces");
-  auto& c = makeController();
-  EXPECT_EQ(runToOutcome(), 0);
-  std::vector<std::string> expected = {
-      "arg:" + (root_ / "Scripts/install-macos.sh").string(),
-      "arg:--repair-enabled-list",
-      "arg:--no-open",
-      "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
-      "IPA_MAC_APP=" + (root_ / "Payload/Sonarell.app").string(),
-      "IPA_REGISTRATION_APP=" + (root_ / "Registration/Keyloom.app").string(),
-      "PASSED=值 with spaces",
-      "PWD=" + stdfs::canonical(home_).string(),
-  };
-  EXPECT_EQ(lines(c.detailedLog().toStdString()), expected);
-
-  // Now something is installed: "--update" comes last, evaluated at the press.
-  markInstalled();
-  c.install();  // the main button is gone after success; the run is still what it starts
-  ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
-  expected.insert(expected.begin() + 3, "arg:--update");
-  EXPECT_EQ(lines(c.detailedLog().toStdString()), expected);
-}
-
+// What the script receives: its arguments ("--update" evaluated at the press),
+// a clean PATH, the payload's locations, the rest of the environment unchanged,
+// and the home as working directory.
 TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
+  ScopedEnv path("PATH", "/opt/elsewhere:/usr/bin:/bin"), mac("IPA_MAC_APP", "/inherited/should/be/replaced"),
+      passed("SONARELL_TEST_PASSED", "值 with spaces");
+  stdfs::create_directories(home_);
+  const std::string recorder =
+      R"sh(printf 'arg:%s\n' "$0" "$@"; printf '%s\n' "PATH=$PATH" "IPA_MAC_APP=$IPA_MAC_APP" )sh"
+      R"sh("IPA_REGISTRATION_APP=$IPA_REGISTRATION_APP" "PASSED=$SONARELL_TEST_PASSED" "PWD=$(pwd -P)")sh";
+  const std::string args =
+      "arg:" + (root_ / "Scripts/install-macos.sh").string() + "\narg:--repair-enabled-list\narg:--no-open\n";
+  const std::string env =
+      "PATH=/usr/bin:/bin:/usr/sbin:/sbin\nIPA_MAC_APP=" + (root_ / "Payload/Sonarell.app").string() +
+      "\nIPA_REGISTRATION_APP=" + (root_ / "Registration/Keyloom.app").string() +
+      "\nPASSED=值 with spaces\nPWD=" + stdfs::canonical(home_).string() + "\n";
   struct Case {
     std::string script;
     std::int32_t code;
     std::optional<QString> log;
+    bool installedAfterOpening = false;
   };
   const Case cases[] = {
+      {recorder, 0, QString::fromStdString(args + env)},
+      {recorder, 0, QString::fromStdString(args + "arg:--update\n" + env), true},
       {"exit 0\n", 0, QString()},
       {"echo one; echo two >&2; printf 'three'; printf ' four\\n' >&2; exit 2\n", 2,
        u("one\ntwo\nthree four\n")},
@@ -78,6 +59,7 @@ TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
     stdfs::remove_all(home_ / "Library");
     makePayload(k.script);
     auto& c = makeController();
+    if (k.installedAfterOpening) markInstalled();
     ASSERT_EQ(runToOutcome(), k.code) << k.script;
     if (k.log) {
       EXPECT_EQ(c.detailedLog(), *k.log) << k.script;
