@@ -155,10 +155,7 @@ struct Recorder : workspace::Workspace, notifications::DistributedNotifier {
 TEST_F(InstallRun, SettingsHandOffOpensThenNotifiesOrShowsWhyInTheStatus) {
   makePayload("exit 0\n");
   auto services = std::make_shared<Recorder>();
-  ControllerOptions options;
-  options.workspace = services;
-  options.notifier = services;
-  makeController(options);
+  makeController({kInterpreter, services, services});
   ASSERT_EQ(runToOutcome(), 0);
   const QString success = text("status");
   const std::string open = "open " + InstallerPayload::target() + " --settings";
@@ -219,11 +216,10 @@ TEST_F(InstallRun, CloseAndQuitAreRefusedWhileBusyAndGrantedWhenIdle) {
   }
   makePayload("while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done\n");
   InstallerApplication delegate;
-  EXPECT_TRUE(QGuiApplication::quitOnLastWindowClosed());
   ASSERT_TRUE(delegate.signalsActive());
   delegate.applicationDidFinishLaunching(root_.string());
   InstallerController* c = delegate.controller();
-  QWidget* window = c->window();
+  InstallerWindow* window = c->window();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();  // centred
   EXPECT_LE(std::abs(window->frameGeometry().center().x() - screen.center().x()), 2);
