@@ -75,9 +75,7 @@ TEST_F(Window, ConstructionLeavesTheFreshVariantFramesTextsAndFonts) {
               dimmed);
     EXPECT_EQ(label->wordWrap(), wraps) << name;
     EXPECT_EQ(bool(label->textInteractionFlags() & Qt::TextSelectableByMouse), wraps) << name;
-    if (wraps) {
-      EXPECT_EQ(label->alignment(), Qt::AlignTop | Qt::AlignLeft) << name;
-    }
+    EXPECT_EQ(label->alignment() == (Qt::AlignTop | Qt::AlignLeft), wraps) << name;
   }
   EXPECT_EQ(find<LogTextView>("logView")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_EQ(find<QProgressBar>("progress")->maximum(), 0);  // indeterminate
@@ -89,18 +87,14 @@ TEST_F(Window, ConstructionLeavesTheFreshVariantFramesTextsAndFonts) {
   w->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
   EXPECT_EQ(w->size(), QSize(650, 510));
-  for (const char* name : {"action", "closeButton", "openSettings", "logToggle", "progress"}) {
-    const bool visible = name == std::string("action") || name == std::string("closeButton");
-    EXPECT_EQ(find(name)->isVisible(), visible) << name;
-    EXPECT_TRUE(find(name)->isEnabled()) << name;
-  }
+  for (const char* name : {"action", "closeButton"})
+    EXPECT_TRUE(find(name)->isVisible() && find(name)->isEnabled());
+  for (const char* name : {"openSettings", "logToggle", "progress"})
+    EXPECT_FALSE(find(name)->isVisible()) << name;
   EXPECT_FALSE(c.busy() || c.showingDetails() || c.logURL() || c.hasRunningProcess());
   EXPECT_EQ(w->defaultButton(), find<QPushButton>("action"));
 
-  // Return presses the default button; a long status wraps inside its frame.
-  stdfs::remove(root_ / "Scripts/install-macos.sh");
-  QTest::keyClick(w, Qt::Key_Return);
-  EXPECT_EQ(codes_, std::vector<std::int32_t>{1});
+  // A long status wraps inside its frame.
   find<QLabel>("status")->setText(u("很长的状态").repeated(60));
   QApplication::processEvents();
   EXPECT_EQ(find("status")->geometry(), QRect(30, 200, 590, 53));
