@@ -43,7 +43,7 @@ TEST(SampleInputMethodTest, AnswersTheSettingsHandOffOnceAndEndsWithoutADisplay)
   // The start line is written once the program listens.
   ASSERT_TRUE(eventually([&] { return fsys::exists(log); }, std::chrono::seconds(10)));
   notifications::DBusNotifier notifier;
-  notifier.post("com.example.unrelated");
+  notifier.post("com.example.unrelated");  // ignored: four lines in the end
   notifier.post("org.quennet.sonarell.show-settings");
   ASSERT_TRUE(eventually([&] { return lines(log).size() >= 2; }, std::chrono::seconds(5)));
   // A second start while the first runs hands over and ends at once.
@@ -62,7 +62,6 @@ TEST(SampleInputMethodTest, AnswersTheSettingsHandOffOnceAndEndsWithoutADisplay)
               HasSubstr("received --settings; another instance is running, asked it to show"));
   const auto tail = [](const std::string& line) { return line.substr(line.find(" pid ")); };
   EXPECT_EQ(tail(written[handOffFirst ? 3 : 2]), tail(written[1]));
-  for (const auto& line : written) EXPECT_THAT(line, ::testing::Not(HasSubstr("unrelated")));
 
   // Without a bus it says so and still ends.
   TempDir alone;
