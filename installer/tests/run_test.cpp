@@ -91,9 +91,7 @@ TEST_F(InstallRun, FailuresWhileStartingEndInOneFinishAndTouchNoEarlierLog) {
   ASSERT_EQ(earlier.size(), 1u);
 
   // The interpreter cannot be run: the new, empty log stays, not held open.
-  ControllerOptions noBash;
-  noBash.interpreter = (base_ / "no such" / "bash").string();
-  auto& broken = makeController(noBash);
+  auto& broken = makeController({(base_ / "no such/bash").string(), nullptr, nullptr});
   click("action");
   EXPECT_EQ(codes_, (std::vector<std::int32_t>{5, 1}));
   EXPECT_EQ(broken.detailedLog(), u("无法启动“bash”：文件或文件夹不存在。"));
@@ -209,18 +207,13 @@ TEST_F(InstallRun, CloseAndQuitAreRefusedWhileBusyAndGrantedWhenIdle) {
     EXPECT_EQ(observer.granted, 1);
     EXPECT_EQ(delegate.controller(), nullptr);
   }
-  {
-    InstallerApplication delegate;  // an incomplete payload still opens
-    delegate.applicationDidFinishLaunching(root_.string());
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(delegate.controller()->window()));
-  }
-  makePayload("while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done\n");
   InstallerApplication delegate;
   ASSERT_TRUE(delegate.signalsActive());
-  delegate.applicationDidFinishLaunching(root_.string());
+  delegate.applicationDidFinishLaunching(root_.string());  // an empty payload still opens
   InstallerController* c = delegate.controller();
   InstallerWindow* window = c->window();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+  makePayload("while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done\n");           // checked at the press
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();  // centred
   EXPECT_LE(std::abs(window->frameGeometry().center().x() - screen.center().x()), 2);
 

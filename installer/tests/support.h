@@ -35,8 +35,6 @@ inline const char* kSuccessLog =
 // must travel unquoted and unchanged.
 class InstallerTest : public ::testing::Test {
  protected:
-  void TearDown() override { controller_.reset(); }
-
   // The three payload items, the input method's Info.plist holding `entries`.
   void makePayload(const std::string& script, const std::string& entries = kVersionEntry) {
     writeFile(root_ / "Payload/Sonarell.app/Contents/Info.plist",
@@ -89,8 +87,8 @@ class InstallerTest : public ::testing::Test {
   testsupport::TempDir scratch_{"sonarell-installer"};
   stdfs::path base_ = scratch_.path(), home_ = base_ / "home", root_ = base_ / "安装 包" / "Resources";
   ScopedEnv homeEnv_{"HOME", (base_ / "home").c_str()};
-  std::unique_ptr<InstallerController> controller_;
   std::vector<std::int32_t> codes_;
+  std::unique_ptr<InstallerController> controller_;  // goes first, before the home and the codes
 };
 
 }  // namespace sonarell::installer::test
