@@ -42,22 +42,6 @@ TEST(Utf8, ValidTextStaysAndEachMaximalSubpartBecomesOneReplacement) {
        std::u16string(37, u'a') + u"\uFFFD" + std::u16string(62, u'a')}};
   for (const auto& [bytes, expected] : cases)
     EXPECT_EQ(decodeUtf8(bytes), QString::fromStdU16String(expected)) << bytes;
-
-  // Large inputs are decoded in two halves at once: with strays in the first half (more units than a
-  // well-formed prediction allows), around the middle and in the second, as the lines one by one.
-  std::string mixed;
-  while (mixed.size() < (9u << 20)) mixed += "line ünïcode 中文 𝄞 and plain ASCII text\n";
-  EXPECT_EQ(decodeUtf8(mixed), QString::fromStdString(mixed));
-  for (std::size_t at : {std::size_t(100), mixed.size() / 4, mixed.size() / 2 - 1, mixed.size() / 2,
-                         mixed.size() / 2 + 1, mixed.size() - 3})
-    mixed[at] = '\x80';
-  for (std::size_t i = 1000; i < 200000; i += 7) mixed[i] = '\xBF';
-  QString expected;
-  for (std::size_t start = 0, end; start < mixed.size(); start = end) {
-    end = std::min(mixed.find('\n', start), mixed.size() - 1) + 1;
-    expected += decodeUtf8(std::string_view(mixed).substr(start, end - start));
-  }
-  EXPECT_EQ(decodeUtf8(mixed), expected);
 }
 
 TEST_F(Rules, LogFileStepsEachFailOnTheirOwnWithTheSystemsReasonAndNeverOverwrite) {
