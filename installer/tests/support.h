@@ -1,74 +1,50 @@
 #pragma once
 
-// What the installer's tests share: a temporary home and payload per test, install
-// scripts written into that payload, and waiting on the event loop.
+// What the installer's tests share: a home and a payload of their own per test,
+// the install script written into that payload, and the window's controls by name.
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QTest>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "installer/application/platform_services.h"
 #include "installer/controller/installer_controller.h"
 #include "tests/support/scratch.h"
-#include "tests/support/session_bus.h"
 
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
-namespace sonarell::installer::testing {
+namespace sonarell::installer::test {
 
 namespace stdfs = std::filesystem;
-
 using testsupport::readFile;
+using testsupport::ScopedEnv;
 using testsupport::writeFile;
 
-// The window's texts are written here as UTF-8 literals.
 inline QString u(const char* s) { return QString::fromUtf8(s); }
 
-// Runs the event loop until `done` holds or the time is up; true when it held.
-inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  return QTest::qWaitFor(done, static_cast<int>(limit.count()));
-}
+// Runs the event loop until `done` holds; false when it never did.
+inline bool waitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 20000); }
 
-// A temporary folder with a home (HOME points at it for the test) and a payload
-// root inside it. The payload's name has a space and Chinese characters in it on
-// purpose: they must travel unquoted and unchanged.
+inline const char* kVersionEntry = "<key>CFBundleShortVersionString</key><string>1.4.2</string>";
+inline const char* kSuccessLog =
+    "安装文件校验通过，输入法已启用。\n从菜单栏选择国际音标输入法，即可开始输入。\n点击打开输入法设置，可查看"
+    "四页图文教学。";
+
+// The payload's name has a space and Chinese characters in it on purpose: they
+// must travel unquoted and unchanged.
 class InstallerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = base_ / "home";
-    root_ = base_ / "安装 包" / "Resources";
-    stdfs::create_directories(home_);
-    stdfs::create_directories(root_);
-    homeEnv_.emplace("HOME", home_.c_str());
-  }
-  void TearDown() override {
-    controller_.reset();
-    homeEnv_.reset();
-  }
-
-  // The three payload items, the input method declaring `version` when given.
-  void makePayload(const std::string& script,
-                   std::optional<std::string> versionEntry =
-                       std::string("<key>CFBundleShortVersionString</key><string>1.4.2</string>")) {
+  // The three payload items, the input method's Info.plist holding `entries`.
+  void makePayload(const std::string& script, const std::string& entries = kVersionEntry) {
     writeFile(root_ / "Payload/Sonarell.app/Contents/Info.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
               "<key>CFBundleIdentifier</key><string>org.quennet.inputmethod.Sonarell</string>" +
-                  versionEntry.value_or("") + "</dict></plist>\n");
+                  entries + "</dict></plist>\n");
     writeFile(root_ / "Registration/Keyloom.app/Contents/MacOS/Keyloom", "#!/bin/sh\nexit 0\n");
     writeScript(script);
   }
   void writeScript(const std::string& body) { writeFile(root_ / "Scripts/install-macos.sh", body); }
-
   // Something at the installed location: the update variant.
   void markInstalled() { stdfs::create_directories(home_ / "Library/Input Methods/Sonarell.app/Contents"); }
 
@@ -92,27 +68,27 @@ class InstallerTest : public ::testing::Test {
     EXPECT_NE(w, nullptr) << name;
     return w;
   }
-  QString text(const char* name) const;
-  void click(const char* name) const;
-
+  QString text(const char* name) const {
+    QWidget* w = find(name);
+    if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
+    if (auto* button = qobject_cast<QPushButton*>(w)) return button->text();
+    return qobject_cast<LogTextView*>(w)->toPlainText();
+  }
+  void click(const char* name) const { find<QPushButton>(name)->click(); }
+  bool shown(const char* name) const { return !find(name)->isHidden(); }
   std::vector<stdfs::path> logFiles() const {
     std::vector<stdfs::path> files;
-    const auto folder = home_ / "Library/Logs/Sonarell/Installer";
-    if (!stdfs::exists(folder)) return files;
-    for (const auto& e : stdfs::directory_iterator(folder)) files.push_back(e.path());
+    std::error_code none;  // no folder: no files
+    for (const auto& e : stdfs::directory_iterator(home_ / "Library/Logs/Sonarell/Installer", none))
+      files.push_back(e.path());
     return files;
   }
 
   testsupport::TempDir scratch_{"sonarell-installer"};
-  stdfs::path base_ = scratch_.path(), home_, root_;
-  std::optional<sonarell::testing::ScopedEnv> homeEnv_;
-  std::unique_ptr<InstallerController> controller_;
+  stdfs::path base_ = scratch_.path(), home_ = base_ / "home", root_ = base_ / "安装 包" / "Resources";
+  ScopedEnv homeEnv_{"HOME", (base_ / "home").c_str()};
   std::vector<std::int32_t> codes_;
+  std::unique_ptr<InstallerController> controller_;  // goes first, before the home and the codes
 };
 
-// Where the screenshots go: under the build folder.
-std::string screenshotFolder();
-// The built application icon, which the tests make the application's own.
-std::string applicationIconPath();
-
-}  // namespace sonarell::installer::testing
+}  // namespace sonarell::installer::test

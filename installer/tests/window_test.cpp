@@ -1,180 +1,234 @@
-// The window as construction leaves it, in both variants.
+// The real window on the offscreen platform: what construction leaves, the
+// footer, the log area's two modes, and the log view with logs of any shape.
 
-#include <QApplication>
-#include <QFontInfo>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTest>
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QLocale>
+#include <QScrollBar>
 
-#include "installer/controller/texts.h"
 #include "installer/tests/support.h"
 
-namespace sonarell::installer::testing {
+namespace sonarell::installer::test {
 namespace {
 
 using Window = InstallerTest;
 
-TEST_F(Window, FreshInstallVariantTextsFramesFontsAndVisibility) {
+TEST_F(Window, ConstructionLeavesTheFreshVariantFramesTextsAndFonts) {
   makePayload("exit 0\n");
   auto& c = makeController();
-  QWidget* w = c.window();
-  ASSERT_NE(w, nullptr);
+  InstallerWindow* w = c.window();
   EXPECT_FALSE(w->isVisible());  // the constructor does not show it
   EXPECT_EQ(w->windowTitle(), u("国际音标输入法 · 安装"));
-  EXPECT_EQ(w->size(), QSize(650, 510));
-  EXPECT_EQ(w->minimumSize(), QSize(650, 510));
-  EXPECT_EQ(w->maximumSize(), QSize(650, 510));
-  const Qt::WindowFlags flags = w->windowFlags();
-  EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
-  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
-  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(w->minimumSize() == QSize(650, 510) && w->maximumSize() == QSize(650, 510));
+  EXPECT_EQ(w->windowFlags() &
+                (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint),
+            Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
 
-  struct Expected {
-    const char* name;
-    QRect frame;
+  // Bottom to top, in the order the views were added: frame, text, font size and weight.
+  using View = std::tuple<const char*, QRect, const char*, int, QFont::Weight>;
+  const View views[] = {
+      {"icon", {30, 32, 88, 88}, "", 0, QFont::Normal},
+      {"heading", {138, 39, 480, 34}, "安装国际音标输入法", 25, QFont::DemiBold},
+      {"tagline", {138, 79, 480, 24}, "拼音选音标 · 多音字选读音 · Tessaly 点选", 0, QFont::Normal},
+      {"detail",
+       {30, 134, 590, 56},
+       "点击下方按钮即可安装，无需命令行工具。\n仅安装到当前用户的输入法目录；升级会保留旧版本备份。",
+       14,
+       QFont::Normal},
+      {"status", {30, 200, 590, 53}, "安装后即可从输入法菜单选择国际音标输入法。", 14, QFont::Medium},
+      {"progress", {30, 258, 590, 14}, "", 0, QFont::Normal},
+      {"logArea", {30, 287, 590, 131}, "", 0, QFont::Normal},
+      {"logToggle", {30, 448, 150, 36}, "查看详细记录", 0, QFont::Normal},
+      {"action", {442, 448, 180, 36}, "安装并启用", 0, QFont::Normal},
+      {"closeButton", {342, 448, 90, 36}, "关闭", 0, QFont::Normal},
+      {"openSettings", {442, 448, 180, 36}, "打开输入法设置", 0, QFont::Normal},
+      {"footer", {30, 426, 420, 18}, "基于Calvetta输入法开发 · 1.4.2", 11, QFont::Normal},
   };
-  const Expected frames[] = {
-      {"icon", {30, 32, 88, 88}},        {"heading", {138, 39, 480, 34}},
-      {"tagline", {138, 79, 480, 24}},   {"detail", {30, 134, 590, 56}},
-      {"status", {30, 200, 590, 53}},    {"progress", {30, 258, 590, 14}},
-      {"logArea", {30, 287, 590, 131}},  {"footer", {30, 426, 420, 18}},
-      {"logToggle", {30, 448, 150, 36}}, {"closeButton", {342, 448, 90, 36}},
-      {"action", {442, 448, 180, 36}},   {"openSettings", {442, 448, 180, 36}},
-  };
-  for (const auto& e : frames) {
-    QWidget* view = find(e.name);
-    ASSERT_NE(view, nullptr);
-    EXPECT_EQ(view->geometry(), e.frame) << e.name;
-    EXPECT_EQ(view->parentWidget(), w) << e.name;
-  }
-  // Bottom to top, in the order the views were added.
-  const char* stacking[] = {"icon",    "heading",   "tagline", "detail",      "status",       "progress",
-                            "logArea", "logToggle", "action",  "closeButton", "openSettings", "footer"};
-  QList<QWidget*> children;
-  for (QObject* o : w->children()) {
-    if (auto* child = qobject_cast<QWidget*>(o)) children.push_back(child);
-  }
+  const auto children = w->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
   ASSERT_EQ(children.size(), 12);
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(children[i]->objectName(), QString::fromLatin1(stacking[i])) << i;
-
-  EXPECT_EQ(text("heading"), u("安装国际音标输入法"));
-  EXPECT_EQ(text("tagline"), u("拼音选音标 · 多音字选读音 · Tessaly 点选"));
-  EXPECT_EQ(
-      text("detail"),
-      u("点击下方按钮即可安装，无需命令行工具。\n仅安装到当前用户的输入法目录；升级会保留旧版本备份。"));
-  EXPECT_EQ(text("status"), u("安装后即可从输入法菜单选择国际音标输入法。"));
-  EXPECT_EQ(text("logView"), u("将为当前用户安装独立输入法。\n安装完成后可以打开设置，阅读图文教学。\n升级时"
-                               "保留旧版本和键位方案。"));
-  EXPECT_EQ(text("action"), u("安装并启用"));
-  EXPECT_EQ(text("closeButton"), u("关闭"));
-  EXPECT_EQ(text("openSettings"), u("打开输入法设置"));
-  EXPECT_EQ(text("logToggle"), u("查看详细记录"));
-  EXPECT_EQ(text("footer"), u("基于Calvetta输入法开发 · 1.4.2"));
-
-  EXPECT_EQ(find("heading")->font().pixelSize(), 25);
-  EXPECT_EQ(find("heading")->font().weight(), QFont::DemiBold);
-  EXPECT_EQ(find("detail")->font().pixelSize(), 14);
-  EXPECT_EQ(find("detail")->font().weight(), QFont::Normal);
-  EXPECT_EQ(find("status")->font().pixelSize(), 14);
-  EXPECT_EQ(find("status")->font().weight(), QFont::Medium);
+  for (int i = 0; i < 12; ++i) {
+    const auto& [name, frame, shownText, size, weight] = views[i];
+    const QFont font = find(name)->font();
+    EXPECT_EQ(children[i]->objectName(), QString::fromLatin1(name)) << i;
+    EXPECT_EQ(find(name)->geometry(), frame) << name;
+    EXPECT_TRUE(!*shownText || text(name) == u(shownText)) << name;
+    EXPECT_TRUE(size == 0 || (font.pixelSize() == size && font.weight() == weight)) << name;
+  }
+  EXPECT_EQ(text("logView"), u("将为当前用户安装独立输入法。\n安装完成后可以打开设置，阅读图文教学。\n"
+                               "升级时保留旧版本和键位方案。"));
   EXPECT_EQ(find("logView")->font().pixelSize(), 13);
-  EXPECT_EQ(find("footer")->font().pixelSize(), 11);
   EXPECT_EQ(find("tagline")->font(), QApplication::font(find("tagline")));
-  const QColor dimmed = w->palette().color(QPalette::PlaceholderText);
-  EXPECT_EQ(find("tagline")->palette().color(QPalette::WindowText), dimmed);
-  EXPECT_EQ(find("footer")->palette().color(QPalette::WindowText), dimmed);
-  EXPECT_NE(find("heading")->palette().color(QPalette::WindowText), dimmed);
-
-  for (const char* name : {"detail", "status"}) {
+  for (const char* name : {"detail", "status", "heading", "tagline", "footer"}) {
     auto* label = find<QLabel>(name);
-    EXPECT_TRUE(label->wordWrap()) << name;
-    EXPECT_TRUE(label->textInteractionFlags() & Qt::TextSelectableByMouse) << name;
-    EXPECT_EQ(label->alignment(), Qt::AlignTop | Qt::AlignLeft) << name;
+    const bool wraps = name == std::string("detail") || name == std::string("status");
+    const bool dimmed = name == std::string("tagline") || name == std::string("footer");
+    EXPECT_EQ(label->palette().color(QPalette::WindowText) == w->palette().color(QPalette::PlaceholderText),
+              dimmed);
+    EXPECT_EQ(label->wordWrap(), wraps) << name;
+    EXPECT_EQ(bool(label->textInteractionFlags() & Qt::TextSelectableByMouse), wraps) << name;
+    EXPECT_EQ(label->alignment() == (Qt::AlignTop | Qt::AlignLeft), wraps) << name;
   }
-  for (const char* name : {"heading", "tagline", "footer"}) {
-    auto* label = find<QLabel>(name);
-    EXPECT_FALSE(label->wordWrap()) << name;
-    EXPECT_FALSE(label->textInteractionFlags() & Qt::TextSelectableByMouse) << name;
-  }
-  auto* log = find<LogTextView>("logView");
-  EXPECT_EQ(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  auto* progress = find<QProgressBar>("progress");
-  EXPECT_EQ(progress->minimum(), 0);
-  EXPECT_EQ(progress->maximum(), 0);  // indeterminate
-
-  // The icon is the application's own, fitted into its frame.
-  auto* icon = find<QLabel>("icon");
-  ASSERT_FALSE(QApplication::windowIcon().isNull());
-  ASSERT_FALSE(icon->pixmap().isNull());
-  EXPECT_LE(icon->pixmap().width() / icon->pixmap().devicePixelRatio(), 88);
-  EXPECT_EQ(icon->pixmap().height() / icon->pixmap().devicePixelRatio(), 88);
+  EXPECT_EQ(find<LogTextView>("logView")->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(find<QProgressBar>("progress")->maximum(), 0);  // indeterminate
+  const QPixmap icon = find<QLabel>("icon")->pixmap();      // the application's own, fitted
+  ASSERT_FALSE(icon.isNull());
+  EXPECT_LE(icon.width() / icon.devicePixelRatio(), 88);
+  EXPECT_EQ(icon.height() / icon.devicePixelRatio(), 88);
 
   w->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
-  EXPECT_TRUE(find("action")->isVisible());
-  EXPECT_TRUE(find("action")->isEnabled());
-  EXPECT_TRUE(find("closeButton")->isVisible());
-  EXPECT_TRUE(find("closeButton")->isEnabled());
-  for (const char* hidden : {"openSettings", "logToggle", "progress"})
-    EXPECT_FALSE(find(hidden)->isVisible()) << hidden;
-  EXPECT_FALSE(c.busy());
-  EXPECT_FALSE(c.showingDetails());
-  EXPECT_TRUE(c.detailedLog().isEmpty());
-  EXPECT_FALSE(c.logURL().has_value());
-  EXPECT_FALSE(c.hasRunningProcess());
-  EXPECT_EQ(c.window()->defaultButton(), find<QPushButton>("action"));
+  EXPECT_EQ(w->size(), QSize(650, 510));
+  for (const char* name : {"action", "closeButton"})
+    EXPECT_TRUE(find(name)->isVisible() && find(name)->isEnabled());
+  for (const char* name : {"openSettings", "logToggle", "progress"})
+    EXPECT_FALSE(find(name)->isVisible()) << name;
+  EXPECT_FALSE(c.busy() || c.showingDetails() || c.logURL() || c.hasRunningProcess());
+  EXPECT_EQ(w->defaultButton(), find<QPushButton>("action"));
+
+  // A long status wraps inside its frame.
+  find<QLabel>("status")->setText(u("很长的状态").repeated(60));
+  QApplication::processEvents();
+  EXPECT_EQ(find("status")->geometry(), QRect(30, 200, 590, 53));
+  EXPECT_EQ(w->size(), QSize(650, 510));
   w->close();
 }
 
-TEST_F(Window, UpdateVariantIsDecidedOnceAtConstruction) {
+TEST_F(Window, UpdateVariantAndFooterAreDecidedOnceAndShownAsPlainText) {
   makePayload("exit 0\n");
   markInstalled();
-  auto& c = makeController();
+  makeController();
   EXPECT_EQ(text("action"), u("升级并启用"));
   EXPECT_EQ(text("status"), u("已安装国际音标输入法，可更新安装文件。"));
-  // Removing the copy and changing the version later changes none of it.
   stdfs::remove_all(home_ / "Library/Input Methods/Sonarell.app");
   makePayload("exit 0\n", "<key>CFBundleShortVersionString</key><string>9.9</string>");
-  EXPECT_FALSE(InstallerPayload::installed());
   EXPECT_EQ(text("action"), u("升级并启用"));
   EXPECT_EQ(text("footer"), u("基于Calvetta输入法开发 · 1.4.2"));
-  EXPECT_EQ(c.window()->windowTitle(), u("国际音标输入法 · 安装"));
-}
 
-TEST_F(Window, FooterShowsTheVersionAsStoredOrEndsInTheSeparator) {
   const std::string prefix = "基于Calvetta输入法开发 · ";
-  makeController();  // no input method bundle at all
+  stdfs::remove_all(root_ / "Payload");  // no input method bundle at all
+  makeController();
   EXPECT_EQ(text("footer").toStdString(), prefix);
-  const std::pair<std::optional<std::string>, std::string> cases[] = {
-      {std::nullopt, ""},  // a bundle without the key
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},  // a bundle without the key
       {"<key>CFBundleShortVersionString</key><integer>3</integer>", ""},
       {"<key>CFBundleShortVersionString</key><string> 2.0 beta</string>", " 2.0 beta"},
   };
-  for (const auto& [entry, shown] : cases) {
-    makePayload("exit 0\n", entry);
+  for (const auto& [entry, shownVersion] : cases) {
+    makePayload("exit 1\n", entry);
     makeController();
-    EXPECT_EQ(text("footer").toStdString(), prefix + shown) << entry.value_or("no key");
+    EXPECT_EQ(text("footer").toStdString(), prefix + shownVersion) << entry;
   }
+  runToOutcome();  // markup stays text in every label, in every state
+  const auto labels = controller_->window()->findChildren<QLabel*>();
+  ASSERT_GE(labels.size(), 5);
+  for (QLabel* label : labels)
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+
+  // The footer asks for the user's language.
+  writeFile(root_ / "Payload/Sonarell.app/Contents/Resources/zh-Hans.lproj/InfoPlist.strings",
+            "CFBundleShortVersionString = \"1.4.2 版\";");
+  const QLocale before;
+  QLocale::setDefault(QLocale("zh_CN"));
+  makeController();
+  QLocale::setDefault(before);
+  EXPECT_EQ(text("footer").toStdString(), prefix + "1.4.2 版");
 }
 
-TEST_F(Window, ReturnPressesTheDefaultButtonAndLongTextsWrapInPlace) {
-  // An incomplete payload: pressing the main button gives the failure state at once.
+TEST_F(Window, TheToggleAlternatesSummaryAndTheWholeLogAndEveryOutcomeReturnsToTheSummary) {
+  makePayload("echo FIRST LINE; for i in $(seq 1 400); do echo \"行 $i\"; done; exit 7\n");
   auto& c = makeController();
   c.window()->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
-  QTest::keyClick(c.window(), Qt::Key_Return);
-  ASSERT_EQ(codes_.size(), 1u);
-  EXPECT_EQ(codes_[0], 1);
-  EXPECT_EQ(text("action"), u("重试安装"));
+  ASSERT_EQ(runToOutcome(), 7);
+  auto* log = find<LogTextView>("logView");
+  EXPECT_EQ(log->toPlainText(), u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。"));
+  const QString summary = text("status") + QChar(u'\n') + text("detail");
+  const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  for (int press = 1; press <= 4; ++press) {
+    click("logToggle");
+    const bool details = press % 2 == 1;
+    EXPECT_EQ(c.showingDetails(), details) << press;
+    EXPECT_EQ(text("logToggle"), details ? u("收起详细记录") : u("查看详细记录"));
+    EXPECT_EQ(log->toPlainText(), details ? c.detailedLog() : summary);  // the failure summary never returns
+    EXPECT_EQ(log->font().pixelSize(), details ? 11 : 13);
+    EXPECT_EQ(log->font().family() == fixed.family(), details) << press;
+    EXPECT_EQ(log->verticalScrollBar()->value(), 0);
+  }
 
-  auto* status = find<QLabel>("status");
-  status->setText(QString::fromUtf16(u"很长的状态").repeated(60));
-  QApplication::processEvents();
-  EXPECT_EQ(status->geometry(), QRect(30, 200, 590, 53));
-  EXPECT_EQ(c.window()->size(), QSize(650, 510));
+  // A retry while details are shown: the running state in the details font; the
+  // earlier log stays the detailed one until the outcome. Presses while busy,
+  // through the slot so that the disabled button is no excuse, start nothing.
+  click("logToggle");
+  const QString earlierLog = c.detailedLog();
+  writeScript("echo started; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
+  click("action");
+  ASSERT_TRUE(c.busy() && c.hasRunningProcess());
+  EXPECT_FALSE(c.windowShouldClose() || find("action")->isEnabled() || find("closeButton")->isEnabled());
+  EXPECT_TRUE(shown("progress") && shown("logToggle"));
+  EXPECT_EQ(text("status"), u("正在安装并启用输入法，请稍候…"));
+  EXPECT_EQ(log->toPlainText(), u("正在校验并复制安装内容，请保持安装窗口打开。"));
+  EXPECT_EQ(log->font().pixelSize(), 11);
+  EXPECT_EQ(text("logToggle"), u("收起详细记录"));
+  click("logToggle");
+  EXPECT_EQ(log->toPlainText(), u("正在安装并启用输入法，请稍候…") + QChar(u'\n') + text("detail"));
+  click("logToggle");
+  EXPECT_EQ(log->toPlainText(), earlierLog);
+  c.install();
+  QMetaObject::invokeMethod(&c, "install");
+  ASSERT_TRUE(waitUntil([&] { return readFile(*c.logURL()) == "started\n"; }));
+  EXPECT_EQ(logFiles().size(), 2u);
+  writeFile(home_ / "go", "");
+  ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(codes_, (std::vector<std::int32_t>{7, 0}));  // one outcome per run
+  EXPECT_EQ(c.detailedLog(), u("started\nretry\n"));
+  EXPECT_FALSE(c.showingDetails());
+  EXPECT_EQ(text("logToggle"), u("查看详细记录"));
+  EXPECT_EQ(log->font().pixelSize(), 13);
+  EXPECT_EQ(log->toPlainText(), u(kSuccessLog));
   c.window()->close();
 }
 
+TEST(LogViewTest, ShowsAnyTextExactlyWrappedAtItsWidthFromStartToEnd) {
+  // Where the first rows start when no wrapping decides it: after each line end (a CRLF pair
+  // ends at its line feed, drawn as nothing).
+  const std::tuple<const char*, QString, std::vector<qsizetype>> cases[] = {
+      {"one 2 MB line", QString(2000000, QChar(u'x')), {0}},
+      {"100000 short lines", u("a\n").repeated(100000), {0, 2, 4}},
+      {"line ends and separators",
+       QString::fromUtf16(u"crlf\r\nlone\rnbsp\u00A0ls\u2028ps\u2029tab\tend"),
+       {0, 5, 11}},
+  };
+  for (const auto& [name, log, starts] : cases) {
+    LogTextView view;
+    view.resize(590, 131);
+    view.show();
+    view.setPlainText(log);
+    EXPECT_TRUE(view.toPlainText() == log) << name;          // not printed: megabytes
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);  // select all and copy: the log, whole
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_TRUE(QApplication::clipboard()->text() == log) << name;
+    const auto rows = view.visibleRows();
+    ASSERT_GT(rows.size(), 2u) << name;
+    for (std::size_t i = 0; i < starts.size(); ++i)
+      EXPECT_EQ(rows[i].start, starts[i]) << name << " row " << i;
+    for (const auto& row : rows) EXPECT_LE(row.width, view.wrapWidth()) << name;
+    for (std::size_t i = 1; i < rows.size(); ++i) {  // in one line each row continues where the last ended
+      const qsizetype end = rows[i - 1].start + rows[i - 1].length;
+      EXPECT_TRUE(log.size() == 2000000 ? rows[i].start == end : rows[i].start >= end)
+          << name << " row " << i;
+    }
+    EXPECT_GT(rows.front().length, 1) << name;
+    // The end can be reached; the range settles in a few steps once rows are laid out.
+    for (int step = 0; step < 5; ++step) {
+      view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
+      view.visibleRows();
+      QApplication::processEvents();
+    }
+    const auto last = view.visibleRows();
+    ASSERT_FALSE(last.empty()) << name;
+    EXPECT_EQ(last.back().start + last.back().length, log.size()) << name;
+  }
+}
+
 }  // namespace
-}  // namespace sonarell::installer::testing
+}  // namespace sonarell::installer::test
