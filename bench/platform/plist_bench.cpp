@@ -66,11 +66,11 @@ std::string fileOf(Format form) {
 
 void BM_Cat(benchmark::State& state, Format form) {
   const std::string path = fileOf(form);
-  testsupport::Spawn cat;
+  test::Spawn cat;
   cat.program = "/bin/cat";
   cat.args = {path};
   for (auto _ : state) {
-    if (testsupport::spawnAndWait(cat) != 0) state.SkipWithError("cat failed");
+    if (test::spawnAndWait(cat) != 0) state.SkipWithError("cat failed");
   }
   state.counters["MB"] = static_cast<double>(bytesOf(form).size()) / 1e6;
   std::filesystem::remove(path);

@@ -56,12 +56,12 @@ struct Run {
 // and no session bus, and waits for it.
 Run spawnAndWait(const std::string& program, const std::vector<std::string>& args, const std::string& home,
                  const std::string& outPath = "/dev/null") {
-  const testsupport::Spawn spawn{
+  const test::Spawn spawn{
       program, args,        {"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bench-bus"},
       outPath, "/dev/null", ""};
   Run run;
   const auto start = Clock::now();
-  run.status = testsupport::spawnAndWait(spawn);
+  run.status = test::spawnAndWait(spawn);
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return run;
 }

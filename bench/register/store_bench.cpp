@@ -75,7 +75,7 @@ int measure(const std::optional<std::string>& bytes, const char* name, int round
   bool ok = true;
   for (int i = 0; i < rounds; ++i) {
     cat.push_back(millisecondsOf([&] {
-      ok = testsupport::spawnAndWait({"/bin/cat", {file0}, {}, "/dev/null", "/dev/null", ""}) == 0 && ok;
+      ok = test::spawnAndWait({"/bin/cat", {file0}, {}, "/dev/null", "/dev/null", ""}) == 0 && ok;
     }));
     preferences::FilePreferenceStore store(homes[i]);
     read.push_back(millisecondsOf([&] { ok = store.copyAppValue("Key 0", kDomain).has_value() && ok; }));

@@ -17,9 +17,9 @@ inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdS
 namespace sonarell::installer::test {
 
 namespace stdfs = std::filesystem;
-using testsupport::readFile;
-using testsupport::ScopedEnv;
-using testsupport::writeFile;
+using sonarell::test::readFile;
+using sonarell::test::ScopedEnv;
+using sonarell::test::writeFile;
 
 inline QString u(const char* s) { return QString::fromUtf8(s); }
 
@@ -84,7 +84,7 @@ class InstallerTest : public ::testing::Test {
     return files;
   }
 
-  testsupport::TempDir scratch_{"sonarell-installer"};
+  sonarell::test::TempDir scratch_{"sonarell-installer"};
   stdfs::path base_ = scratch_.path(), home_ = base_ / "home", root_ = base_ / "安装 包" / "Resources";
   ScopedEnv homeEnv_{"HOME", (base_ / "home").c_str()};
   std::vector<std::int32_t> codes_;

@@ -21,12 +21,12 @@ namespace sonarell::fs {
 namespace {
 
 namespace stdfs = std::filesystem;
-using testsupport::readFile;
-using testsupport::writeFile;
+using test::readFile;
+using test::writeFile;
 
 class FsTest : public testing::Test {
  protected:
-  testsupport::TempDir scratch_{"fs-test"};
+  test::TempDir scratch_{"fs-test"};
   const std::string dir_ = scratch_.str();
 };
 
@@ -54,7 +54,7 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
         std::string("/proc/sonarell-backup"), std::string()}) {
     EXPECT_FALSE(writeNewFile(refused, "replacement")) << refused;
   }
-  EXPECT_EQ(testsupport::namesIn(dir_),
+  EXPECT_EQ(test::namesIn(dir_),
             (std::vector<std::string>{"backup 中文.plist", "dangling", "empty", "existing"}));
   EXPECT_EQ(readFile(dir_ + "/existing"), "precious");
 }

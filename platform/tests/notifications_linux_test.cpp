@@ -19,8 +19,8 @@ namespace sonarell::notifications {
 namespace {
 
 using namespace std::chrono_literals;
-using sonarell::testing::ScopedEnv;
-using sonarell::testing::SessionBus;
+using sonarell::test::ScopedEnv;
+using sonarell::test::SessionBus;
 
 // A session bus of the test's own with a listener that records each name.
 class Listening : public ::testing::Test {

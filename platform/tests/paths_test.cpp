@@ -12,7 +12,7 @@
 namespace sonarell::fs {
 namespace {
 
-using testsupport::ScopedEnv;
+using test::ScopedEnv;
 
 TEST(Paths, Utf8ValidationIsStrict) {
   for (const char* valid : {"", "plain ascii", "中文", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF",
@@ -86,9 +86,9 @@ TEST(Paths, StandardizationAndComponentTables) {
 }
 
 TEST(Paths, SymlinksResolveComponentByComponentAndLoopsGiveTheInputBack) {
-  const testsupport::TempDir scratch("paths-links");
+  const test::TempDir scratch("paths-links");
   const std::string root = scratch.str();
-  testsupport::writeFile(root + "/real/dir/file", "x");
+  test::writeFile(root + "/real/dir/file", "x");
   std::string previous = "real";  // a long but finite chain still resolves
   for (int i = 0; i < 30; ++i) {
     ASSERT_EQ(::symlink(previous.c_str(), (root + "/chain" + std::to_string(i)).c_str()), 0);

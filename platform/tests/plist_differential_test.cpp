@@ -127,7 +127,7 @@ std::pair<Value, bool> generate(std::mt19937& random, const std::vector<Edge>& p
 }
 
 TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
-  const testsupport::TempDir scratch("plist-differential");
+  const test::TempDir scratch("plist-differential");
   const std::string folder = scratch.str() + "/";
 
   // Every edge alone, then generated trees.
@@ -145,19 +145,19 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
     const auto binary = serialize(value, Format::kBinary);
     EXPECT_EQ(xml.has_value(), xmlCarries) << name << " " << dump(value);
     ASSERT_TRUE(binary) << name << " " << dump(value);
-    testsupport::writeFile(folder + name + ".bin.ours", *binary);
+    test::writeFile(folder + name + ".bin.ours", *binary);
     expected[name + ".bin.ours"] = dump(value);
     if (xml) {
-      testsupport::writeFile(folder + name + ".xml.ours", *xml);
+      test::writeFile(folder + name + ".xml.ours", *xml);
       expected[name + ".xml.ours"] = dump(value);
     }
   }
 
-  const int status = testsupport::spawnAndWait(
+  const int status = test::spawnAndWait(
       {SONARELL_PYTHON3, {PLIST_ORACLE, folder}, {}, folder + "oracle.out", folder + "oracle.err", ""});
-  ASSERT_EQ(status, 0) << testsupport::readFile(folder + "oracle.err");
+  ASSERT_EQ(status, 0) << test::readFile(folder + "oracle.err");
   std::map<std::string, std::string> oracle;
-  std::istringstream lines(testsupport::readFile(folder + "oracle.out"));
+  std::istringstream lines(test::readFile(folder + "oracle.out"));
   for (std::string name, dumped; lines >> name >> dumped;) oracle[name] = dumped;
 
   // The codec writes, plistlib reads the same value.
@@ -168,7 +168,7 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
   for (const auto& [name, dumped] : oracle) {
     if (!name.ends_with(".py")) continue;
     ++pythonWritten;
-    const std::string bytes = testsupport::readFile(folder + name);
+    const std::string bytes = test::readFile(folder + name);
     const auto parsed = parseWithFormat(bytes);
     // plistlib writes U+FFFE raw into XML, which no XML reader (its own included) takes.
     if (dumped == "refused") {

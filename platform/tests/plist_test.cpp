@@ -21,7 +21,7 @@
 namespace sonarell::plist {
 namespace {
 
-using testsupport::xmlPlist;
+using test::xmlPlist;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -350,11 +350,11 @@ TEST(PlistXml, MalformedValuesAndForeignXmlAreRefusedNotGuessed) {
 }
 
 TEST(PlistCodec, ReadFileReadsWholeRegularFilesOnly) {
-  const testsupport::TempDir dir("plist-read");
+  const test::TempDir dir("plist-read");
   const std::string path = dir.str() + "/list.plist";
   Array big;
   for (int i = 0; i < 20000; ++i) big.emplace_back("entry number " + std::to_string(i));
-  testsupport::writeFile(path, *toXml(Value(big)));
+  test::writeFile(path, *toXml(Value(big)));
   ASSERT_GT(std::filesystem::file_size(path), 65536u * 4);  // more than one read's worth
   EXPECT_EQ(readFile(path), Value(big));
   EXPECT_FALSE(readFile(dir.str() + "/missing"));

@@ -30,10 +30,10 @@ class PreferenceStoreTest : public testing::Test {
  protected:
   std::string folder() const { return home_ + "/Library/Preferences"; }
   std::string file() const { return folder() + "/" + kDomain + ".plist"; }
-  void writeRaw(const std::string& bytes) const { testsupport::writeFile(file(), bytes); }
-  std::string readRaw() const { return testsupport::readFile(file()); }
+  void writeRaw(const std::string& bytes) const { test::writeFile(file(), bytes); }
+  std::string readRaw() const { return test::readFile(file()); }
 
-  testsupport::TempDir scratch_{"prefs-home"};
+  test::TempDir scratch_{"prefs-home"};
   const std::string home_ = scratch_.str();
 };
 
@@ -94,7 +94,7 @@ TEST_F(PreferenceStoreTest, ViewsChangeOnlySynchronizeMergesAndNeverUndoesAnothe
   std::string order;
   for (const auto& [key, v] : *stored->asDictionary()) order += key + ",";
   EXPECT_EQ(order, "shared,fromB,new,");
-  EXPECT_EQ(testsupport::namesIn(folder()), kDomainAndLock);
+  EXPECT_EQ(test::namesIn(folder()), kDomainAndLock);
 
   // A corrupt file is not hidden by a sound parse of its earlier bytes.
   writeRaw("<plist><dict><key>shared</key>");
@@ -127,7 +127,7 @@ TEST_F(PreferenceStoreTest, RefusedDomainsAndValuesChangeNothing) {
   EXPECT_FALSE(store.synchronize(kDomain));
   EXPECT_FALSE(store.lastFailure().empty());
   EXPECT_EQ(readRaw(), before);
-  EXPECT_EQ(testsupport::namesIn(folder()), kDomainAndLock);
+  EXPECT_EQ(test::namesIn(folder()), kDomainAndLock);
 }
 
 // Two processes hammering one domain: each synchronise must merge onto the
@@ -208,7 +208,7 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        [&] { EXPECT_TRUE(stdfs::is_directory(file())); }},
       {"link: its target is updated, the link stays",
        [&] {
-         testsupport::writeFile(target, old);
+         test::writeFile(target, old);
          ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
          stdfs::create_symlink(target, file());
        },
@@ -217,8 +217,7 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
          EXPECT_TRUE(isLink(file()));
          EXPECT_EQ(plist::readFile(target), merged);
          EXPECT_EQ(modeOf(target), 0640u);
-         EXPECT_EQ(testsupport::namesIn(elsewhere),
-                   (std::vector<std::string>{".real.plist.lock", "real.plist"}));
+         EXPECT_EQ(test::namesIn(elsewhere), (std::vector<std::string>{".real.plist.lock", "real.plist"}));
        }},
       {"dangling link: refused, nothing created",
        [&] { stdfs::create_symlink(elsewhere + "/missing.plist", file()); }, false,
@@ -247,8 +246,8 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
       {"temporary file of a killed writer: removed, other files kept",
        [&] {
          writeRaw(old);
-         testsupport::writeFile(stale, "half a domain");
-         testsupport::writeFile(notOurs, "not ours");
+         test::writeFile(stale, "half a domain");
+         test::writeFile(notOurs, "not ours");
        },
        true,
        [&] {
@@ -264,7 +263,7 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        true,
        [&] {
          EXPECT_EQ(plist::readFile(file()), merged);
-         EXPECT_EQ(testsupport::readFile(home_ + "/other-name.plist"), old);
+         EXPECT_EQ(test::readFile(home_ + "/other-name.plist"), old);
        }},
   };
   for (const auto& c : cases) {

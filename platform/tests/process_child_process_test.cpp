@@ -51,7 +51,7 @@ LaunchConfiguration shell(const std::string& script) {
 
 class ChildProcessTest : public ::testing::Test {
  protected:
-  testsupport::TempDir scratch_{"sonarell-process"};
+  test::TempDir scratch_{"sonarell-process"};
   const std::filesystem::path dir_ = scratch_.path();
 };
 
@@ -83,7 +83,7 @@ TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
     ASSERT_TRUE(started.process) << started.error;
     output.reset();
     EXPECT_EQ(outcome.wait().code, 0);
-    std::istringstream in(testsupport::readFile(report));
+    std::istringstream in(test::readFile(report));
     std::string args, env, pwd, sid, out, open;
     for (std::string* line : {&args, &env, &pwd, &sid, &out, &open}) std::getline(in, *line);
     EXPECT_EQ(args, "arg one|二||");
@@ -95,7 +95,7 @@ TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
     EXPECT_EQ(out, detached ? "/dev/null" : log) << detached;
     // Standard input is the parent's (which a test runner may have closed); 1 and 2 are always there.
     EXPECT_EQ(open.starts_with(" 0") ? open.substr(2) : open, " 1 2") << detached;
-    EXPECT_EQ(testsupport::readFile(log), detached ? "" : "err\nout\n");
+    EXPECT_EQ(test::readFile(log), detached ? "" : "err\nout\n");
   }
 }
 

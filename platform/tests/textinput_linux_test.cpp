@@ -24,9 +24,9 @@ using launchservices::kRegistryDomain;
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
-using testsupport::readFile;
-using testsupport::writeFile;
-using testsupport::xmlPlist;
+using test::readFile;
+using test::writeFile;
+using test::xmlPlist;
 using Modes = std::vector<std::pair<std::string, std::optional<std::string>>>;  // identifier, menu title
 
 const std::string kOurs = "org.quennet.inputmethod.Sonarell";
@@ -100,7 +100,7 @@ class LinuxTextInput : public ::testing::Test {
     return *s.property(kTISPropertyInputSourceIsEnabled) == Value(true);
   }
 
-  testsupport::TempDir scratch_{"sonarell-home"};
+  test::TempDir scratch_{"sonarell-home"};
   const std::string home_ = scratch_.str();
   LinuxTextInputServices tis{home_};
 };
@@ -201,7 +201,7 @@ TEST_F(LinuxTextInput, WhatIsNoBundleOrAnUnusableRegistryIsRefusedAndLeftAlone) 
   EXPECT_EQ(readFile(prefs(kRegistryDomain)), foreign);
 
   // A home whose Library is a file: nothing can be written below it.
-  const testsupport::TempDir blocked("sonarell-home");
+  const test::TempDir blocked("sonarell-home");
   writeFile(blocked / "Library", "not a folder");
   const std::string bundle =
       writeBundle(blocked.str() + "/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});

@@ -38,18 +38,18 @@ std::optional<OpenError> open(const std::string& bundle, const std::vector<std::
 }
 
 TEST(Workspace, OpensTheBundlesExecutableDetachedWithTheArgumentsOrSaysWhyNot) {
-  const testsupport::TempDir dir("sonarell-workspace");
+  const test::TempDir dir("sonarell-workspace");
   // The executable reports its arguments and its parent through a FIFO the test holds open.
   const std::string fifo = dir.str() + "/report";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const fs::UniqueFd report(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   const auto bundle = [&](const std::string& name, const std::string& key, std::optional<stdfs::perms> mode) {
     const std::string path = dir.str() + "/" + name;
-    testsupport::writeFile(path + "/Contents/Info.plist",
-                           testsupport::xmlPlist("<dict><key>" + key + "</key><string>Tool</string></dict>"));
+    test::writeFile(path + "/Contents/Info.plist",
+                    test::xmlPlist("<dict><key>" + key + "</key><string>Tool</string></dict>"));
     if (mode) {
-      testsupport::writeFile(path + "/Contents/MacOS/Tool",
-                             "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" \"$PPID\" > '" + fifo + "'\n");
+      test::writeFile(path + "/Contents/MacOS/Tool",
+                      "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" \"$PPID\" > '" + fifo + "'\n");
       stdfs::permissions(path + "/Contents/MacOS/Tool", *mode);
     }
     return path;

@@ -410,7 +410,7 @@ TEST(KeyloomRepair, FailureRows) {
     std::filesystem::remove(fresh);
   }
   EXPECT_EQ(readFile(backup), "someone's own file\n");
-  EXPECT_EQ(testsupport::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
+  EXPECT_EQ(sonarell::test::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
 }
 
 // The built Keyloom.app, run as a child process in a home folder of its own.
@@ -422,7 +422,7 @@ Outcome keyloom(const std::vector<std::string>& args, const std::string& home,
   TempDir capture;
   const std::string out = capture / "out", err = capture / "err";
   const std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
-  const int status = testsupport::spawnAndWait({kProgram, args, env, out, err, ""});
+  const int status = sonarell::test::spawnAndWait({kProgram, args, env, out, err, ""});
   return {status, readFile(out), readFile(err)};
 }
 
@@ -485,7 +485,7 @@ TEST_F(KeyloomProcess, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
 
 // Check and repair on the real store and text input, announcing on a private bus.
 TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
-  sonarell::testing::SessionBus bus;
+  sonarell::test::SessionBus bus;
   ASSERT_TRUE(bus.running());
   std::vector<std::string> posted;
   auto listener =

@@ -23,9 +23,9 @@ namespace sonarell::keyloom::test {
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
+using sonarell::test::readFile;
+using sonarell::test::TempDir;
+using sonarell::test::writeFile;
 
 struct MockTextInput : textinput::TextInputServices {
   MOCK_METHOD(std::int32_t, registerInputSource, (const std::string&), (override));
@@ -130,7 +130,7 @@ inline std::string listing(bool parent, std::string_view name = "Sonarell") {
 // An input method bundle: the identifier, the parent named by CFBundleName, one mode.
 inline void makeBundle(const std::string& path, std::string_view identifier) {
   writeFile(path + "/Contents/Info.plist",
-            testsupport::xmlPlist(
+            sonarell::test::xmlPlist(
                 "<dict><key>CFBundleIdentifier</key><string>" + std::string(identifier) +
                 "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
                 "<dict><key>tsInputModeListKey</key><dict><key>org.quennet.inputmethod.Sonarell.Hans</key>"

@@ -132,9 +132,3 @@ class ScopedEnv {
 };
 
 }  // namespace sonarell::test
-
-// The name these helpers had before (every header here includes this one); kept
-// while other tests still use it.
-namespace sonarell::testsupport {
-using namespace sonarell::test;
-}  // namespace sonarell::testsupport

@@ -72,9 +72,3 @@ class SessionBus {
 };
 
 }  // namespace sonarell::test
-
-// The names these helpers had before; kept while other tests still use them.
-namespace sonarell::testing {
-using ScopedEnv = sonarell::test::ScopedEnv;
-using SessionBus = sonarell::test::SessionBus;
-}  // namespace sonarell::testing
