@@ -15,7 +15,7 @@
 #include "platform/launchservices/launch_services_linux.h"
 #include "platform/plist/codec.h"
 #include "platform/textinput/text_input_services_linux.h"
-#include "tests/support/scratch.h"
+#include "tests/support/bundle.h"
 
 namespace sonarell::textinput {
 namespace {
@@ -27,37 +27,11 @@ using plist::Value;
 using test::readFile;
 using test::writeFile;
 using test::xmlPlist;
-using Modes = std::vector<std::pair<std::string, std::optional<std::string>>>;  // identifier, menu title
 
-const std::string kOurs = "org.quennet.inputmethod.Sonarell";
-const std::string kOurMode = kOurs + ".Hans";
-
-// An input method bundle whose Info.plist names the identifier, the name and the modes, in this order.
-std::string writeBundle(const std::string& path, const std::string& id,
-                        const std::optional<std::string>& name, const Modes& modes) {
-  Dictionary info{{"CFBundleIdentifier", Value(id)}}, list;
-  if (name) info.set("CFBundleName", Value(*name));
-  for (const auto& [mode, title] : modes) {
-    Dictionary entry{{"tsInputModePrimaryInScriptKey", Value(true)}};
-    if (title) entry.set("tsInputModeMenuTitle", Value(*title));
-    list.set(mode, Value(entry));
-  }
-  if (!modes.empty())
-    info.set("ComponentInputModeDict", Value(Dictionary{{"tsInputModeListKey", Value(list)}}));
-  writeFile(path + "/Contents/Info.plist", *plist::toXml(Value(info)));
-  return path;
-}
-
-// The record of a bundle's parent source, or of one of its modes.
-Value record(const std::string& bundle, const std::optional<std::string>& mode = std::nullopt) {
-  Dictionary r{{"InputSourceKind", Value(mode ? "Input Mode" : "Keyboard Input Method")},
-               {"Bundle ID", Value(bundle)}};
-  if (mode) r.set("Input Mode", Value(*mode));
-  return r;
-}
-const Value kLayout = Dictionary{{"InputSourceKind", Value("Keyboard Layout")},
-                                 {"KeyboardLayout ID", Value(252)},
-                                 {"KeyboardLayout Name", Value("ABC")}};
+const std::string& kOurs = test::kInputMethodId;
+const std::string& kOurMode = test::kInputModeId;
+const Value kLayout = test::layoutRecord(252, "ABC");
+using test::writeInputMethodBundle;
 
 class LinuxTextInput : public ::testing::Test {
  protected:
@@ -65,7 +39,8 @@ class LinuxTextInput : public ::testing::Test {
     return home_ + "/Library/Preferences/" + domain + ".plist";
   }
   std::string ourBundle() const {
-    return writeBundle(home_ + "/Library/Input Methods/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
+    return writeInputMethodBundle(home_ + "/Library/Input Methods/Sonarell.app", kOurs, "Sonarell",
+                                  {{kOurMode, "IPA"}});
   }
   void seed(const Value& list) const {
     writeFile(prefs(kHIToolboxDomain),
@@ -109,8 +84,8 @@ TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInRegistrationOrder) {
   EXPECT_TRUE(ids().empty());
   // Modes keep the file's order, which is not alphabetical here.
   const std::string other =
-      writeBundle(home_ + "/Other.app", "com.example.Other", std::nullopt,
-                  {{"com.example.Other.Zeta", "Zeta"}, {"com.example.Other.Alpha", {}}});
+      writeInputMethodBundle(home_ + "/Other.app", "com.example.Other", std::nullopt,
+                             {{"com.example.Other.Zeta", "Zeta"}, {"com.example.Other.Alpha", {}}});
   const std::string ours = ourBundle();
   ASSERT_EQ(tis.registerInputSource(other + "/"), 0);
   ASSERT_EQ(tis.registerInputSource(ours), 0);
@@ -146,7 +121,7 @@ TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInRegistrationOrder) {
 
   // Info.plist is read afresh: an edit shows, a removal drops the bundle's sources,
   // and back again it is at its old place in the registration order.
-  writeBundle(ours, kOurs, "Sonarell 2", {{kOurMode, "IPA"}, {kOurs + ".Latn", "Latin"}});
+  writeInputMethodBundle(ours, kOurs, "Sonarell 2", {{kOurMode, "IPA"}, {kOurs + ".Latn", "Latin"}});
   EXPECT_EQ(ids().back(), kOurs + ".Latn");
   EXPECT_EQ(*find(kOurs).property(kTISPropertyLocalizedName), Value("Sonarell 2"));
   std::filesystem::remove(ours + "/Contents/Info.plist");
@@ -204,23 +179,23 @@ TEST_F(LinuxTextInput, WhatIsNoBundleOrAnUnusableRegistryIsRefusedAndLeftAlone) 
   const test::TempDir blocked("sonarell-home");
   writeFile(blocked / "Library", "not a folder");
   const std::string bundle =
-      writeBundle(blocked.str() + "/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
+      writeInputMethodBundle(blocked.str() + "/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
   EXPECT_EQ(LinuxTextInputServices(blocked.str()).registerInputSource(bundle), kWritePermissionErr);
   EXPECT_EQ(readFile(blocked / "Library"), "not a folder");
 }
 
 TEST_F(LinuxTextInput, FiltersAndTheEnabledStateFollowTheListAtEachCall) {
-  ASSERT_EQ(tis.registerInputSource(writeBundle(home_ + "/Other.app", "com.example.Other", "Other",
-                                                {{"com.example.Other.M", {}}})),
+  ASSERT_EQ(tis.registerInputSource(writeInputMethodBundle(home_ + "/Other.app", "com.example.Other", "Other",
+                                                           {{"com.example.Other.M", {}}})),
             0);
   ASSERT_EQ(tis.registerInputSource(ourBundle()), 0);
   EXPECT_FALSE(enabled(find(kOurs)));  // no preference file at all
 
   // Records that nearly match do not count; further keys in a record do not matter.
-  Dictionary parentWithExtras = *record(kOurs).asDictionary();
+  Dictionary parentWithExtras = *test::parentRecord(kOurs).asDictionary();
   parentWithExtras.set("Added By Platform", Value(1));
   const Value nearMisses =
-      Array{kLayout, Value("a string element"), record(kOurs, kOurs + ".Other"),
+      Array{kLayout, Value("a string element"), test::modeRecord(kOurs, kOurs + ".Other"),
             Value(Dictionary{{"Bundle ID", Value(kOurs)}, {"Input Mode", Value(kOurMode)}}),
             Value(Dictionary{{"InputSourceKind", Value(1)}, {"Bundle ID", Value(kOurs)}})};
   const struct {
@@ -228,8 +203,8 @@ TEST_F(LinuxTextInput, FiltersAndTheEnabledStateFollowTheListAtEachCall) {
     bool parent, mode;
   } cases[] = {{nearMisses, false, false},
                {Value(Array{Value(parentWithExtras)}), true, false},
-               {Value(Array{record(kOurs, kOurMode)}), false, true},
-               {record(kOurs), false, false}};  // a list that is no array enables nothing
+               {Value(Array{test::modeRecord(kOurs, kOurMode)}), false, true},
+               {test::parentRecord(kOurs), false, false}};  // a list that is no array enables nothing
   const Dictionary ours{{std::string(kTISPropertyBundleID), Value(kOurs)}};
   InputSourceList snapshot = list(ours);
   bool previous = false;
@@ -242,7 +217,7 @@ TEST_F(LinuxTextInput, FiltersAndTheEnabledStateFollowTheListAtEachCall) {
     EXPECT_EQ(enabled(snapshot[1]), c.mode) << &c - cases;
   }
 
-  seed(Value(Array{record("com.example.Other", "com.example.Other.M")}));
+  seed(Value(Array{test::modeRecord("com.example.Other", "com.example.Other.M")}));
   const auto property = [](std::string_view name, Value v) {
     return Dictionary{{std::string(name), std::move(v)}};
   };
@@ -273,21 +248,21 @@ TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElse
   ASSERT_EQ(tis.registerInputSource(ours), 0);
   // Without a preference file, and with one that has other keys but no list, the list is made.
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{record(kOurs, kOurMode)}));
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{test::modeRecord(kOurs, kOurMode)}));
   writeFile(prefs(kHIToolboxDomain),
             xmlPlist("<dict><key>AppleFnUsageType</key><integer>2</integer></dict>"));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(plist::readFile(prefs(kHIToolboxDomain)),
             Value(Dictionary{{"AppleFnUsageType", Value(2)},
-                             {kEnabledInputSourcesKey, Value(Array{record(kOurs)})}}));
+                             {kEnabledInputSourcesKey, Value(Array{test::parentRecord(kOurs)})}}));
 
-  Array expected{kLayout, record("com.example.Other"), Value("a string element"),
-                 record("com.example.Other", "com.example.Other.M")};
+  Array expected{kLayout, test::parentRecord("com.example.Other"), Value("a string element"),
+                 test::modeRecord("com.example.Other", "com.example.Other.M")};
   seed(Value(expected));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  expected.push_back(record(kOurs));
-  expected.push_back(record(kOurs, kOurMode));
+  expected.push_back(test::parentRecord(kOurs));
+  expected.push_back(test::modeRecord(kOurs, kOurMode));
   EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(expected));
   EXPECT_EQ(key(kHIToolboxDomain, "AppleCurrentKeyboardLayoutInputSourceID"),
             Value("com.apple.keylayout.ABC"));

@@ -16,7 +16,7 @@
 #include "register/identifiers.h"
 #include "register/output.h"
 #include "register/services.h"
-#include "tests/support/scratch.h"
+#include "tests/support/bundle.h"
 
 namespace sonarell::keyloom::test {
 
@@ -97,14 +97,10 @@ struct Substitutes {
 inline Value str(std::string_view text) { return Value(std::string(text)); }
 inline Value layout() { return Value(Dictionary{{"KeyboardLayout ID", Value(252)}}); }
 inline Value otherMethod() { return Value(Dictionary{{"Bundle ID", str("com.example.Other")}}); }
-inline Dictionary parentDict() {
-  return {{"InputSourceKind", str("Keyboard Input Method")}, {"Bundle ID", str(BundleID)}};
-}
-inline Dictionary modeDict() {
-  return {{"InputSourceKind", str("Input Mode")}, {"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}};
-}
-inline Value parentRecord() { return Value(parentDict()); }
-inline Value modeRecord() { return Value(modeDict()); }
+using sonarell::test::modeRecord;
+using sonarell::test::parentRecord;
+inline Dictionary parentDict() { return *parentRecord().asDictionary(); }
+inline Dictionary modeDict() { return *modeRecord().asDictionary(); }
 
 // A source as the text-input services list it; no enabled property when unset.
 inline textinput::InputSource source(bool parent, std::optional<bool> enabled) {
@@ -129,22 +125,11 @@ inline std::string listing(bool parent, std::string_view name = "Sonarell") {
 
 // An input method bundle: the identifier, the parent named by CFBundleName, one mode.
 inline void makeBundle(const std::string& path, std::string_view identifier) {
-  writeFile(path + "/Contents/Info.plist",
-            sonarell::test::xmlPlist(
-                "<dict><key>CFBundleIdentifier</key><string>" + std::string(identifier) +
-                "</string><key>CFBundleName</key><string>Sonarell</string><key>ComponentInputModeDict</key>"
-                "<dict><key>tsInputModeListKey</key><dict><key>org.quennet.inputmethod.Sonarell.Hans</key>"
-                "<dict><key>tsInputModeMenuTitle</key><string>IPA</string></dict></dict></dict></dict>"));
+  sonarell::test::writeInputMethodBundle(path, std::string(identifier), "Sonarell",
+                                         {{sonarell::test::kInputModeId, "IPA"}});
 }
 
-// Every item below the folder with its content or kind, to show a run changed nothing.
-inline std::map<std::string, std::string> snapshot(const std::string& root) {
-  std::map<std::string, std::string> items;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
-    items[e.path()] =
-        e.is_symlink() || !e.is_regular_file() ? e.path().filename().string() : readFile(e.path());
-  return items;
-}
+using sonarell::test::snapshot;
 
 struct Outcome {
   int status;

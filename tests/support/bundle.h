@@ -3,7 +3,10 @@
 // Bundles, Info.plist files and enabled-input-source lists as the tests need
 // them, written and read through the product's own property-list layer.
 
+#include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "platform/plist/codec.h"
 #include "tests/support/scratch.h"
@@ -46,6 +49,23 @@ inline std::string bundleVersion(const fsys::path& app) {
   const plist::Dictionary info = readInfoPlist(app);
   const plist::Value* version = info.find("CFBundleShortVersionString");
   return version && version->asString() ? *version->asString() : std::string();
+}
+
+// An input method bundle whose Info.plist names the identifier, the name and the
+// modes (identifier and menu title), in this order.
+using Modes = std::vector<std::pair<std::string, std::optional<std::string>>>;
+inline std::string writeInputMethodBundle(const std::string& path, const std::string& id,
+                                          const std::optional<std::string>& name, const Modes& modes) {
+  plist::Dictionary info{{"CFBundleIdentifier", id}}, list;
+  if (name) info.set("CFBundleName", *name);
+  for (const auto& [mode, title] : modes) {
+    plist::Dictionary entry{{"tsInputModePrimaryInScriptKey", true}};
+    if (title) entry.set("tsInputModeMenuTitle", *title);
+    list.set(mode, entry);
+  }
+  if (!modes.empty()) info.set("ComponentInputModeDict", plist::Dictionary{{"tsInputModeListKey", list}});
+  writeInfoPlist(path, info);
+  return path;
 }
 
 // Records of an enabled-input-source list: an input method, one of its modes, a keyboard layout.
