@@ -8,6 +8,8 @@
 #include <deque>
 #include <vector>
 
+#include "platform/unicode/utf8.h"
+
 namespace sonarell::fs {
 namespace {
 
@@ -118,37 +120,7 @@ std::optional<std::string> readLink(const std::string& path) {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    int length = 0;
-    char32_t cp = 0;
-    char32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, cp = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, cp = lead & 0x0F, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, cp = lead & 0x07, minimum = 0x10000;
-    } else {
-      return false;  // a continuation byte, an overlong two-byte lead, or beyond U+10FFFF
-    }
-    if (end - p < length) return false;
-    for (int i = 1; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    p += length;
-  }
-  return true;
-}
+bool isValidUtf8(std::string_view bytes) { return unicode::isValidUtf8(bytes); }
 
 std::string homeDirectory() {
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;

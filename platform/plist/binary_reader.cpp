@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/plist/binary.h"
+#include "platform/unicode/utf8.h"
 
 namespace sonarell::plist::binary {
 namespace {
@@ -50,24 +51,6 @@ std::uint64_t bigEndian(const unsigned char* p, unsigned size) {
   std::uint64_t value = 0;
   for (unsigned i = 0; i < size; ++i) value = (value << 8) | p[i];
   return value;
-}
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 class Reader {
@@ -304,7 +287,7 @@ class Reader {
         cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
         ++i;
       }
-      appendUtf8(out, cp);
+      unicode::appendUtf8(out, cp);
     }
     return Value(std::move(out));
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/plist/binary.h"
+#include "platform/unicode/utf8.h"
 
 namespace sonarell::plist::binary {
 namespace {
@@ -132,28 +133,9 @@ class Writer {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* end = p + s.size();
     while (p < end) {
-      const unsigned char lead = *p;
-      int length = 0;
-      std::uint32_t cp = 0;
-      std::uint32_t minimum = 0;
-      if (lead < 0x80) {
-        length = 1, cp = lead;
-      } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, cp = lead & 0x1F, minimum = 0x80;
-      } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, cp = lead & 0x0F, minimum = 0x800;
-      } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, cp = lead & 0x07, minimum = 0x10000;
-      } else {
-        return false;
-      }
-      if (end - p < length) return false;
-      for (int i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (p[i] & 0x3F);
-      }
-      if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-      p += length;
+      const std::optional<char32_t> decoded = unicode::decodeUtf8(p, end);
+      if (!decoded) return false;
+      char32_t cp = *decoded;
       if (cp >= 0x10000) {
         cp -= 0x10000;
         units.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/plist/xml.h"
+#include "platform/unicode/utf8.h"
 
 namespace sonarell::plist::xml {
 namespace {
@@ -32,57 +33,15 @@ bool onlyXmlCharacters(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* end = p + bytes.size();
   while (p < end) {
-    const unsigned char lead = *p;
-    if (lead >= 0x20 && lead < 0x80) {
+    if (*p >= 0x20 && *p < 0x80) {
       ++p;
       continue;
     }
-    if (lead < 0x80) {
-      if (lead != '\t' && lead != '\n' && lead != '\r') return false;
-      ++p;
-      continue;
-    }
-    int length = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, cp = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, cp = lead & 0x0F, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, cp = lead & 0x07, minimum = 0x10000;
-    } else {
+    const std::optional<char32_t> cp = unicode::decodeUtf8(p, end);
+    if (!cp || (*cp < 0x20 && *cp != '\t' && *cp != '\n' && *cp != '\r') || *cp == 0xFFFE || *cp == 0xFFFF)
       return false;
-    }
-    if (end - p < length) return false;
-    for (int i = 1; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) {
-      return false;
-    }
-    p += length;
   }
   return true;
-}
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // A character reference's code point, when it names a character XML 1.0 allows.
@@ -98,7 +57,7 @@ bool decodeReference(std::string_view body, std::string& out) {
   const bool allowed = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
                        (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
   if (!allowed) return false;
-  appendUtf8(out, cp);
+  unicode::appendUtf8(out, cp);
   return true;
 }
 
