@@ -1,24 +1,16 @@
-// The property-list codec against an independent reader and writer, Python's
-// plistlib (plist_oracle.py), over generated values of every kind and edge, in
-// both forms and both directions: what the codec writes plistlib reads to the
-// same value, and what plistlib writes the codec reads to the value plistlib
-// reads from it, and writes back equal.
+// The property-list codec against an independent reader and writer, Python's plistlib
+// (plist_oracle.py), over generated values of every kind and edge, in both forms and both directions.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "fuzz/lossless.h"
-#include "platform/plist/codec.h"
-#include "tests/support/scratch.h"
 #include "tests/support/spawn.h"
 
 namespace sonarell::plist {
@@ -130,7 +122,6 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
   const test::TempDir scratch("plist-differential");
   const std::string folder = scratch.str() + "/";
 
-  // Every edge alone, then generated trees.
   const std::vector<Edge> pool = edges();
   std::vector<std::pair<Value, bool>> cases;
   for (const Edge& edge : pool) cases.emplace_back(edge.value, edge.xml);
@@ -160,7 +151,6 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
   std::istringstream lines(test::readFile(folder + "oracle.out"));
   for (std::string name, dumped; lines >> name >> dumped;) oracle[name] = dumped;
 
-  // The codec writes, plistlib reads the same value.
   for (const auto& [name, dumped] : expected) EXPECT_EQ(oracle[name], dumped) << name;
 
   // plistlib writes, the codec reads what plistlib reads and writes it back equal.

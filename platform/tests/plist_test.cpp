@@ -7,15 +7,11 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "fuzz/lossless.h"
-#include "platform/plist/codec.h"
 #include "tests/support/scratch.h"
 
 namespace sonarell::plist {

@@ -5,10 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "platform/plist/codec.h"
 #include "platform/preferences/file_preference_store_linux.h"
@@ -173,9 +170,9 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
   const std::string old = *plist::toXml(Value(Dictionary{{"old", Value(1)}}));
   const Value merged = Dictionary{{"old", Value(1)}, {"k", Value("v")}};
   const auto isLink = [](const std::string& path) { return stdfs::is_symlink(stdfs::symlink_status(path)); };
-  const auto modeOf = [](const std::string& path) {
+  const auto statOf = [](const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    return ::stat(path.c_str(), &st) == 0 ? st : decltype(st){};
   };
   const bool root = ::geteuid() == 0;  // only a privileged process can give a file away
   const std::string elsewhere = home_ + "/elsewhere", target = elsewhere + "/real.plist";
@@ -216,7 +213,7 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        [&] {
          EXPECT_TRUE(isLink(file()));
          EXPECT_EQ(plist::readFile(target), merged);
-         EXPECT_EQ(modeOf(target), 0640u);
+         EXPECT_EQ(statOf(target).st_mode & 07777, 0640u);
          EXPECT_EQ(test::namesIn(elsewhere), (std::vector<std::string>{".real.plist.lock", "real.plist"}));
        }},
       {"dangling link: refused, nothing created",
@@ -235,13 +232,11 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        true,
        [&] {
          EXPECT_EQ(plist::readFile(file()), merged);
-         EXPECT_EQ(modeOf(file()), 0444u);
+         EXPECT_EQ(statOf(file()).st_mode & 07777, 0444u);
          char value[8] = {};
          EXPECT_EQ(::getxattr(file().c_str(), "user.sonarell.tag", value, sizeof value), 4);
          EXPECT_STREQ(value, "kept");
-         struct stat st {};
-         ASSERT_EQ(::stat(file().c_str(), &st), 0);
-         EXPECT_EQ(st.st_uid, root ? 4321u : ::getuid());
+         EXPECT_EQ(statOf(file()).st_uid, root ? 4321u : ::getuid());
        }},
       {"temporary file of a killed writer: removed, other files kept",
        [&] {
