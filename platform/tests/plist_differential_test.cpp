@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <random>
@@ -31,10 +31,9 @@ std::string dump(const Value& v) {
   if (const auto u = v.asUnsigned()) return "i" + std::to_string(*u);
   if (const auto* r = v.asReal()) {
     if (std::isnan(*r)) return "rnan";
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, r, sizeof bits);
     char out[17];
-    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(bits));
+    std::snprintf(out, sizeof out, "%016llx",
+                  static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(*r)));
     return std::string("r") + out;
   }
   if (const auto* d = v.asDate()) {

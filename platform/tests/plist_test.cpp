@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <bit>
 #include <cmath>
-#include <cstring>
 #include <iterator>
 #include <limits>
 
@@ -179,9 +179,7 @@ std::vector<std::string> chain(int depth, bool shared = false) {
 
 TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
   const std::string valid = binaryOf({array({1}), ascii("x")});
-  std::uint64_t bits = 0;
   const double early = -3e9 - 0.25;
-  std::memcpy(&bits, &early, sizeof bits);
   Value leaves = Value("leaf");
   for (int i = 0; i < 10; ++i) leaves = Value(Array{leaves, leaves});
   const struct {
@@ -201,7 +199,8 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
       {"16-byte integer beyond 64 bits", binaryOf({"\x14" + bigEndian(1, 8) + bigEndian(0, 8)}),
        std::nullopt},
       {"4-byte real", binaryOf({std::string("\x22\x3F\xC0\x00\x00", 5)}), Value(1.5)},
-      {"fractional date before 1901", binaryOf({"\x33" + bigEndian(bits, 8)}), Value(Date{early})},
+      {"fractional date before 1901", binaryOf({"\x33" + bigEndian(std::bit_cast<std::uint64_t>(early), 8)}),
+       Value(Date{early})},
       {"self-reference", binaryOf({array({0})}), std::nullopt},
       {"cycle through a dictionary", binaryOf({array({1}), dict({2, 0}), ascii("k")}), std::nullopt},
       {"2^10 leaves through sharing", binaryOf(doubling(10)), leaves},

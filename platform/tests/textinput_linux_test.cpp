@@ -237,21 +237,18 @@ TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElse
   ASSERT_EQ(tis.registerInputSource(ours), 0);
   // Without a preference file, and with one that has other keys but no list, the list is made.
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{test::modeRecord(kOurs, kOurMode)}));
-  writeFile(prefs(kHIToolboxDomain),
-            xmlPlist("<dict><key>AppleFnUsageType</key><integer>2</integer></dict>"));
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{modeRecord()}));
+  writeFile(prefs(kHIToolboxDomain), xmlOf(Dictionary{{"AppleFnUsageType", 2}}));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(plist::readFile(prefs(kHIToolboxDomain)),
-            Value(Dictionary{{"AppleFnUsageType", Value(2)},
-                             {kEnabledInputSourcesKey, Value(Array{test::parentRecord(kOurs)})}}));
+            Value(Dictionary{{"AppleFnUsageType", 2}, {kEnabledInputSourcesKey, Array{parentRecord()}}}));
 
   Array expected{kLayout, test::parentRecord("com.example.Other"), Value("a string element"),
                  test::modeRecord("com.example.Other", "com.example.Other.M")};
   seed(Value(expected));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  expected.push_back(test::parentRecord(kOurs));
-  expected.push_back(test::modeRecord(kOurs, kOurMode));
+  expected.insert(expected.end(), {parentRecord(), modeRecord()});
   EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(expected));
   EXPECT_EQ(key(kHIToolboxDomain, "AppleCurrentKeyboardLayoutInputSourceID"),
             Value("com.apple.keylayout.ABC"));
