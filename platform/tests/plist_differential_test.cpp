@@ -55,10 +55,7 @@ std::string dump(const Value& v) {
 
 // Scalars at the edges of every kind (within what Python's datetime holds), and
 // keys, each marked with whether XML can carry it.
-struct Edge {
-  Value value;
-  bool xml;
-};
+using Edge = std::pair<Value, bool>;
 
 std::vector<Edge> edges() {
   const auto u8 = [](const char8_t* s) { return Value(std::string(reinterpret_cast<const char*>(s))); };
@@ -97,8 +94,7 @@ const std::pair<std::string, bool> kKeys[] = {{"", true},         {"Bundle ID", 
 std::pair<Value, bool> generate(std::mt19937& random, const std::vector<Edge>& pool, int depth) {
   const unsigned pick = random() % 10;
   if (depth > 3 || pick < 5) {
-    const Edge& edge = pool[random() % pool.size()];
-    return {edge.value, edge.xml};
+    return pool[random() % pool.size()];
   }
   bool xml = true;
   const unsigned count = random() % 5;
@@ -122,8 +118,7 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
   const std::string folder = scratch.str() + "/";
 
   const std::vector<Edge> pool = edges();
-  std::vector<std::pair<Value, bool>> cases;
-  for (const Edge& edge : pool) cases.emplace_back(edge.value, edge.xml);
+  std::vector<Edge> cases = pool;
   std::mt19937 random(20261207);
   for (int i = 0; i < 150; ++i) cases.push_back(generate(random, pool, 0));
 

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <bit>
-#include <cmath>
 #include <iterator>
 #include <limits>
 
@@ -256,6 +255,7 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
                {"<real>+infinity</real>", Value(kInf)},
                {"<real>-inf</real>", Value(-kInf)},
                {"<real>-0.0</real>", Value(-0.0)},
+               {"<real>nan</real>", Value(kNaN)},
                {"<date>4001-01-01T00:00:00Z</date>", Value(Date{63113904000.0})},
                {"<date>1901-12-13T20:45:51Z</date>", Value(Date{-3125790849.0})},
                {"<data>\n\t\tAAEC\n\t\tAw==\n\t\t</data>", Value(Data{{0, 1, 2, 3}})}};
@@ -269,7 +269,7 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
        "<string>&#13;&#x9;&#xFFFD;&#x10FFFF;&#xFDD0;</string>"},
       {"<integer>0</integer>", "<integer>-7</integer>", "<integer>9223372036854775807</integer>",
        "<real>1.5</real>", "<real>-2.5e-300</real>", "<real>0.10000000000000001</real>", "<real>3</real>",
-       "<real>-infinity</real>", "<real>nan</real>", "<true/>", "<false/>"},
+       "<real>-infinity</real>", "<true/>", "<false/>"},
       {"<date>2001-01-01T00:00:00Z</date>", "<date>2023-03-14T15:09:26Z</date>",
        "<date>1999-12-31T23:59:59Z</date>", "<date>2024-02-29T12:00:00Z</date>",
        "<date>0001-01-01T00:00:00Z</date>", "<date>9999-12-31T23:59:59Z</date>"},
@@ -288,9 +288,6 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
     }
   }
   for (const auto& c : cases) EXPECT_EQ(fuzz::losslessFault(xmlPlist(c.body)), "") << c.body;
-  const auto nan = parse(xmlPlist("<real>nan</real>"));
-  ASSERT_TRUE(nan && nan->isReal());
-  EXPECT_TRUE(std::isnan(*nan->asReal()));
 }
 
 TEST(PlistXml, LayoutIsThePlatformsOwn) {
