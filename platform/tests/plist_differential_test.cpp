@@ -18,8 +18,7 @@ namespace {
 
 std::string hex(std::string_view bytes) {
   std::string out;
-  for (unsigned char c : bytes)
-    out += "0123456789abcdef"[c >> 4] + std::string(1, "0123456789abcdef"[c & 0xF]);
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xF]};
   return out;
 }
 

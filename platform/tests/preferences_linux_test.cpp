@@ -158,9 +158,8 @@ TEST_F(PreferenceStoreTest, ConcurrentProcessesLoseNoKeys) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   Dictionary expected;
-  for (int child = 0; child < 2; ++child) {
-    for (int i = 0; i < kKeys; ++i) expected.set("p" + std::to_string(child) + "-" + std::to_string(i), i);
-  }
+  for (int k = 0; k < 2 * kKeys; ++k)
+    expected.set("p" + std::to_string(k / kKeys) + "-" + std::to_string(k % kKeys), k % kKeys);
   EXPECT_EQ(plist::readFile(file()), Value(expected));
 }
 

@@ -57,11 +57,9 @@ class LinuxTextInput : public ::testing::Test {
     return out;
   }
   InputSource find(const std::string& id) {
-    for (auto& s : list()) {
-      if (*s.property(kTISPropertyInputSourceID) == Value(id)) return s;
-    }
-    ADD_FAILURE() << "no source " << id;
-    return {};
+    const auto found = list({{std::string(kTISPropertyInputSourceID), Value(id)}});
+    EXPECT_EQ(found.size(), 1u) << id;
+    return found.empty() ? InputSource{} : found[0];
   }
   static bool enabled(const InputSource& s) {
     return *s.property(kTISPropertyInputSourceIsEnabled) == Value(true);
