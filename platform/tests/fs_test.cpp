@@ -8,10 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <filesystem>
-#include <string>
-
 #include "platform/exchange/atomic_exchange.h"
 #include "platform/fs/file_type.h"
 #include "platform/fs/new_file.h"
@@ -21,8 +17,7 @@ namespace sonarell::fs {
 namespace {
 
 namespace stdfs = std::filesystem;
-using test::readFile;
-using test::writeFile;
+using namespace test;
 
 class FsTest : public testing::Test {
  protected:

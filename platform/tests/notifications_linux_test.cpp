@@ -4,12 +4,7 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/notifications/distributed_notifier_linux.h"
 #include "platform/notifications/notification_listener_linux.h"
@@ -19,10 +14,8 @@ namespace sonarell::notifications {
 namespace {
 
 using namespace std::chrono_literals;
-using sonarell::test::ScopedEnv;
-using sonarell::test::SessionBus;
+using namespace sonarell::test;
 
-// A session bus of the test's own with a listener that records each name.
 class Listening : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -6,16 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cmath>
-#include <cstdint>
-#include <cstring>
+#include <bit>
 #include <iterator>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "fuzz/lossless.h"
-#include "platform/plist/codec.h"
 #include "tests/support/scratch.h"
 
 namespace sonarell::plist {
@@ -183,9 +178,7 @@ std::vector<std::string> chain(int depth, bool shared = false) {
 
 TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
   const std::string valid = binaryOf({array({1}), ascii("x")});
-  std::uint64_t bits = 0;
   const double early = -3e9 - 0.25;
-  std::memcpy(&bits, &early, sizeof bits);
   Value leaves = Value("leaf");
   for (int i = 0; i < 10; ++i) leaves = Value(Array{leaves, leaves});
   const struct {
@@ -205,7 +198,8 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
       {"16-byte integer beyond 64 bits", binaryOf({"\x14" + bigEndian(1, 8) + bigEndian(0, 8)}),
        std::nullopt},
       {"4-byte real", binaryOf({std::string("\x22\x3F\xC0\x00\x00", 5)}), Value(1.5)},
-      {"fractional date before 1901", binaryOf({"\x33" + bigEndian(bits, 8)}), Value(Date{early})},
+      {"fractional date before 1901", binaryOf({"\x33" + bigEndian(std::bit_cast<std::uint64_t>(early), 8)}),
+       Value(Date{early})},
       {"self-reference", binaryOf({array({0})}), std::nullopt},
       {"cycle through a dictionary", binaryOf({array({1}), dict({2, 0}), ascii("k")}), std::nullopt},
       {"2^10 leaves through sharing", binaryOf(doubling(10)), leaves},
@@ -261,6 +255,7 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
                {"<real>+infinity</real>", Value(kInf)},
                {"<real>-inf</real>", Value(-kInf)},
                {"<real>-0.0</real>", Value(-0.0)},
+               {"<real>nan</real>", Value(kNaN)},
                {"<date>4001-01-01T00:00:00Z</date>", Value(Date{63113904000.0})},
                {"<date>1901-12-13T20:45:51Z</date>", Value(Date{-3125790849.0})},
                {"<data>\n\t\tAAEC\n\t\tAw==\n\t\t</data>", Value(Data{{0, 1, 2, 3}})}};
@@ -274,7 +269,7 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
        "<string>&#13;&#x9;&#xFFFD;&#x10FFFF;&#xFDD0;</string>"},
       {"<integer>0</integer>", "<integer>-7</integer>", "<integer>9223372036854775807</integer>",
        "<real>1.5</real>", "<real>-2.5e-300</real>", "<real>0.10000000000000001</real>", "<real>3</real>",
-       "<real>-infinity</real>", "<real>nan</real>", "<true/>", "<false/>"},
+       "<real>-infinity</real>", "<true/>", "<false/>"},
       {"<date>2001-01-01T00:00:00Z</date>", "<date>2023-03-14T15:09:26Z</date>",
        "<date>1999-12-31T23:59:59Z</date>", "<date>2024-02-29T12:00:00Z</date>",
        "<date>0001-01-01T00:00:00Z</date>", "<date>9999-12-31T23:59:59Z</date>"},
@@ -293,9 +288,6 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
     }
   }
   for (const auto& c : cases) EXPECT_EQ(fuzz::losslessFault(xmlPlist(c.body)), "") << c.body;
-  const auto nan = parse(xmlPlist("<real>nan</real>"));
-  ASSERT_TRUE(nan && nan->isReal());
-  EXPECT_TRUE(std::isnan(*nan->asReal()));
 }
 
 TEST(PlistXml, LayoutIsThePlatformsOwn) {

@@ -5,10 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "platform/plist/codec.h"
 #include "platform/preferences/file_preference_store_linux.h"
@@ -161,9 +158,8 @@ TEST_F(PreferenceStoreTest, ConcurrentProcessesLoseNoKeys) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   Dictionary expected;
-  for (int child = 0; child < 2; ++child) {
-    for (int i = 0; i < kKeys; ++i) expected.set("p" + std::to_string(child) + "-" + std::to_string(i), i);
-  }
+  for (int k = 0; k < 2 * kKeys; ++k)
+    expected.set("p" + std::to_string(k / kKeys) + "-" + std::to_string(k % kKeys), k % kKeys);
   EXPECT_EQ(plist::readFile(file()), Value(expected));
 }
 
@@ -173,9 +169,9 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
   const std::string old = *plist::toXml(Value(Dictionary{{"old", Value(1)}}));
   const Value merged = Dictionary{{"old", Value(1)}, {"k", Value("v")}};
   const auto isLink = [](const std::string& path) { return stdfs::is_symlink(stdfs::symlink_status(path)); };
-  const auto modeOf = [](const std::string& path) {
+  const auto statOf = [](const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    return ::stat(path.c_str(), &st) == 0 ? st : decltype(st){};
   };
   const bool root = ::geteuid() == 0;  // only a privileged process can give a file away
   const std::string elsewhere = home_ + "/elsewhere", target = elsewhere + "/real.plist";
@@ -216,7 +212,7 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        [&] {
          EXPECT_TRUE(isLink(file()));
          EXPECT_EQ(plist::readFile(target), merged);
-         EXPECT_EQ(modeOf(target), 0640u);
+         EXPECT_EQ(statOf(target).st_mode & 07777, 0640u);
          EXPECT_EQ(test::namesIn(elsewhere), (std::vector<std::string>{".real.plist.lock", "real.plist"}));
        }},
       {"dangling link: refused, nothing created",
@@ -235,13 +231,11 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        true,
        [&] {
          EXPECT_EQ(plist::readFile(file()), merged);
-         EXPECT_EQ(modeOf(file()), 0444u);
+         EXPECT_EQ(statOf(file()).st_mode & 07777, 0444u);
          char value[8] = {};
          EXPECT_EQ(::getxattr(file().c_str(), "user.sonarell.tag", value, sizeof value), 4);
          EXPECT_STREQ(value, "kept");
-         struct stat st {};
-         ASSERT_EQ(::stat(file().c_str(), &st), 0);
-         EXPECT_EQ(st.st_uid, root ? 4321u : ::getuid());
+         EXPECT_EQ(statOf(file()).st_uid, root ? 4321u : ::getuid());
        }},
       {"temporary file of a killed writer: removed, other files kept",
        [&] {

@@ -5,9 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <stop_token>
 #include <thread>
@@ -20,7 +18,6 @@
 namespace sonarell::process {
 namespace {
 
-// Collects the one termination report and the thread it came from.
 struct Outcome {
   std::mutex mutex;
   std::condition_variable changed;

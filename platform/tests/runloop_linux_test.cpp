@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <limits>
+#include <cmath>
 
 #include "platform/runloop/run_loop_linux.h"
 
@@ -31,10 +31,7 @@ TEST(TimedRunLoop, SleepsTheWholeDurationThroughSignals) {
   ::sigaction(SIGALRM, &previous, nullptr);
   EXPECT_GT(interruptions.load(), 0);
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
-  for (double nonsense :
-       {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-    loop.runFor(nonsense);
-  }
+  for (double nonsense : {0.0, -1.0, double(NAN), double(INFINITY)}) loop.runFor(nonsense);
 }
 
 }  // namespace

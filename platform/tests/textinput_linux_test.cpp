@@ -6,14 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 #include "platform/launchservices/bundle_registry.h"
 #include "platform/launchservices/launch_services_linux.h"
-#include "platform/plist/codec.h"
 #include "platform/textinput/text_input_services_linux.h"
 #include "tests/support/bundle.h"
 
@@ -24,14 +20,11 @@ using launchservices::kRegistryDomain;
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
-using test::readFile;
-using test::writeFile;
-using test::xmlPlist;
+using namespace sonarell::test;
 
 const std::string& kOurs = test::kInputMethodId;
 const std::string& kOurMode = test::kInputModeId;
 const Value kLayout = test::layoutRecord(252, "ABC");
-using test::writeInputMethodBundle;
 
 class LinuxTextInput : public ::testing::Test {
  protected:
@@ -44,9 +37,8 @@ class LinuxTextInput : public ::testing::Test {
   }
   void seed(const Value& list) const {
     writeFile(prefs(kHIToolboxDomain),
-              *plist::toXml(Value(
-                  Dictionary{{"AppleCurrentKeyboardLayoutInputSourceID", Value("com.apple.keylayout.ABC")},
-                             {kEnabledInputSourcesKey, list}})));
+              xmlOf(Dictionary{{"AppleCurrentKeyboardLayoutInputSourceID", "com.apple.keylayout.ABC"},
+                               {kEnabledInputSourcesKey, list}}));
   }
   std::optional<Value> key(const std::string& domain, const std::string& name) const {
     const auto top = plist::readFile(prefs(domain));
@@ -65,11 +57,9 @@ class LinuxTextInput : public ::testing::Test {
     return out;
   }
   InputSource find(const std::string& id) {
-    for (auto& s : list()) {
-      if (*s.property(kTISPropertyInputSourceID) == Value(id)) return s;
-    }
-    ADD_FAILURE() << "no source " << id;
-    return {};
+    const auto found = list({{std::string(kTISPropertyInputSourceID), Value(id)}});
+    EXPECT_EQ(found.size(), 1u) << id;
+    return found.empty() ? InputSource{} : found[0];
   }
   static bool enabled(const InputSource& s) {
     return *s.property(kTISPropertyInputSourceIsEnabled) == Value(true);
@@ -131,8 +121,7 @@ TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInRegistrationOrder) {
 
   // Launch Services keeps its own list beside it, and takes any bundle, with or without an identifier.
   launchservices::LinuxLaunchServices ls(home_);
-  writeFile(home_ + "/First.app/Contents/Info.plist",
-            xmlPlist("<dict><key>CFBundleName</key><string>F</string></dict>"));
+  writeInfoPlist(home_ + "/First.app", Dictionary{{"CFBundleName", "F"}});
   EXPECT_EQ(ls.registerURL(ours, true), 0);
   EXPECT_EQ(ls.registerURL(home_ + "/First.app/", false), 0);
   EXPECT_EQ(ls.registerURL(home_ + "/Library/Input Methods/./Sonarell.app", true), 0);
@@ -142,14 +131,14 @@ TEST_F(LinuxTextInput, ListsEverySourceOfRegisteredBundlesInRegistrationOrder) {
 }
 
 TEST_F(LinuxTextInput, WhatIsNoBundleOrAnUnusableRegistryIsRefusedAndLeftAlone) {
-  writeFile(home_ + "/Array.app/Contents/Info.plist", xmlPlist("<array><string>x</string></array>"));
-  writeFile(home_ + "/Broken.app/Contents/Info.plist", "<?xml version=\"1.0\"?><plist><dict><key>");
-  writeFile(home_ + "/NoId.app/Contents/Info.plist",
-            xmlPlist("<dict><key>CFBundleName</key><string>N</string></dict>"));
-  writeFile(home_ + "/IntId.app/Contents/Info.plist",
-            xmlPlist("<dict><key>CFBundleIdentifier</key><integer>7</integer></dict>"));
-  writeFile(home_ + "/EmptyId.app/Contents/Info.plist",
-            xmlPlist("<dict><key>CFBundleIdentifier</key><string></string></dict>"));
+  for (const auto& [name, info] : std::vector<std::pair<std::string, std::string>>{
+           {"Array", xmlPlist("<array><string>x</string></array>")},
+           {"Broken", "<?xml version=\"1.0\"?><plist><dict><key>"},
+           {"NoId", xmlPlist("<dict><key>CFBundleName</key><string>N</string></dict>")},
+           {"IntId", xmlPlist("<dict><key>CFBundleIdentifier</key><integer>7</integer></dict>")},
+           {"EmptyId", xmlPlist("<dict><key>CFBundleIdentifier</key><string></string></dict>")}}) {
+    writeFile(home_ + "/" + name + ".app/Contents/Info.plist", info);
+  }
   std::filesystem::create_directories(home_ + "/Empty.app/Contents");
   launchservices::LinuxLaunchServices ls(home_);
   for (const std::string& path : {home_ + "/Missing.app", home_ + "/Empty.app", home_ + "/Array.app",
@@ -178,9 +167,7 @@ TEST_F(LinuxTextInput, WhatIsNoBundleOrAnUnusableRegistryIsRefusedAndLeftAlone) 
   // A home whose Library is a file: nothing can be written below it.
   const test::TempDir blocked("sonarell-home");
   writeFile(blocked / "Library", "not a folder");
-  const std::string bundle =
-      writeInputMethodBundle(blocked.str() + "/Sonarell.app", kOurs, "Sonarell", {{kOurMode, "IPA"}});
-  EXPECT_EQ(LinuxTextInputServices(blocked.str()).registerInputSource(bundle), kWritePermissionErr);
+  EXPECT_EQ(LinuxTextInputServices(blocked.str()).registerInputSource(ours), kWritePermissionErr);
   EXPECT_EQ(readFile(blocked / "Library"), "not a folder");
 }
 
@@ -248,44 +235,39 @@ TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElse
   ASSERT_EQ(tis.registerInputSource(ours), 0);
   // Without a preference file, and with one that has other keys but no list, the list is made.
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{test::modeRecord(kOurs, kOurMode)}));
-  writeFile(prefs(kHIToolboxDomain),
-            xmlPlist("<dict><key>AppleFnUsageType</key><integer>2</integer></dict>"));
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{modeRecord()}));
+  writeFile(prefs(kHIToolboxDomain), xmlOf(Dictionary{{"AppleFnUsageType", 2}}));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(plist::readFile(prefs(kHIToolboxDomain)),
-            Value(Dictionary{{"AppleFnUsageType", Value(2)},
-                             {kEnabledInputSourcesKey, Value(Array{test::parentRecord(kOurs)})}}));
+            Value(Dictionary{{"AppleFnUsageType", 2}, {kEnabledInputSourcesKey, Array{parentRecord()}}}));
 
   Array expected{kLayout, test::parentRecord("com.example.Other"), Value("a string element"),
                  test::modeRecord("com.example.Other", "com.example.Other.M")};
   seed(Value(expected));
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  expected.push_back(test::parentRecord(kOurs));
-  expected.push_back(test::modeRecord(kOurs, kOurMode));
+  expected.insert(expected.end(), {parentRecord(), modeRecord()});
   EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(expected));
   EXPECT_EQ(key(kHIToolboxDomain, "AppleCurrentKeyboardLayoutInputSourceID"),
             Value("com.apple.keylayout.ABC"));
   EXPECT_TRUE(enabled(find(kOurs)));
 
   // Enabling what is enabled already writes nothing: the same file, untouched.
-  const std::string bytes = readFile(prefs(kHIToolboxDomain));
-  struct stat before {
-  }, after{};
-  ASSERT_EQ(::stat(prefs(kHIToolboxDomain).c_str(), &before), 0);
+  const auto stamp = [&] {
+    struct stat st {};
+    EXPECT_EQ(::stat(prefs(kHIToolboxDomain).c_str(), &st), 0);
+    return std::tuple(readFile(prefs(kHIToolboxDomain)), st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  };
+  const auto unchanged = stamp();
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  ASSERT_EQ(::stat(prefs(kHIToolboxDomain).c_str(), &after), 0);
-  EXPECT_EQ(readFile(prefs(kHIToolboxDomain)), bytes);
-  EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(stamp(), unchanged);
 
-  // Refused: nothing written.
   const InputSource parent = find(kOurs), mode = find(kOurMode);
   const auto refused = [&](const InputSource& source, const std::string& why) {
-    const std::string before = readFile(prefs(kHIToolboxDomain));
+    const auto before = stamp();
     EXPECT_NE(tis.enableInputSource(source), 0) << why;
-    EXPECT_EQ(readFile(prefs(kHIToolboxDomain)), before) << why;
+    EXPECT_EQ(stamp(), before) << why;
   };
   // A list that is no array, and a preference file that is no property list, are never replaced.
   seed(Value(Dictionary{{"a", Value("b")}}));

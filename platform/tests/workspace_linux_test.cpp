@@ -6,10 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <future>
-#include <memory>
-#include <optional>
 #include <thread>
 
 #include "gtest/gtest.h"
