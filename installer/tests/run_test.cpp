@@ -170,7 +170,8 @@ TEST_F(InstallRun, SettingsHandOffOpensThenNotifiesOrShowsWhyInTheStatus) {
     services->events.clear();
     services->answer = error;
     click("openSettings");
-    EXPECT_TRUE(waitUntil([&] { return text("status") == u((prefix + why).c_str()); })) << why;
+    const QString expected = u((prefix + why).c_str());
+    EXPECT_TRUE(waitUntil([&] { return text("status") == expected; })) << why;
     EXPECT_EQ(services->events, std::vector<std::string>{open});  // nothing posted
     EXPECT_TRUE(shown("openSettings") && find("openSettings")->isEnabled() && !controller_->busy());
   }
