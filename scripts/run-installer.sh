@@ -202,7 +202,7 @@ newest_log() { { ls -t "$installer_logs"/*.log 2>/dev/null || true; } | head -n 
 run_ended() {
   local file
   file=$(newest_log)
-  [ -n "$file" ] && grep -q -E '^Sonarell is (installed|upgraded) and enabled\.$|^install-macos\.sh: ' "$file"
+  [ -n "$file" ] && grep -q -E '^Sonarell (is|was not) (installed|upgraded) and enabled|^install-macos\.sh: ' "$file"
 }
 im_lines() { if [ -f "$im_log" ]; then wc -l <"$im_log"; else echo 0; fi; }
 more_logs_than() { [ "$(log_count)" -gt "$1" ]; }
@@ -227,7 +227,7 @@ wait_for 120 run_ended || die "the install did not end within two minutes (see $
 sleep 1.5
 ended=$(date +%s.%N)
 shot_window "$wid" "$variant-3-success"
-if grep -q -E '^Sonarell is (installed|upgraded) and enabled\.$' "$(newest_log)"; then
+if grep -q -E '^Sonarell is (installed|upgraded) and enabled\. ' "$(newest_log)"; then
   log "the install script succeeded in about $(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.1f", b - a - 1.5 }') s; its log: $(newest_log)"
 else
   log "the install script failed; its log: $(newest_log)"
