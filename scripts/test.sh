@@ -32,11 +32,12 @@ cmake --build --preset fuzz
 for seeds in fuzz/corpus/*/; do
   name="$(basename "$seeds")"
   corpus="build/fuzz/corpus/$name"
-  mkdir -p "$corpus"
+  artifacts="build/fuzz/artifacts"  # inputs that failed, kept out of the source tree
+  mkdir -p "$corpus" "$artifacts"
   cp -n "$seeds"* "$corpus"/
   echo "== fuzz: $name"
   "build/fuzz/fuzz/$name" -max_total_time="${SONARELL_FUZZ_SECONDS:-30}" -rss_limit_mb=2048 -timeout=10 \
-    -print_final_stats=1 "$corpus"
+    -print_final_stats=1 -artifact_prefix="$artifacts/$name-" "$corpus"
 done
 
 scripts/test-size.sh

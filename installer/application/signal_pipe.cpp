@@ -9,12 +9,6 @@ SignalPipe::SignalPipe(Handler handler)
   connect(notifier_.get(), &QSocketNotifier::activated, this, &SignalPipe::drain);
 }
 
-SignalPipe::~SignalPipe() {
-  // The notifier goes before the descriptor it watches.
-  notifier_.reset();
-  signals_.reset();
-}
-
 void SignalPipe::drain() {
   for (const int signal : signals_->takePending()) {
     if (handler_) handler_(signal);

@@ -20,7 +20,7 @@ class SignalPipe : public QObject {
 
   // Installs the handlers. Only one may exist at a time; a second one stays inert.
   explicit SignalPipe(Handler handler);
-  ~SignalPipe() override;  // restores the previous dispositions
+  ~SignalPipe() override = default;  // restores the previous dispositions
 
   bool active() const { return notifier_ != nullptr; }
 
@@ -29,6 +29,7 @@ class SignalPipe : public QObject {
 
   Handler handler_;
   std::unique_ptr<termination::TerminationSignals> signals_;
+  // Declared after signals_, so that it goes before the descriptor it watches.
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 

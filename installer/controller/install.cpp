@@ -65,25 +65,22 @@ void InstallerController::install() {
     // Nothing may escape this thread: a log that does not fit in memory, or a
     // post that cannot allocate, must still end the run with its exit status.
     // The short text is tried again on its own when the whole log could not go.
-    try {
-      std::optional<QString> text = readLog(logPath);
-      QString result = text ? std::move(*text) : QString::fromUtf8(texts::kUnreadableLog);
+    const auto post = [&](QString text) {
       QMetaObject::invokeMethod(
           app,
-          [controller, code, result = std::move(result)]() {
-            if (controller) controller->runEnded(code, result);
+          [controller, code, text = std::move(text)]() {
+            if (controller) controller->runEnded(code, text);
           },
           Qt::QueuedConnection);
+    };
+    try {
+      std::optional<QString> text = readLog(logPath);
+      post(text ? std::move(*text) : QString::fromUtf8(texts::kUnreadableLog));
       return;
     } catch (...) {
     }
     try {
-      QMetaObject::invokeMethod(
-          app,
-          [controller, code]() {
-            if (controller) controller->runEnded(code, QString::fromUtf8(texts::kUnreadableLog));
-          },
-          Qt::QueuedConnection);
+      post(QString::fromUtf8(texts::kUnreadableLog));
     } catch (...) {
     }
   };

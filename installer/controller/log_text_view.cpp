@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace sonarell::installer {
 
@@ -323,31 +324,20 @@ void LogTextView::keyPressEvent(QKeyEvent* event) {
       QApplication::clipboard()->setText(text_.mid(std::min(anchor_, cursor_), std::abs(cursor_ - anchor_)));
     return event->accept();
   }
-  QScrollBar* bar = verticalScrollBar();
-  switch (event->key()) {
-    case Qt::Key_Down:
-      bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-      break;
-    case Qt::Key_Up:
-      bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
-      break;
-    case Qt::Key_PageDown:
-      bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
-      break;
-    case Qt::Key_PageUp:
-      bar->triggerAction(QAbstractSlider::SliderPageStepSub);
-      break;
-    case Qt::Key_Home:
-      bar->triggerAction(QAbstractSlider::SliderToMinimum);
-      break;
-    case Qt::Key_End:
-      bar->triggerAction(QAbstractSlider::SliderToMaximum);
-      break;
-    default:
-      QAbstractScrollArea::keyPressEvent(event);
-      return;
+  static constexpr std::pair<int, QAbstractSlider::SliderAction> kScrollKeys[] = {
+      {Qt::Key_Down, QAbstractSlider::SliderSingleStepAdd},
+      {Qt::Key_Up, QAbstractSlider::SliderSingleStepSub},
+      {Qt::Key_PageDown, QAbstractSlider::SliderPageStepAdd},
+      {Qt::Key_PageUp, QAbstractSlider::SliderPageStepSub},
+      {Qt::Key_Home, QAbstractSlider::SliderToMinimum},
+      {Qt::Key_End, QAbstractSlider::SliderToMaximum}};
+  for (const auto& [key, action] : kScrollKeys) {
+    if (event->key() == key) {
+      verticalScrollBar()->triggerAction(action);
+      return event->accept();
+    }
   }
-  event->accept();
+  QAbstractScrollArea::keyPressEvent(event);
 }
 
 void LogTextView::treeBuild() {

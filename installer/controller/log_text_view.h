@@ -54,7 +54,6 @@ class LogTextView : public QAbstractScrollArea {
   std::vector<Row> visibleRows();
   // The width rows wrap at.
   qreal wrapWidth() const;
-  qsizetype stretchCount() const { return static_cast<qsizetype>(stretches_.size()); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -5,8 +5,8 @@
 #include "installer/payload/installer_payload.h"
 #include "installer/text/strings_file.h"
 #include "installer/text/utf8_decoder.h"
+#include "platform/bundle/bundle.h"
 #include "platform/fs/read_file.h"
-#include "platform/plist/codec.h"
 
 namespace sonarell::installer {
 
@@ -54,20 +54,20 @@ std::optional<QString> fromTable(const std::string& bundlePath, const QString& f
 
 std::optional<QString> localizedInfoString(const std::string& bundlePath, const std::string& key,
                                            const QStringList& languages) {
-  auto info = plist::readFile(joinPath(bundlePath, "Contents/Info.plist"));
-  if (!info || !info->isDictionary()) return std::nullopt;
+  const std::optional<plist::Dictionary> info = bundle::infoDictionary(bundlePath);
+  if (!info) return std::nullopt;
   const QString qkey = QString::fromStdString(key);
 
   QStringList folders;
   for (const QString& language : languages) folders << folderNames(language);
-  const plist::Value* region = info->asDictionary()->find("CFBundleDevelopmentRegion");
+  const plist::Value* region = info->find("CFBundleDevelopmentRegion");
   if (region != nullptr && region->isString()) folders << decodeUtf8(*region->asString());
   folders.removeDuplicates();
   for (const QString& folder : folders) {
     if (auto value = fromTable(bundlePath, folder, qkey)) return value;
   }
 
-  const plist::Value* value = info->asDictionary()->find(key);
+  const plist::Value* value = info->find(key);
   if (value == nullptr || !value->isString()) return std::nullopt;
   return decodeUtf8(*value->asString());
 }

@@ -40,6 +40,4 @@ std::variant<fs::UniqueFd, InstallerError> openForWriting(const std::string& pat
   return std::move(std::get<fs::UniqueFd>(opened));
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) { return fs::readWholeFile(path); }
-
 }  // namespace sonarell::installer

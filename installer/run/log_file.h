@@ -28,7 +28,4 @@ std::optional<InstallerError> createEmptyFile(const std::string& path);
 // the child gets it only as its standard streams.
 std::variant<fs::UniqueFd, InstallerError> openForWriting(const std::string& path);
 
-// Reads the whole file. None when it cannot be read.
-std::optional<std::string> readWholeFile(const std::string& path);
-
 }  // namespace sonarell::installer

@@ -72,7 +72,6 @@ class Parser {
     if (i_ < s_.size() && s_[i_] == c) return ++i_, true;
     return false;
   }
-  QChar peek() const { return i_ < s_.size() ? s_[i_] : QChar(); }
 
   std::optional<QString> string() {
     if (take(u'"')) return quoted();
@@ -147,20 +146,6 @@ class Parser {
   qsizetype i_ = 0;
 };
 
-// A string whose UTF-16 units pair up: a lone surrogate from an escape is no text.
-bool wellFormed(const QString& s) {
-  for (qsizetype k = 0; k < s.size(); ++k) {
-    const QChar c = s[k];
-    if (c.isHighSurrogate()) {
-      if (k + 1 >= s.size() || !s[k + 1].isLowSurrogate()) return false;
-      ++k;
-    } else if (c.isLowSurrogate()) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::optional<QString> fromPropertyList(std::string_view bytes, const QString& key) {
   auto value = plist::parse(bytes);
   if (!value || !value->isDictionary()) return std::nullopt;
@@ -201,7 +186,8 @@ std::optional<QString> stringsTableValue(std::string_view bytes, const QString& 
       if (!v || !p.skip()) return std::nullopt;
     }
     if (!p.take(u';')) return std::nullopt;
-    if (!wellFormed(*k) || !wellFormed(*v)) return std::nullopt;
+    // A lone surrogate from an escape is no text.
+    if (!k->isValidUtf16() || !v->isValidUtf16()) return std::nullopt;
     if (*k == key) found = std::move(v);  // the last one wins, as in a dictionary
   }
   return found;

@@ -280,12 +280,17 @@ run_keyloom() {
   "$keyloom" "$@"
 }
 
-# The CFBundleShortVersionString of a bundle's XML Info.plist, made safe for a file
-# name; "unknown" when there is none to read.
+# The string value of the key $1 in the XML Info.plist of the bundle $2; empty
+# when there is none to read.
+info_string() {
+  sed -n "/<key>$1<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p;q;}" "$2/Contents/Info.plist" 2>/dev/null
+}
+
+# The CFBundleShortVersionString of a bundle, made safe for a file name;
+# "unknown" when there is none to read.
 bundle_version() {
   local version
-  version=$(sed -n '/<key>CFBundleShortVersionString<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p;q;}' \
-    "$1/Contents/Info.plist" 2>/dev/null)
+  version=$(info_string CFBundleShortVersionString "$1")
   version=$(printf '%s' "$version" | sed 's/[^A-Za-z0-9._-]/_/g')
   [ -n "$version" ] || version=unknown
   printf '%s' "$version"
@@ -468,8 +473,7 @@ if [ "$no_open" -eq 0 ]; then
       say "Opening the input method: failed (it is installed and enabled)"
     fi
   else
-    executable=$(sed -n '/<key>CFBundleExecutable<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p;q;}' \
-      "$target/Contents/Info.plist" 2>/dev/null)
+    executable=$(info_string CFBundleExecutable "$target")
     if [ -n "$executable" ] && [ -x "$target/Contents/MacOS/$executable" ]; then
       (cd "$HOME" && exec setsid "$target/Contents/MacOS/$executable" </dev/null >/dev/null 2>&1 &)
       say "Opening the input method: started $target/Contents/MacOS/$executable"

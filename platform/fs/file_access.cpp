@@ -10,6 +10,16 @@
 
 namespace sonarell::fs {
 
+std::optional<PathError> makeFolder(const std::string& path, unsigned mode) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return std::nullopt;
+  const int error = errno;
+  struct stat st {};
+  if (error != EEXIST) return PathError{path, error};
+  if (::stat(path.c_str(), &st) != 0) return PathError{path, errno};
+  if (!S_ISDIR(st.st_mode)) return PathError{path, EEXIST};
+  return std::nullopt;
+}
+
 std::optional<PathError> makeFolders(const std::string& folder) {
   if (folder.empty()) return PathError{folder, ENOENT};
   std::size_t pos = folder.front() == '/' ? 1 : 0;
@@ -17,14 +27,7 @@ std::optional<PathError> makeFolders(const std::string& folder) {
     std::size_t next = folder.find('/', pos);
     if (next == std::string::npos) next = folder.size();
     if (next > pos) {
-      const std::string prefix = folder.substr(0, next);
-      if (::mkdir(prefix.c_str(), 0777) != 0) {
-        const int error = errno;
-        struct stat st {};
-        if (error != EEXIST) return PathError{prefix, error};
-        if (::stat(prefix.c_str(), &st) != 0) return PathError{prefix, errno};
-        if (!S_ISDIR(st.st_mode)) return PathError{prefix, EEXIST};
-      }
+      if (auto error = makeFolder(folder.substr(0, next), 0777)) return error;
     }
     pos = next + 1;
   }
@@ -42,30 +45,6 @@ std::variant<UniqueFd, PathError> openExistingForWriting(const std::string& path
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd) return PathError{path, errno};
   return fd;
-}
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
-  std::string bytes;
-  // Size the buffer from the file, but keep reading to the end: something may
-  // still be appending (a background process a script left behind).
-  bytes.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  bytes.resize(used);
-  return bytes;
 }
 
 bool appendToFile(const std::string& path, std::string_view bytes) {

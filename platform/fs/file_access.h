@@ -22,16 +22,16 @@ struct PathError {
 // made. An existing folder is fine; something else in the way is EEXIST.
 std::optional<PathError> makeFolders(const std::string& folder);
 
+// Creates the one folder `path` with `mode` (less the umask). Success also when a
+// folder is there already; an error when something else is.
+std::optional<PathError> makeFolder(const std::string& path, unsigned mode);
+
 // Creates `path` empty (mode 0666 less the umask); fails if anything exists there.
 std::optional<PathError> createEmptyFile(const std::string& path);
 
 // Opens an existing file for writing at offset 0. The descriptor is close-on-exec
 // and never becomes a controlling terminal.
 std::variant<UniqueFd, PathError> openExistingForWriting(const std::string& path);
-
-// Reads the whole file, to its end even if it grows meanwhile. None when it
-// cannot be read or is a folder.
-std::optional<std::string> readWholeFile(const std::string& path);
 
 // Appends the bytes in one write, creating the file (mode 0644) when missing, so
 // that lines from several processes never interleave. False when not all of them

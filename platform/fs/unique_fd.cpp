@@ -4,20 +4,6 @@
 
 namespace sonarell::fs {
 
-std::optional<std::string> readAll(int fd) {
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) return bytes;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,9 +45,6 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
-
-// Reads until end of file, resuming after EINTR. None on a read error.
-std::optional<std::string> readAll(int fd);
 
 // Writes every byte, resuming after short writes and EINTR.
 bool writeAll(int fd, std::string_view bytes);

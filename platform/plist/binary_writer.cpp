@@ -73,9 +73,10 @@ class Writer {
         children.push_back(*child);
       }
     } else if (const Dictionary* dictionary = value.asDictionary()) {
+      // Keys sit one level down, as values do.
+      if (!dictionary->empty() && depth + 1 > kMaxDepth) return std::nullopt;
       children.reserve(2 * dictionary->size());
       for (const auto& entry : *dictionary) {
-        if (depth + 1 > kMaxDepth) return std::nullopt;
         children.push_back(items_.size());
         items_.push_back({nullptr, &entry.first, 0});
       }

@@ -1,11 +1,10 @@
 #include "platform/plist/codec.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
+#include <cstdint>
 #include <limits>
+#include <variant>
 
-#include "platform/fs/unique_fd.h"
+#include "platform/fs/read_file.h"
 #include "platform/plist/binary.h"
 #include "platform/plist/xml.h"
 
@@ -46,14 +45,11 @@ std::optional<std::string> serialize(const Value& value, Format format) {
 }
 
 std::optional<Value> readFile(const std::string& path) {
-  // Non-blocking and regular files only: a FIFO or a device at the path must
-  // not stop the reader.
-  fs::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat status {};
-  if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  auto bytes = fs::readAll(fd.get());
-  if (!bytes) return std::nullopt;
-  return parse(*bytes);
+  // Regular files only, opened without blocking: a FIFO or a device at the path
+  // must not stop the reader. Nothing larger than parse takes is read.
+  auto bytes = fs::readRegularFile(path, std::numeric_limits<std::uint32_t>::max());
+  if (const auto* read = std::get_if<std::string>(&bytes)) return parse(*read);
+  return std::nullopt;
 }
 
 std::optional<std::string> toXml(const Value& value) { return serialize(value, Format::kXml); }

@@ -1,9 +1,9 @@
 #pragma once
 
-// The XML form of property lists, read and written by the project's own code:
-// libplist's XML reader and writer dominate the cost of every preference access
-// on long lists, and its reader accepts malformed values (an integer "12abc", a
-// date "garbage", broken base64) as something else. Used through codec.h.
+// The XML form of property lists, read and written by the project's own code
+// (libplist, used before, was slow on long lists and read malformed values such
+// as an integer "12abc" or a date "garbage" as something else). Used through
+// codec.h.
 
 #include <optional>
 #include <string>
@@ -25,6 +25,11 @@ inline constexpr double kLastXmlDate = 252423993599.0;
 // or hold what write() could not write back unaltered: characters outside XML
 // 1.0, a date outside the range above or with a fraction, a key held twice.
 std::optional<Value> parse(std::string_view bytes);
+
+// True when the bytes are UTF-8 of characters XML 1.0 allows: no control
+// characters but tab, line feed and carriage return, no surrogates, no U+FFFE
+// or U+FFFF. What the reader accepts and the writer writes.
+bool onlyXmlCharacters(std::string_view bytes);
 
 // The value as an XML property list in the layout the platform writes. None when
 // a string or key cannot be carried by XML 1.0 (not UTF-8, control characters,

@@ -26,24 +26,6 @@ std::string_view trimmed(std::string_view text) {
 
 bool isBlank(std::string_view text) { return trimmed(text).empty(); }
 
-// Only characters XML 1.0 allows, in UTF-8: no other control characters, no
-// surrogates, no U+FFFE or U+FFFF. Every string read is a part of the document
-// or a checked character reference, so this one check keeps them all writable.
-bool onlyXmlCharacters(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
-    if (*p >= 0x20 && *p < 0x80) {
-      ++p;
-      continue;
-    }
-    const std::optional<char32_t> cp = unicode::decodeUtf8(p, end);
-    if (!cp || (*cp < 0x20 && *cp != '\t' && *cp != '\n' && *cp != '\r') || *cp == 0xFFFE || *cp == 0xFFFF)
-      return false;
-  }
-  return true;
-}
-
 // A character reference's code point, when it names a character XML 1.0 allows.
 bool decodeReference(std::string_view body, std::string& out) {
   int base = 10;
@@ -322,6 +304,21 @@ std::optional<Value> valueOf(pugi::xml_node node, int depth) {
 }
 
 }  // namespace
+
+bool onlyXmlCharacters(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    if (*p >= 0x20 && *p < 0x80) {
+      ++p;
+      continue;
+    }
+    const std::optional<char32_t> cp = unicode::decodeUtf8(p, end);
+    if (!cp || (*cp < 0x20 && *cp != '\t' && *cp != '\n' && *cp != '\r') || *cp == 0xFFFE || *cp == 0xFFFF)
+      return false;
+  }
+  return true;
+}
 
 std::optional<Value> parse(std::string_view bytes) {
   if (!onlyXmlCharacters(bytes)) return std::nullopt;

@@ -15,7 +15,6 @@
 #include <string>
 #include <variant>
 
-#include "platform/fs/paths.h"
 #include "platform/plist/xml.h"
 
 namespace sonarell::plist::xml {
@@ -115,10 +114,7 @@ class Writer {
       }
     }
     out_.append(s.data() + start, size - start);
-    // U+FFFE and U+FFFF are no XML characters (nor are surrogates, which
-    // isValidUtf8 refuses); in valid UTF-8 these bytes can only be them.
-    return ascii || (fs::isValidUtf8(s) && s.find("\xEF\xBF\xBE") == std::string_view::npos &&
-                     s.find("\xEF\xBF\xBF") == std::string_view::npos);
+    return ascii || onlyXmlCharacters(s);
   }
 
   bool textElement(std::string_view tag, std::string_view text, int depth) {

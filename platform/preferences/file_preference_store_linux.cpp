@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/fs/file_access.h"
 #include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
@@ -51,24 +51,15 @@ std::string describeErrno(const char* what) { return std::string(what) + ": " + 
 // a version it had just before (the refresh of the enabled list does that).
 class SnapshotCache {
  public:
+  // The newest version of the file at the path.
   std::shared_ptr<const Snapshot> find(const std::string& path) {
-    const std::lock_guard lock(mutex_);
-    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-      if (it->path == path) return it->snapshot;
-    }
-    return nullptr;
+    return newest(path, [](const Snapshot&) { return true; });
   }
 
   // A version of the file at the path that holds the dictionary, in that form.
   std::shared_ptr<const Snapshot> findHolding(const std::string& path, plist::Format format,
                                               const plist::Dictionary& dictionary) {
-    const std::lock_guard lock(mutex_);
-    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-      if (it->path == path && it->snapshot->format == format && it->snapshot->dictionary == dictionary) {
-        return it->snapshot;
-      }
-    }
-    return nullptr;
+    return newest(path, [&](const Snapshot& s) { return s.format == format && s.dictionary == dictionary; });
   }
 
   void put(const std::string& path, std::shared_ptr<const Snapshot> snapshot) {
@@ -91,6 +82,15 @@ class SnapshotCache {
   }
 
  private:
+  template <typename Predicate>
+  std::shared_ptr<const Snapshot> newest(const std::string& path, Predicate matches) {
+    const std::lock_guard lock(mutex_);
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+      if (it->path == path && matches(*it->snapshot)) return it->snapshot;
+    }
+    return nullptr;
+  }
+
   static constexpr std::size_t kVersions = 2;
   static constexpr std::size_t kEntries = 16;
   struct Entry {
@@ -234,13 +234,6 @@ const plist::Value* valueIn(const std::shared_ptr<const Snapshot>& snapshot, con
 
 bool sameValue(const plist::Value* a, const plist::Value* b) {
   return a == b || (a != nullptr && b != nullptr && *a == *b);
-}
-
-bool makeDirectory(const std::string& path, mode_t mode) {
-  if (::mkdir(path.c_str(), mode) == 0) return true;
-  if (errno != EEXIST) return false;
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Removes the temporary file unless it was renamed into place.
@@ -432,7 +425,7 @@ bool FilePreferenceStore::synchronize(const std::string& domain) {
 bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   const std::string library = fs::appendingPathComponent(home_, "Library");
   const std::string preferences = fs::appendingPathComponent(library, "Preferences");
-  if (!makeDirectory(library, 0755) || !makeDirectory(preferences, 0700)) {
+  if (fs::makeFolder(library, 0755) || fs::makeFolder(preferences, 0700)) {
     lastFailure_ = describeErrno("cannot make the preferences folder");
     return false;
   }

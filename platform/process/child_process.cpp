@@ -174,10 +174,7 @@ ChildProcess::StartResult ChildProcess::start(const LaunchConfiguration& configu
         if (handler) handler(t);
       } catch (...) {
       }
-      try {
-        handler = nullptr;  // whatever it owns goes now, on this thread
-      } catch (...) {
-      }
+      handler = nullptr;  // whatever it owns goes now, on this thread
       shared->done.store(true);
     });
   } catch (...) {
