@@ -80,6 +80,7 @@ class InstallScriptTest : public ::testing::Test {
   }
 
   TempDir dir;
+  const std::string d = dir.str() + "/";
   const fsys::path payloadApp = buildDir() / "Sonarell.app", keyloomApp = buildDir() / "Keyloom.app";
   const fsys::path old = dir / "old/Sonarell.app";  // the payload at an older version
 };
@@ -91,7 +92,6 @@ TEST_F(InstallScriptTest, RefusalsAndFailedCopiesChangeNothing) {
   writeFile(dir / "plain", "a plain file\n");
   makeBundle(dir / "elsewhere/Sonarell.app", kInputMethodId, "0.1");
   fsys::create_directory_symlink(dir / "elsewhere/Sonarell.app", dir / "link");
-  const std::string d = dir.str() + "/";
   struct Case {
     std::vector<std::string> options;
     Env env;
@@ -202,12 +202,11 @@ TEST_F(InstallScriptTest, WhatKilledRunsLeaveIsSweptByTheNext) {
     // Only whole things under final names: the bundle, list backups, whole backups of the old one.
     EXPECT_EQ(namesIn(target().parent_path()), std::vector<std::string>{"Sonarell.app"});
     EXPECT_EQ(namesIn(backups().parent_path()), std::vector<std::string>{"Backups"}) << next.output;
-    for (const auto& name : namesIn(backups())) {
+    for (const auto& name : namesIn(backups()))
       EXPECT_TRUE(name.starts_with("AppleEnabledInputSources-") ||
                   (name.starts_with("Sonarell-") && sameTree(backups() / name, old)))
           << "left behind: " << name << "\n"
           << next.output;
-    }
   }
 }
 
@@ -256,7 +255,6 @@ TEST_F(InstallScriptTest, TwoRunsAtOnceTakeTurns) {
 }
 
 TEST_F(InstallScriptTest, PayloadsThroughLinksAndEverySpellingOfTheHomeInstallARealFolder) {
-  const std::string d = dir.str() + "/";
   fsys::create_directories(d + "links");
   fsys::create_directory_symlink(payloadApp, d + "links/Sonarell.app");
   fsys::create_directory_symlink(d + "links/Sonarell.app", d + "links/Again.app");

@@ -50,9 +50,8 @@ void expectListThenOwnRecords(const std::optional<plist::Array>& list, const pli
   ASSERT_TRUE(list && list->size() >= before.size());
   EXPECT_TRUE(plist::Array(list->begin(), list->begin() + static_cast<std::ptrdiff_t>(before.size())) ==
               before);
-  for (std::size_t i = before.size(); i < list->size(); ++i) {
+  for (std::size_t i = before.size(); i < list->size(); ++i)
     EXPECT_TRUE((*list)[i] == parentRecord() || (*list)[i] == modeRecord()) << "element " << i;
-  }
 }
 
 class RoadTest : public ::testing::Test {
@@ -120,9 +119,8 @@ TEST_F(RoadTest, FreshInstallThenTheSettingsHandOff) {
   // One log file, holding the script's lines and the tool's records.
   EXPECT_EQ(filesIn(logFolder(), ".*").size(), 1u);
   for (const char* line : {"Moving the new version into place", "enable-mode=0", "verified=1",
-                           "registration-complete=1", "Sonarell is installed and enabled."}) {
+                           "registration-complete=1", "Sonarell is installed and enabled."})
     EXPECT_THAT(log(), HasSubstr(line));
-  }
   // Every foreign entry in its place, both own records appended; the list's
   // backup holds it as the repair found it; no bundle to back up.
   plist::Array expected = foreignEnabledSources();

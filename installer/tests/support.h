@@ -23,7 +23,6 @@ using sonarell::test::writeFile;
 
 inline QString u(const char* s) { return QString::fromUtf8(s); }
 
-// Runs the event loop until `done` holds; false when it never did.
 inline bool waitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 20000); }
 
 inline const char* kVersionEntry = "<key>CFBundleShortVersionString</key><string>1.4.2</string>";
@@ -54,7 +53,6 @@ class InstallerTest : public ::testing::Test {
     return *controller_;
   }
 
-  // Presses the main button and waits for the run's outcome.
   std::int32_t runToOutcome() {
     const std::size_t before = codes_.size();
     click("action");
@@ -77,10 +75,9 @@ class InstallerTest : public ::testing::Test {
   void click(const char* name) const { find<QPushButton>(name)->click(); }
   bool shown(const char* name) const { return !find(name)->isHidden(); }
   std::vector<stdfs::path> logFiles() const {
-    std::vector<stdfs::path> files;
-    std::error_code none;  // no folder: no files
-    for (const auto& e : stdfs::directory_iterator(home_ / "Library/Logs/Sonarell/Installer", none))
-      files.push_back(e.path());
+    const stdfs::path folder = home_ / "Library/Logs/Sonarell/Installer";
+    std::vector<stdfs::path> files;  // no folder: no files
+    for (const auto& name : sonarell::test::namesIn(folder)) files.push_back(folder / name);
     return files;
   }
 

@@ -46,9 +46,8 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
   ASSERT_EQ(::symlink((dir_ + "/target").c_str(), (dir_ + "/dangling").c_str()), 0);
   for (const std::string& refused :
        {dir_ + "/existing", dir_ + "/dangling", dir_, dir_ + "/missing/backup", dir_ + "/existing/backup",
-        std::string("/proc/sonarell-backup"), std::string()}) {
+        std::string("/proc/sonarell-backup"), std::string()})
     EXPECT_FALSE(writeNewFile(refused, "replacement")) << refused;
-  }
   EXPECT_EQ(test::namesIn(dir_),
             (std::vector<std::string>{"backup 中文.plist", "dangling", "empty", "existing"}));
   EXPECT_EQ(readFile(dir_ + "/existing"), "precious");

@@ -13,9 +13,8 @@ using test::ScopedEnv;
 
 TEST(Paths, Utf8ValidationIsStrict) {
   for (const char* valid : {"", "plain ascii", "中文", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF",
-                            "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF"}) {
+                            "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF"})
     EXPECT_TRUE(isValidUtf8(valid)) << valid;
-  }
   // Overlong forms, surrogates, beyond U+10FFFF, truncated, lone continuation, five bytes.
   for (const std::string bytes : {"\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80",
                                   "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE4\xB8",
@@ -75,9 +74,8 @@ TEST(Paths, StandardizationAndComponentTables) {
   // Path → component → both joined.
   for (const std::string row :
        {"/tmp → x → /tmp/x", "/tmp/ → x → /tmp/x", "/ → x → /x", " → x → x", "/tmp → /x/ → /tmp/x",
-        "/tmp →  → /tmp", "/home/u → Library/Input Methods → /home/u/Library/Input Methods"}) {
+        "/tmp →  → /tmp", "/home/u → Library/Input Methods → /home/u/Library/Input Methods"})
     EXPECT_EQ(appendingPathComponent(columns(row)[0], columns(row)[1]), columns(row)[2]) << row;
-  }
 }
 
 TEST(Paths, SymlinksResolveComponentByComponentAndLoopsGiveTheInputBack) {
@@ -94,17 +92,15 @@ TEST(Paths, SymlinksResolveComponentByComponentAndLoopsGiveTheInputBack) {
   for (const std::string& row :
        std::vector<std::string>{"mid → " + root + "/real", "rel → real/dir", "linkToLink → mid",
                                 "up → real/dir/..", "dangling → nothere", "real/dir/back → ../../real",
-                                "loopA → loopB", "loopB → loopA", "self → self"}) {
+                                "loopA → loopB", "loopB → loopA", "self → self"})
     ASSERT_EQ(::symlink(columns(row)[1].c_str(), (root + "/" + columns(row)[0]).c_str()), 0) << row;
-  }
   // Path → resolved and standardised; a loop gives the standardised input back.
   for (const std::string row :
        {"/real/dir/file → /real/dir/file", "/mid/dir/file → /real/dir/file", "/rel/file → /real/dir/file",
         "/linkToLink/dir → /real/dir", "/up → /real", "/dangling → /nothere",
         "/real/dir/back/dir → /real/dir", "/mid/missing/more/ → /real/missing/more",
-        "//mid/./dir/ → /real/dir", "/loopA/x/ → /loopA/x", "/self → /self", "/chain29/dir → /real/dir"}) {
+        "//mid/./dir/ → /real/dir", "/loopA/x/ → /loopA/x", "/self → /self", "/chain29/dir → /real/dir"})
     EXPECT_EQ(resolveSymlinks(root + columns(row)[0]), root + columns(row)[1]) << row;
-  }
   EXPECT_EQ(resolveSymlinks("/"), "/");
 }
 

@@ -40,9 +40,8 @@ std::string dump(const Value& v) {
     return "d" +
            std::to_string(static_cast<long long>(whole) * 1000000 + std::llround((d->seconds - whole) * 1e6));
   }
-  if (const auto* data = v.asData()) {
+  if (const auto* data = v.asData())
     return "b" + hex(std::string_view(reinterpret_cast<const char*>(data->bytes.data()), data->bytes.size()));
-  }
   std::string out;
   if (const auto* array = v.asArray()) {
     for (const Value& e : *array) out += (out.empty() ? "" : ",") + dump(e);
@@ -76,9 +75,8 @@ std::vector<Edge> edges() {
        Value(-inf), Value(std::numeric_limits<double>::quiet_NaN())});
   // Before 1932 and after 2069 (outside 32-bit seconds), 4001-01-01 (the common
   // "distant future"), 0001-01-01 and 9999-12-31T23:59:59.
-  for (double seconds : {0.0, -2147483649.0, 2147483648.0, 63113904000.0, -63113904000.0, 252423993599.0}) {
+  for (double seconds : {0.0, -2147483649.0, 2147483648.0, 63113904000.0, -63113904000.0, 252423993599.0})
     all.push_back({Value(Date{seconds}), true});
-  }
   add(false, {Value(std::string("nul\0inside", 10)), Value("bell\x07"), u8(u8"\uFFFE"),
               u8(u8"non-character \uFFFF"), Value(Date{1.5}), Value(Date{-3.125}), Value(Date{1e10 + 0.25})});
   return all;
@@ -92,9 +90,7 @@ const std::pair<std::string, bool> kKeys[] = {{"", true},         {"Bundle ID", 
 // A value of nested arrays and dictionaries over the edges, and whether XML can carry it.
 std::pair<Value, bool> generate(std::mt19937& random, const std::vector<Edge>& pool, int depth) {
   const unsigned pick = random() % 10;
-  if (depth > 3 || pick < 5) {
-    return pool[random() % pool.size()];
-  }
+  if (depth > 3 || pick < 5) return pool[random() % pool.size()];
   bool xml = true;
   const unsigned count = random() % 5;
   Array array;

@@ -336,9 +336,8 @@ TEST(PlistXml, MalformedValuesAndForeignXmlAreRefusedNotGuessed) {
         xmlPlist("<dict><key>dup</key><integer>1</integer><key>other</key><true/><key>dup</key><integer>1</"
                  "integer></dict>"),
         std::string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"expanded\">]>"
-                    "<plist><string>&e;</string></plist>")}) {
+                    "<plist><string>&e;</string></plist>")})
     EXPECT_FALSE(parse(bytes)) << bytes;
-  }
 }
 
 TEST(PlistCodec, ReadFileReadsWholeRegularFilesOnly) {

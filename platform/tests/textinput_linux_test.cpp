@@ -147,9 +147,8 @@ TEST_F(LinuxTextInput, WhatIsNoBundleOrAnUnusableRegistryIsRefusedAndLeftAlone) 
     EXPECT_EQ(ls.registerURL(path, true), launchservices::kLSApplicationNotFoundErr) << path;
   }
   // Bundles, but without a (string, non-empty) identifier, which an input source needs.
-  for (const std::string& path : {home_ + "/NoId.app", home_ + "/IntId.app", home_ + "/EmptyId.app"}) {
+  for (const std::string& path : {home_ + "/NoId.app", home_ + "/IntId.app", home_ + "/EmptyId.app"})
     EXPECT_EQ(tis.registerInputSource(path), kParamErr) << path;
-  }
   EXPECT_FALSE(std::filesystem::exists(prefs(kRegistryDomain)));
   EXPECT_TRUE(ids().empty());
 

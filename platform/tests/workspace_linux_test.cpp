@@ -11,7 +11,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/fs/unique_fd.h"
-#include "tests/support/scratch.h"
+#include "tests/support/bundle.h"
 
 namespace sonarell::workspace {
 namespace {
@@ -26,9 +26,8 @@ std::optional<OpenError> open(const std::string& bundle, const std::vector<std::
   LinuxWorkspace().openApplication(bundle, args, [done](std::optional<OpenError> e) {
     done->set_value({std::move(e), std::this_thread::get_id()});
   });
-  if (completion.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+  if (completion.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
     return OpenError{Kind::LaunchFailed, -1, "no completion"};
-  }
   const auto [error, thread] = completion.get();
   EXPECT_NE(thread, std::this_thread::get_id());
   return error;
@@ -42,8 +41,7 @@ TEST(Workspace, OpensTheBundlesExecutableDetachedWithTheArgumentsOrSaysWhyNot) {
   const fs::UniqueFd report(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   const auto bundle = [&](const std::string& name, const std::string& key, std::optional<stdfs::perms> mode) {
     const std::string path = dir.str() + "/" + name;
-    test::writeFile(path + "/Contents/Info.plist",
-                    test::xmlPlist("<dict><key>" + key + "</key><string>Tool</string></dict>"));
+    test::writeInfoPlist(path, {{key, plist::Value("Tool")}});
     if (mode) {
       test::writeFile(path + "/Contents/MacOS/Tool",
                       "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" \"$PPID\" > '" + fifo + "'\n");

@@ -6,9 +6,7 @@
 #include <gmock/gmock.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 
 #include "platform/plist/value.h"
