@@ -4,39 +4,21 @@
 // leaves the file's bytes exactly as they were, and a successful one leaves a
 // property-list dictionary holding the key set, with no temporary file beside it.
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdlib>
 #include <string>
 
 #include "platform/plist/codec.h"
 #include "platform/preferences/file_preference_store_linux.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
 using namespace sonarell;
+using test::readFile;
 
 const std::string kDomain = "org.example.Fuzzed";
-
-const std::string& scratchHome() {
-  static const std::string home = [] {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/preference-store-fuzz-XXXXXX";
-    if (!::mkdtemp(pattern.data())) std::abort();
-    std::filesystem::create_directories(pattern + "/Library/Preferences");
-    return pattern;
-  }();
-  return home;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void require(bool condition, const char* what) {
   if (condition) return;
@@ -47,13 +29,13 @@ void require(bool condition, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string& home = scratchHome();
+  static const test::TempDir scratch("preference-store-fuzz");
+  const std::string home = scratch.str();
   const std::string folder = home + "/Library/Preferences";
   const std::string path = folder + "/" + kDomain + ".plist";
   const std::string input(reinterpret_cast<const char*>(data), size);
   std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << input;
+  test::writeFile(path, input);
 
   preferences::FilePreferenceStore store(home);
   const std::optional<plist::Value> copied = store.copyAppValue("AppleEnabledInputSources", kDomain);
@@ -61,14 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   store.setAppValue("Fuzzed", set, kDomain);
   if (!store.synchronize(kDomain)) {
     require(!store.lastFailure().empty(), "a failed synchronise without a reason");
-    require(readAll(path) == input, "a failed synchronise changed the domain file");
+    require(readFile(path) == input, "a failed synchronise changed the domain file");
   } else {
-    const std::optional<plist::Value> stored = plist::parse(readAll(path));
+    const std::optional<plist::Value> stored = plist::parse(readFile(path));
     require(stored && stored->isDictionary(), "a synchronise left no property-list dictionary");
     require(stored->asDictionary()->find("Fuzzed") != nullptr, "a synchronise lost the key set");
   }
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    const std::string name = entry.path().filename();
+  for (const std::string& name : test::namesIn(folder)) {
     require(name == kDomain + ".plist" || name == "." + kDomain + ".plist.lock",
             "a file was left beside the domain");
   }
