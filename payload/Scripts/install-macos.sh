@@ -26,10 +26,15 @@
 #   - a backup is made under a hidden name and gets its final name only once it is
 #     complete, so a final name always holds a whole backup;
 #   - what an interrupted earlier run left (its staging folder, its unfinished
-#     backups, its lock) is removed by the next run;
+#     backups, its lock) is removed by the next run, except a backup of the
+#     enabled input sources, which gets its final name: once it exists the list
+#     may have changed; what cannot be removed is reported and never stops a run;
 #   - something at the target that is not a bundle of ours is left untouched;
 #   - on any failure the files that were there before are still there, and what
-#     this run added is removed unless it is the only copy of something.
+#     this run added is removed unless it is the only copy of something; a backup
+#     is never removed once what it backs up may have changed;
+#   - the closing line says what is at the target and in the backups, as found on
+#     disk at the end.
 #
 # Only tools found under /usr/bin:/bin:/usr/sbin:/sbin on both macOS and Linux are
 # used, with options both the BSD and the GNU versions know; it runs under the
@@ -91,30 +96,45 @@ stamp=$(date +%Y%m%d-%H%M%S)
 lock_wait=60
 
 # --- Clean-up on every exit path --------------------------------------------------
+#
+# A run removes only what it made itself and no longer needs, and judges that by
+# what it finds on disk, never by another tool's exit status: the meaning of
+# those differs between the BSD tools of macOS and the GNU tools.
 
-started=0      # 1 once the lock is held: from then on the closing line tells what is left
+started=0       # 1 once the lock is held: from then on the closing line tells what is left
 lock_held=0
-created=""     # folders this run created, one a line, deepest last
-staging=""     # the staging folder beside the target; always removed
-pending=""     # the hidden holder of a backup not yet verified; always removed
-reserved=""    # the final name that the pending backup will get
-full_backup="" # the verified backup of the installed version, made by this run
-list_backup="" # the verified enabled-list backup, made by this run
+me=""           # this run's identity, the text of its install lock
+breaking=0      # 1 while this run holds the guard for breaking a dead run's lock
+created=""      # folders this run created, one a line, deepest last
+staging=""      # the staging folder beside the target; always removed
+pending=""      # the hidden holder of a backup not yet finished
+reserved=""     # the final name that the pending backup will get
+full_backup=""  # the verified backup of the installed version, made by this run
+list_backup=""  # the enabled-list backup, made by Keyloom for this run
 upgrade=0
-placed=0       # 1 once the new version is at the target
+placing=0       # 1 once the new version may be at the target (the move or swap began)
+staged=""       # the staged bundle in the staging folder
+staged_id=""    # the identity of its Contents folder, which is to take the target's place
+installed_id="" # the identity of the installed Contents folder before the swap
+stuck=""        # what this run could not remove, one a line
 done_word=installed
 
 cleanup() {
   local status=$?
   trap '' INT TERM HUP
-  [ -z "$pending" ] || rm -rf "$pending"
-  [ -z "$staging" ] || rm -rf "$staging"
-  # A backup of a version that is still installed, unchanged, keeps nothing the
-  # user would lose: a failed retry must not leave one more copy each time.
-  if [ "$status" -ne 0 ] && [ -n "$full_backup" ] && [ -d "$target" ] && [ ! -L "$target" ] &&
-    diff -r -q "$full_backup" "$target" >/dev/null 2>&1; then
-    rm -rf "$full_backup" && full_backup=""
+  local kept=0
+  # The backup of the installed version goes again only when the run failed and
+  # the installed version is where it was, never moved: then it is still there, as
+  # it was, and the backup keeps nothing the user would lose.
+  if [ "$placing" -eq 1 ] && ! still_where_they_were; then kept=1; fi
+  [ -z "$pending" ] || settle_pending "$pending"
+  pending=""
+  [ -z "$staging" ] || remove_made "$staging"
+  if [ "$status" -ne 0 ] && [ -n "$full_backup" ] && [ "$kept" -eq 0 ]; then
+    remove_made "$full_backup" && full_backup=""
   fi
+  release_breaking_guard
+  [ "$started" -eq 0 ] || closing_line "$status"
   release_lock
   if [ "$status" -ne 0 ] && [ -n "$created" ]; then
     # Deepest first; a folder that holds anything stays.
@@ -122,7 +142,6 @@ cleanup() {
       [ -z "$folder" ] || rmdir "$folder" 2>/dev/null
     done
   fi
-  [ "$started" -eq 0 ] || closing_line "$status"
   exit "$status"
 }
 trap cleanup EXIT
@@ -130,18 +149,43 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
+# Where the installed bundle's Contents folder is the staged one, the new version
+# is in place: a swap or a move either happened whole or not at all, whatever
+# became of the tool or the command that made it.
+new_version_in_place() {
+  [ "$placing" -eq 1 ] && [ -n "$staged_id" ] && [ "$(folder_identity "$target/Contents")" = "$staged_id" ]
+}
+
+# Whether the installed and the staged Contents folders are both still the ones
+# they were before the swap was tried: then the swap did not happen.
+still_where_they_were() {
+  [ -n "$installed_id" ] && [ "$(folder_identity "$target/Contents")" = "$installed_id" ] &&
+    [ "$(folder_identity "$staged/Contents")" = "$staged_id" ]
+}
+
 closing_line() {
-  local left
-  if [ "$placed" -eq 1 ]; then
+  local left item
+  if new_version_in_place; then
     left="the new version at $target"
     [ "$1" -eq 0 ] || left="$left (not ready, see above)"
   elif [ "$upgrade" -eq 1 ]; then
     left="what was at $target, unchanged"
+  elif [ -e "$target" ] || [ -L "$target" ]; then
+    left="something else at $target, untouched"
   else
     left="nothing at $target"
   fi
-  [ -z "$full_backup" ] || left="$left; the backup of the previous version at $full_backup"
-  [ -z "$list_backup" ] || left="$left; the backup of the enabled input sources at $list_backup"
+  if [ -n "$full_backup" ] && [ -d "$full_backup" ]; then
+    left="$left; the backup of the previous version at $full_backup"
+  fi
+  if [ -n "$list_backup" ] && [ -f "$list_backup" ]; then
+    left="$left; the backup of the enabled input sources at $list_backup"
+  fi
+  while IFS= read -r item; do
+    [ -z "$item" ] || left="$left; $item, which could not be removed"
+  done <<STUCK
+$stuck
+STUCK
   if [ "$1" -eq 0 ]; then
     say "Sonarell is $done_word and enabled. Left: $left."
   else
@@ -163,56 +207,168 @@ $missing"
 $missing"
 }
 
-# --- The install lock ---------------------------------------------------------------
-#
-# The lock is a symbolic link whose text names its owner: the process id and the
-# process's start time (a process id alone may be reused after the owner died).
-# Creating a link either succeeds or fails when the name exists, and it carries
-# the owner in the same step, so there is never a lock without an owner to judge.
-# flock and shlock are not on both systems; mkdir would need a second step to
-# record the owner. A lock whose owner is gone (a run killed with SIGKILL) is
-# broken, under a second such link, so that only one waiting run breaks it and
-# never a lock that a live run has just taken.
-
-process_identity() {
-  local started
-  started=$(LC_ALL=C ps -o lstart= -p "$1" 2>/dev/null)
-  # shellcheck disable=SC2086 # word splitting trims and joins ps's spacing
-  set -- "$1" $started
-  printf '%s' "$*"
+# Removes a tree this run (or an interrupted earlier run) made. A copy keeps the
+# modes of what it copied, and a folder without write permission cannot be
+# emptied by its owner, so the tree is made writable first. False, with the path
+# remembered for the closing line, when anything of it is still there.
+remove_made() {
+  if [ -d "$1" ] && [ ! -L "$1" ]; then
+    chmod -R u+w "$1" 2>/dev/null
+  fi
+  rm -rf "$1" 2>/dev/null
+  if [ -e "$1" ] || [ -L "$1" ]; then
+    say "Removing $1: failed, it is still there"
+    stuck="$stuck
+$1"
+    return 1
+  fi
+  return 0
 }
 
-owner_alive() {
-  local pid=${1%% *}
-  case $pid in '' | *[!0-9]*) return 1 ;; esac
+# An identity of the folder itself, not of its name: its device and inode, as ls
+# prints them on both systems. Empty when there is no folder.
+folder_identity() {
+  local listing
+  [ -d "$1" ] && [ ! -L "$1" ] || return 0
+  listing=$(ls -d -i "$1" 2>/dev/null) || return 0
+  set -f
+  # shellcheck disable=SC2086 # the first word is the inode, whatever the spacing
+  set -- $listing
+  set +f
+  printf '%s' "${1:-}"
+}
+
+# --- Whether two trees hold the same ------------------------------------------------
+#
+# The same names, each of the same kind (folder, file, symbolic link), files with
+# the same bytes (cmp, whose statuses mean the same everywhere) and links with the
+# same text. Anything else in either tree (a FIFO, a socket, a device) makes them
+# differ, and so does a name with a line break, which the listing cannot carry.
+
+tree_listing() {
+  (cd "$1" && find . -print) | LC_ALL=C sort
+}
+
+same_tree() {
+  local a=$1 b=$2 listing entry
+  [ -d "$a" ] && [ -d "$b" ] || return 1
+  if [ -n "$(find "$a/." "$b/." -name '*
+*' -print 2>/dev/null)" ]; then
+    return 1
+  fi
+  listing=$(tree_listing "$a") || return 1
+  [ -n "$listing" ] && [ "$listing" = "$(tree_listing "$b")" ] || return 1
+  while IFS= read -r entry; do
+    if [ -L "$a/$entry" ] || [ -L "$b/$entry" ]; then
+      [ -L "$a/$entry" ] && [ -L "$b/$entry" ] || return 1
+      [ "$(readlink "$a/$entry")" = "$(readlink "$b/$entry")" ] || return 1
+    elif [ -d "$a/$entry" ] || [ -d "$b/$entry" ]; then
+      [ -d "$a/$entry" ] && [ -d "$b/$entry" ] || return 1
+    elif [ -f "$a/$entry" ] && [ -f "$b/$entry" ]; then
+      cmp -s "$a/$entry" "$b/$entry" || return 1
+    else
+      return 1
+    fi
+  done <<LISTING
+$listing
+LISTING
+}
+
+# --- The install lock ---------------------------------------------------------------
+#
+# The lock is a symbolic link whose text names its owner: the process id and an
+# identity of that process that stays the same for as long as it lives (a process
+# id alone may be reused after the owner died). Creating a link either succeeds or
+# fails when the name exists, and it carries the owner in the same step, so there
+# is never a lock without an owner to judge. flock and shlock are not on both
+# systems; mkdir would need a second step to record the owner.
+#
+# The identity is what the kernel keeps of the process's start: on Linux the boot
+# and the clock ticks since boot at which it started; elsewhere (macOS) the start
+# time that ps prints, in UTC so that a time zone never changes it. When it cannot
+# be told (ps prints nothing), the owner counts as alive for as long as its process
+# id is in use: a run may wait in vain, but never takes a live run's lock.
+
+process_identity() {
+  local stat boot rest when
+  if [ "$(uname -s 2>/dev/null)" = Linux ]; then
+    read -r boot 2>/dev/null </proc/sys/kernel/random/boot_id || return 1
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    rest=${stat##*) }
+    set -f
+    # shellcheck disable=SC2086 # split into the fields after the command name
+    set -- $rest
+    set +f
+    [ $# -ge 20 ] || return 1
+    printf 'linux-%s-%s' "$boot" "${20}"
+  else
+    when=$(LC_ALL=C TZ=UTC0 ps -o lstart= -p "$1" 2>/dev/null)
+    set -f
+    # shellcheck disable=SC2086 # word splitting trims and joins ps's spacing
+    set -- $when
+    set +f
+    [ $# -gt 0 ] || return 1
+    printf 'started %s UTC' "$*"
+  fi
+}
+
+# 0: the owner named by a lock's text is alive; 1: it is gone; 2: the text is no
+# owner this script writes.
+owner_state() {
+  local pid=${1%% *} identity now
+  case $pid in '' | *[!0-9]*) return 2 ;; esac
+  identity=${1#"$pid"}
+  identity=${identity# }
   kill -0 "$pid" 2>/dev/null || return 1
-  [ "$(process_identity "$pid")" = "$1" ]
+  [ -n "$identity" ] || return 0
+  now=$(process_identity "$pid") || return 0
+  [ "$now" = "$identity" ] || return 1
+  return 0
+}
+
+# Refuses anything at the lock's path that is not a lock of this script.
+refuse_in_the_way() {
+  die "$lock is in the way of the install lock ($1); nothing was changed; move it away and try again"
 }
 
 take_lock() {
-  local me owner breaker tries=0 rounds=0
-  me=$(process_identity $$)
+  local owner tries=0 rounds=0
+  me=$$
+  if owner=$(process_identity $$); then me="$$ $owner"; fi
   while :; do
     rounds=$((rounds + 1))
     [ $rounds -le $((lock_wait + 100)) ] || die "could not take the install lock $lock; nothing was changed"
-    if ln -s "$me" "$lock" 2>/dev/null; then
-      lock_held=1
-      return 0
-    fi
-    if ! owner=$(readlink "$lock" 2>/dev/null); then
-      [ -e "$lock" ] || [ -L "$lock" ] || continue # released meanwhile
-      die "$lock is in the way of the install lock (it is not one); nothing was changed"
-    fi
-    if ! owner_alive "$owner"; then
-      if ln -s "$me" "$lock.breaking" 2>/dev/null; then
-        [ "$(readlink "$lock" 2>/dev/null)" != "$owner" ] || rm -f "$lock"
-        rm -f "$lock.breaking"
-        say "Removing the install lock of an earlier run that ended without releasing it: done"
-      elif breaker=$(readlink "$lock.breaking" 2>/dev/null) && ! owner_alive "$breaker"; then
-        rm -f "$lock.breaking"
+    if [ -d "$lock" ] && [ ! -L "$lock" ]; then refuse_in_the_way "it is a folder"; fi
+    # -n: a link to a folder at the lock's path is the lock's name taken, not a
+    # folder to make the link in.
+    if ln -s -n "$me" "$lock" 2>/dev/null; then
+      if [ -L "$lock" ] && [ "$(readlink "$lock" 2>/dev/null)" = "$me" ]; then
+        lock_held=1
+        remove_dead_breaking_guard
+        return 0
       fi
-      continue
+      # A folder appeared at the lock's path, and ln made the link inside it.
+      [ ! -L "$lock/$me" ] || rm -f "$lock/$me"
+      refuse_in_the_way "it is a folder"
     fi
+    if [ ! -L "$lock" ]; then
+      [ -e "$lock" ] || continue # released meanwhile
+      [ ! -d "$lock" ] || refuse_in_the_way "it is a folder"
+      refuse_in_the_way "it is a file, not a symbolic link"
+    fi
+    owner=$(readlink "$lock" 2>/dev/null) || continue # released meanwhile
+    owner_state "$owner"
+    case $? in
+      1)
+        break_dead_lock "$owner"
+        continue
+        ;;
+      2)
+        # Looked at again: a lock released and taken again meanwhile is no reason.
+        [ "$(readlink "$lock" 2>/dev/null)" = "$owner" ] || continue
+        refuse_in_the_way "it is a symbolic link to \"$owner\", not a lock of this installer"
+        ;;
+    esac
     [ $tries -lt $lock_wait ] ||
       die "another install of Sonarell (process ${owner%% *}) is still running after $lock_wait seconds; nothing was changed; try again when it has finished" 75
     [ $tries -gt 0 ] || say "Waiting for another install of Sonarell (process ${owner%% *}) to finish"
@@ -221,9 +377,48 @@ take_lock() {
   done
 }
 
+# A dead run's lock is broken under a guard, the link "$lock.breaking" naming the
+# breaker, so that only one waiting run breaks it and never a lock that a live run
+# has just taken.
+break_dead_lock() {
+  local removed=0
+  if ln -s -n "$me" "$lock.breaking" 2>/dev/null; then
+    breaking=1
+    if [ "$(readlink "$lock" 2>/dev/null)" = "$1" ] && rm -f "$lock" && [ ! -L "$lock" ]; then removed=1; fi
+    release_breaking_guard
+    [ $removed -eq 0 ] ||
+      say "Removing the install lock of an earlier run (process ${1%% *}) that ended without releasing it: done"
+  else
+    remove_dead_breaking_guard
+  fi
+}
+
+release_breaking_guard() {
+  if [ "$breaking" -eq 1 ]; then
+    [ "$(readlink "$lock.breaking" 2>/dev/null)" != "$me" ] || rm -f "$lock.breaking"
+    breaking=0
+  fi
+}
+
+# A guard whose breaker was killed on the way is taken away: renamed to a name of
+# this run's own first, so that a guard a live breaker has just made in its place
+# is never removed, only put back.
+remove_dead_breaking_guard() {
+  local breaker aside="$lock.breaking.$$"
+  breaker=$(readlink "$lock.breaking" 2>/dev/null) || return 0
+  owner_state "$breaker"
+  [ $? -ne 0 ] || return 0
+  mv "$lock.breaking" "$aside" 2>/dev/null || return 0
+  if [ "$(readlink "$aside" 2>/dev/null)" != "$breaker" ]; then
+    ln -s -n "$(readlink "$aside")" "$lock.breaking" 2>/dev/null
+  fi
+  rm -f "$aside"
+}
+
 release_lock() {
   if [ "$lock_held" -eq 1 ]; then
-    rm -f "$lock"
+    # Only this run's own link: a lock that is not ours any more is someone's.
+    [ "$(readlink "$lock" 2>/dev/null)" != "$me" ] || rm -f "$lock"
     lock_held=0
   fi
 }
@@ -232,14 +427,63 @@ release_lock() {
 
 # Staging folders are "$input_methods/.Sonarell-staging.XXXXXX"; a backup in the
 # making lies in "$backups/.Sonarell-pending-<its final name>". Only a run that
-# holds the lock calls this, so none of them belongs to a run still going.
+# holds the lock calls this, so none of them belongs to a run still going. What
+# cannot be removed is reported and left: a later run never needs its names.
 sweep_leftovers() {
   local leftover
   for leftover in "$input_methods"/.Sonarell-staging.?????? "$backups"/.Sonarell-pending-*; do
     [ -e "$leftover" ] || [ -L "$leftover" ] || continue
-    rm -rf "$leftover" || die "could not remove $leftover, left by an interrupted earlier run; nothing was changed"
-    say "Removing what an interrupted earlier run left, $leftover: done"
+    case $leftover in
+      "$backups"/*) settle_pending "$leftover" ;;
+      *) remove_made "$leftover" ;;
+    esac && say "Removing what an interrupted earlier run left, $leftover: done"
   done
+}
+
+# Ends a backup holder. The copy of an installed version in it is incomplete (it
+# would have its final name otherwise) and goes. A backup of the enabled input
+# sources in it is kept under its final name: Keyloom writes it whole or not at
+# all, before it changes the list, so once it is there the list may have changed
+# and it is the only copy of the list as it was.
+settle_pending() {
+  local holder=$1 name kept
+  name=${holder##*/.Sonarell-pending-}
+  case $name in
+    AppleEnabledInputSources-*.plist)
+      if [ -f "$holder/$name" ] && [ ! -L "$holder/$name" ]; then
+        kept=$(keep_file "$holder/$name" "${name%.plist}" .plist) || {
+          say "Keeping the backup of the enabled input sources $holder/$name under its own name: failed, it stays where it is"
+          stuck="$stuck
+$holder"
+          return 1
+        }
+        say "Keeping the backup of the enabled input sources at $kept"
+        [ "$holder" != "$pending" ] || list_backup=$kept
+      fi
+      ;;
+  esac
+  remove_made "$holder"
+}
+
+# Gives the file $1 the first free name of $2$3, $2-2$3, ... in the backups folder,
+# never replacing anything (a hard link either is made or fails when the name is
+# taken); prints the name it got.
+keep_file() {
+  local name=$2$3 n=2
+  while [ $n -le 1000 ]; do
+    # ln into a folder would make the link inside it: a taken name is skipped.
+    if [ ! -e "$backups/$name" ] && [ ! -L "$backups/$name" ]; then
+      if ln "$1" "$backups/$name" 2>/dev/null; then
+        rm -f "$1"
+        printf '%s' "$backups/$name"
+        return 0
+      fi
+      [ -e "$backups/$name" ] || [ -L "$backups/$name" ] || return 1
+    fi
+    name="$2-$n$3"
+    n=$((n + 1))
+  done
+  return 1
 }
 
 # Reserves the first of NAME.EXT, NAME-2.EXT, ... in the backups folder that no
@@ -275,6 +519,14 @@ finish_backup() {
   pending=""
 }
 
+# Whether the file is a whole property list, in either form Keyloom writes: the
+# binary form's header, or the XML form's closing tag.
+property_list_file() {
+  [ -f "$1" ] && [ ! -L "$1" ] || return 1
+  [ "$(head -c 8 "$1" 2>/dev/null)" = bplist00 ] && return 0
+  grep -q '</plist>' "$1" 2>/dev/null
+}
+
 # Runs Keyloom with the given arguments; its records go straight to the log.
 run_keyloom() {
   "$keyloom" "$@"
@@ -298,12 +550,15 @@ bundle_version() {
 
 # Copies what is inside the bundle `from` (a link to a bundle is followed: "/."
 # names the folder it leads to) into the new folder `to`, and checks that the
-# copy is complete, equal to its source and a real bundle folder.
+# copy is complete, equal to its source and a real bundle folder. The copy is the
+# user's own: writable by them, whatever modes the source had, so that it can be
+# moved into place now and replaced or removed later.
 copy_bundle() {
   local from=$1 to=$2
   mkdir "$to" || return 1
   cp -R -p "$from/." "$to/" || return 1
-  diff -r -q "$from/." "$to" >/dev/null 2>&1 || return 1
+  chmod -R u+w "$to" || return 1
+  same_tree "$from/." "$to" || return 1
   real_bundle_folder "$to"
 }
 
@@ -387,9 +642,13 @@ if [ "$upgrade" -eq 1 ]; then
   reserve_backup "Sonarell-$installed_version-$stamp" .app ||
     die "could not create a backup folder in \"$backups\"; nothing was changed"
   copy="$pending/${reserved##*/}"
-  if ! mkdir "$copy" || ! cp -R -p "$target/." "$copy/" || ! diff -r -q "$target" "$copy" >/dev/null 2>&1; then
+  if ! mkdir "$copy" || ! cp -R -p "$target/." "$copy/" || ! same_tree "$target" "$copy"; then
     die "could not make a complete backup of the installed version; nothing was changed"
   fi
+  # Moving a folder to another folder needs write permission on the folder itself;
+  # inside, the backup keeps the modes the installed version had.
+  chmod u+w "$copy" ||
+    die "could not make the backup of the installed version movable; nothing was changed"
   finish_backup || die "could not give the backup of the installed version its name $reserved; nothing was changed"
   full_backup=$reserved
   say "Backing up the installed version to $full_backup: done"
@@ -402,32 +661,48 @@ copy_bundle "$IPA_MAC_APP" "$staged" ||
   die "copying the input method into the staging folder failed; the files that were there are unchanged"
 say "Copying the new version into the staging folder $staging: done"
 
+staged_id=$(folder_identity "$staged/Contents")
 if [ "$upgrade" -eq 0 ]; then
   # A rename within one folder: the target shows either nothing or the whole bundle.
   if [ -e "$target" ] || [ -L "$target" ]; then
     die "something appeared at $target during the install; it was left untouched"
   fi
-  mv "$staged" "$input_methods/" || die "moving the new bundle into place failed; nothing was installed"
-  placed=1
+  placing=1
+  mv "$staged" "$input_methods/"
+  new_version_in_place || die "moving the new bundle into place failed; nothing was installed"
   say "Moving the new version into place at $target: done"
 else
+  # The swap moves the installed Contents folder to another folder, which needs
+  # write permission on that folder itself; an earlier copy may have kept a
+  # read-only mode, and the backup keeps the mode it had.
+  if [ ! -w "$target/Contents" ] && [ -d "$target/Contents" ] && [ ! -L "$target/Contents" ]; then
+    chmod u+w "$target/Contents" ||
+      die "could not make $target/Contents movable for the upgrade; the installed version is unchanged"
+  fi
+  installed_id=$(folder_identity "$target/Contents")
+  placing=1
   run_keyloom --exchange-contents "$target/Contents" "$staged/Contents"
   status=$?
-  case $status in
-    0) say "Swapping the new version into place at $target (Keyloom --exchange-contents): done" ;;
-    2)
-      if link=$(link_in_home); then
-        die "your home folder \"$HOME\" is reached through the symbolic link $link, and Keyloom upgrades only an input method reached without links; set HOME to the real folder ($(cd -P "$HOME" && pwd -P)) and try again; the installed version is unchanged"
-      fi
-      die "Keyloom refused to swap the contents of $target (status 2); the installed version is unchanged"
-      ;;
-    *) die "swapping the contents of $target failed (status $status); the installed version is unchanged" ;;
-  esac
-  placed=1
+  # What counts is where the folders are now, whatever the tool's status says.
+  if new_version_in_place; then
+    say "Swapping the new version into place at $target (Keyloom --exchange-contents): done"
+  else
+    case $status in
+      0) die "Keyloom reported the swap at $target, but the new version is not there; the installed version is unchanged" ;;
+      2)
+        if link=$(link_in_home); then
+          die "your home folder \"$HOME\" is reached through the symbolic link $link, and Keyloom upgrades only an input method reached without links; set HOME to the real folder ($(cd -P "$HOME" && pwd -P)) and try again; the installed version is unchanged"
+        fi
+        die "Keyloom refused to swap the contents of $target (status 2); the installed version is unchanged"
+        ;;
+      *) die "swapping the contents of $target failed (status $status); the installed version is unchanged" ;;
+    esac
+  fi
   # The staged bundle now holds the previous contents, which the backup already keeps.
-  rm -rf "$staging"
+  if remove_made "$staging"; then
+    say "Removing the previous contents from the staging folder: done"
+  fi
   staging=""
-  say "Removing the previous contents from the staging folder: done"
 fi
 
 # Whatever IPA_MAC_APP was, the target must now be a real folder holding our bundle.
@@ -443,7 +718,7 @@ if [ "$repair" -eq 1 ]; then
   status=$?
   # Keyloom writes the backup before it changes the list; once it is there, whole,
   # it is kept even when the repair failed later.
-  if [ -f "$list_file" ] && [ ! -L "$list_file" ] && grep -q '</plist>' "$list_file" && finish_backup; then
+  if property_list_file "$list_file" && finish_backup; then
     list_backup=$reserved
   fi
   [ $status -eq 0 ] ||
