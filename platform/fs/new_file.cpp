@@ -1,26 +1,95 @@
 #include "platform/fs/new_file.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 
+#include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
+#include "platform/random/random_bytes.h"
 
 namespace sonarell::fs {
 
+namespace {
+
+// Removes the temporary file on every path that does not hand it over.
+class TemporaryName {
+ public:
+  TemporaryName() = default;
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+  ~TemporaryName() {
+    if (path_.empty()) return;
+    const int saved = errno;
+    ::unlink(path_.c_str());
+    errno = saved;
+  }
+  void own(std::string path) { path_ = std::move(path); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Hidden, and with an infix no one gives a file of their own.
+std::string temporaryPrefix(std::string_view name) { return "." + std::string(name) + ".keyloom-"; }
+
+std::string randomSuffix() {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::array<std::uint8_t, 6> bytes{};
+  random::fillRandomBytes(bytes);
+  std::string suffix;
+  for (std::uint8_t byte : bytes) suffix += kAlphabet[byte % (sizeof kAlphabet - 1)];
+  return suffix;
+}
+
+// Gives the flushed temporary file the final name unless something is there.
+// renameat2 with RENAME_NOREPLACE does it in one step; a file system without it
+// gets a hard link, which fails the same way on anything at the path, and the
+// temporary name is removed afterwards by its owner.
+bool placeWithoutReplacing(const std::string& temporary, const std::string& path) {
+  if (::syscall(SYS_renameat2, AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+    return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  return ::link(temporary.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
 bool writeNewFile(const std::string& path, std::string_view bytes) {
-  if (path.empty()) return false;
-  // O_EXCL also refuses a dangling symbolic link, so nothing at the path is ever reused.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  const std::string name = lastPathComponent(path);
+  if (path.empty() || path.back() == '/' || name.empty() || name == "/" || name == "." || name == "..") {
+    errno = EINVAL;
+    return false;
+  }
+  // Anything at the path already refuses the write before a temporary file is made.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  const std::string folder = deletingLastPathComponent(path);
+  const std::string prefix =
+      folder.empty() ? temporaryPrefix(name) : appendingPathComponent(folder, temporaryPrefix(name));
+
+  TemporaryName temporary;
+  UniqueFd fd;
+  for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+    std::string candidate = prefix + randomSuffix();
+    // O_EXCL: a name someone else holds is never reused; mode 0644 less the umask.
+    fd = UniqueFd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (fd) temporary.own(std::move(candidate));
+    if (!fd && errno != EEXIST) return false;
+  }
   if (!fd) return false;
-  const bool written = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-  const bool closed = fd.close();
-  if (written && closed) return true;
-  const int saved = errno;
-  ::unlink(path.c_str());  // the file is ours: created above, never there before
-  errno = saved;
-  return false;
+  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) return false;
+  return placeWithoutReplacing(temporary.path(), path);
 }
 
 }  // namespace sonarell::fs

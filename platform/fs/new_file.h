@@ -5,9 +5,14 @@
 
 namespace sonarell::fs {
 
-// Creates a new file at the path and writes the bytes, flushed to disk. Fails,
-// touching nothing, when anything already exists at the path; a failed write
-// removes the partial file it created.
+// Creates a new file at the path holding exactly the bytes, flushed to disk, or
+// nothing at all: the bytes go to a temporary file beside it first, named
+// ".<name>.keyloom-" and six random letters or digits (a hidden name nobody takes
+// for the file itself), which is flushed and only then given the final name,
+// without ever replacing anything. Fails, leaving whatever is at the path
+// untouched, when anything is there already (a dangling symbolic link too); every
+// failure removes the temporary file. A process killed mid-way may leave that
+// temporary file, never a partial file under the final name.
 bool writeNewFile(const std::string& path, std::string_view bytes);
 
 }  // namespace sonarell::fs

@@ -53,21 +53,37 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
   EXPECT_EQ(readFile(dir_ + "/existing"), "precious");
 }
 
-TEST_F(FsTest, FailedWriteRemovesThePartialFile) {
-  // A file-size limit makes the write fail after the file was created.
-  const std::string path = dir_ + "/too-big";
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const struct rlimit limit { 4096, 4096 };
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::_exit(writeNewFile(path, std::string(1 << 16, 'x')) ? 1 : 0);
+// A file-size limit stops the write after the file was begun: the writer either
+// sees the failure (SIGXFSZ ignored) or is killed by the signal. Either way the
+// final name holds nothing; only a killed writer leaves its hidden temporary file.
+TEST_F(FsTest, AWriteThatFailsOrIsKilledLeavesNothingUnderTheFinalName) {
+  const struct {
+    bool killed;
+    int expectedStatus;
+  } rows[] = {{false, 0}, {true, SIGXFSZ}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.killed ? "killed" : "failed");
+    const std::string path = dir_ + "/too-big";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::signal(SIGXFSZ, row.killed ? SIG_DFL : SIG_IGN);
+      const struct rlimit limit { 4096, 4096 };
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      ::_exit(writeNewFile(path, std::string(1 << 16, 'x')) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status), row.expectedStatus) << status;
+    EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(path)));
+    const std::vector<std::string> left = test::namesIn(dir_);
+    ASSERT_EQ(left.size(), row.killed ? 1u : 0u);
+    if (row.killed) {
+      EXPECT_TRUE(left[0].starts_with(".too-big.keyloom-")) << left[0];
+      EXPECT_EQ(left[0].size(), std::string(".too-big.keyloom-").size() + 6) << left[0];
+      stdfs::remove(dir_ + "/" + left[0]);
+    }
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write did not report failure";
-  EXPECT_FALSE(stdfs::exists(path));
 }
 
 TEST_F(FsTest, FileTypesDoNotFollowLinks) {
