@@ -120,6 +120,11 @@ std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value
   return list;
 }
 
+bool EnabledListCanBeRepaired(preferences::PreferenceStore& store) {
+  const std::optional<plist::Value> list = synchronizeAndRead(store);
+  return !list || EnabledListWithOurs(list).has_value();
+}
+
 bool RepairEnabledList(const std::string& backupPath, Services& services, Streams streams) {
   const Reporter report(streams);
   preferences::PreferenceStore& store = services.preferences;
@@ -153,7 +158,10 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
     }
     const std::size_t foreignCount = foreign.size();
     store.setAppValue(kKey, plist::Value(std::move(foreign)), kDomain);
-    if (!store.synchronize(kDomain)) return false;
+    if (!store.synchronize(kDomain)) {
+      report.enabledListNotStored(store.lastFailure());
+      return false;
+    }
     if (!holdsForeignOf(readList(store), *desired)) return false;
     services.notifier.post(std::string(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged));
     services.runLoop.runFor(kRefreshWait);
@@ -168,7 +176,10 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
   const plist::Array appended(desired->begin() + static_cast<std::ptrdiff_t>(initialList.size()),
                               desired->end());
   store.setAppValue(kKey, plist::Value(std::move(*desired)), kDomain);
-  if (!store.synchronize(kDomain)) return false;
+  if (!store.synchronize(kDomain)) {
+    report.enabledListNotStored(store.lastFailure());
+    return false;
+  }
   if (!holdsJoined(readList(store), initialList, appended)) {
     report.error(ErrorLine::ReadbackDiffers);
     return false;

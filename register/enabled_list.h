@@ -27,6 +27,11 @@ bool IsForeign(const plist::Value& element);
 // first; none unless the value is an array of dictionaries.
 std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value>& value);
 
+// Whether the list as stored now has a shape the repair can work on. A missing
+// list passes: enabling our sources creates it. Asked before anything is
+// registered or enabled, so that a refusal leaves every preference as it was.
+bool EnabledListCanBeRepaired(preferences::PreferenceStore& store);
+
 // True when the wanted list is written, read back equal and announced.
 bool RepairEnabledList(const std::string& backupPath, Services& services, Streams streams);
 

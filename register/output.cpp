@@ -90,6 +90,12 @@ std::string describeValue(const plist::Value* value) {
 
 void Reporter::error(ErrorLine line) const { std::fputs(errorText(line), streams_.err); }
 
+void Reporter::enabledListNotStored(const std::string& reason) const {
+  if (reason.empty()) return;
+  std::fprintf(streams_.err, "Could not store the enabled input sources: %s; retry installation\n",
+               reason.c_str());
+}
+
 void Reporter::systemError(const char* prefix, int errorNumber) const {
   std::fprintf(streams_.err, "%s: %s\n", prefix, std::strerror(errorNumber));
 }

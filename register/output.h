@@ -43,6 +43,9 @@ class Reporter {
   explicit Reporter(Streams streams) : streams_(streams) {}
 
   void error(ErrorLine line) const;
+  // The line for an enabled list that could not be read or stored, with the
+  // store's reason; nothing when there is no reason to give.
+  void enabledListNotStored(const std::string& reason) const;
   // perror's form: the prefix, ": ", the text of the error number.
   void systemError(const char* prefix, int errorNumber) const;
 

@@ -52,6 +52,13 @@ void listSources(const std::optional<tis::InputSourceList>& list, const Reporter
 int RunRegistration(const RegistrationRequest& request, Services& services, Streams streams) {
   const Reporter report(streams);
 
+  // The repair refuses a list it cannot work on; it must do so before enabling
+  // our sources has added to that list, or its "no preferences changed" is untrue.
+  if (request.repair && !EnabledListCanBeRepaired(services.preferences)) {
+    report.error(ErrorLine::UnexpectedEnabledList);
+    return 1;
+  }
+
   if (!request.check) {
     const std::int32_t launchStatus = services.launchServices.registerURL(request.bundlePath, true);
     report.launchServicesRegister(launchStatus);
@@ -79,7 +86,10 @@ int RunRegistration(const RegistrationRequest& request, Services& services, Stre
   }
   const std::int32_t parentStatus = services.textInput.enableInputSource(*parent);
   report.enableParent(parentStatus);
-  if (parentStatus != 0) return 1;
+  if (parentStatus != 0) {
+    report.enabledListNotStored(services.textInput.lastFailure());
+    return 1;
+  }
 
   services.runLoop.runFor(kSettleWait);
   list = Sources(services.textInput);
@@ -93,6 +103,9 @@ int RunRegistration(const RegistrationRequest& request, Services& services, Stre
   // the state the user is left with.
   const std::int32_t modeStatus = services.textInput.enableInputSource(*mode);
   report.enableMode(modeStatus);
+  // Said at the end, so that a repair that fails with a line of its own stays the
+  // run's one error line.
+  const std::string modeFailure = modeStatus != 0 ? services.textInput.lastFailure() : std::string();
 
   services.runLoop.runFor(kSettleWait);
 
@@ -104,6 +117,7 @@ int RunRegistration(const RegistrationRequest& request, Services& services, Stre
   const bool ready = modeStatus == 0 && Enabled(Find(list, BundleID)) && Enabled(Find(list, ModeID));
   report.after(Enabled(Find(list, BundleID)), Enabled(Find(list, ModeID)));
   if (modeStatus == 0) report.registrationComplete();
+  report.enabledListNotStored(modeFailure);
   return ready ? 0 : 1;
 }
 

@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "platform/fs/file_access.h"
@@ -213,6 +216,16 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
     file.failure = describeErrno("cannot read the domain file");
     return file;
   }
+  if (bytes->empty()) {
+    // What a crash or a full disk leaves: an empty domain, replaced (in XML, like
+    // a new file) by the next write. Not cached, so that its empty bytes are never
+    // reused as the serialised form of an empty dictionary.
+    file.kind = DomainFile::Kind::kRead;
+    file.fd = std::move(fd);
+    file.status = st;
+    file.snapshot = std::make_shared<const Snapshot>(Snapshot{{}, plist::Format::kXml, {}});
+    return file;
+  }
   std::optional<plist::Parsed> parsed = plist::parseWithFormat(*bytes);
   if (!parsed || !parsed->value.isDictionary()) {
     file.failure = "the domain file is not a property-list dictionary";
@@ -307,6 +320,58 @@ void removeLeftTemporaries(const std::string& folder, const std::string& name) {
   }
 }
 
+// Takes the domain's lock, waiting at most `wait` for another writer to release
+// it. A lock file the user may read but not write still serves (flock needs no
+// write access); anything but a regular file at its place is refused.
+bool lockDomain(const std::string& lockPath, std::chrono::milliseconds wait, fs::UniqueFd& lock,
+                std::string& failure) {
+  constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  fs::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | kFlags, 0600));
+  if (!fd && (errno == EACCES || errno == EPERM || errno == EROFS))
+    fd = fs::UniqueFd(::open(lockPath.c_str(), O_RDONLY | kFlags));
+  struct stat st {};
+  if (!fd && errno == ELOOP) {
+    failure = "the domain's lock " + lockPath + " is a symbolic link";
+    return false;
+  }
+  if (!fd && errno == EISDIR) {
+    failure = "the domain's lock " + lockPath + " is a folder";
+    return false;
+  }
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    failure = describeErrno(("cannot open the domain's lock " + lockPath).c_str());
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    failure =
+        "the domain's lock " + lockPath + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file");
+    return false;
+  }
+  // Polled rather than waited on, so that a writer that never lets go costs a
+  // bounded wait and a reason instead of a hung install.
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  auto pause = std::chrono::milliseconds(1);
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      failure = describeErrno("cannot lock the domain");
+      return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(wait).count());
+      failure =
+          "another process held the domain's lock " + lockPath + " for more than " + seconds + " seconds";
+      return false;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+  lock = std::move(fd);
+  return true;
+}
+
 // Gives the new file what the old one had: owner and group where the process may
 // set them, extended attributes (ACLs among them) where it may, and the mode,
 // last, since a change of owner clears the set-id bits.
@@ -346,7 +411,8 @@ bool keepAttributes(int from, const struct stat& st, int to, std::string& failur
 
 }  // namespace
 
-FilePreferenceStore::FilePreferenceStore(std::string homeDirectory) : home_(std::move(homeDirectory)) {}
+FilePreferenceStore::FilePreferenceStore(std::string homeDirectory, std::chrono::milliseconds lockWait)
+    : home_(std::move(homeDirectory)), lockWait_(lockWait) {}
 
 std::optional<std::string> FilePreferenceStore::domainFilePath(const std::string& domain) const {
   if (home_.empty() || !acceptableDomain(domain)) return std::nullopt;
@@ -439,17 +505,8 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   // survives the replacement and a domain reached through a link shares the
   // lock of the file it names.
   const std::string lockPath = fs::appendingPathComponent(folder, "." + name + ".lock");
-  fs::UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-  if (!lock) {
-    lastFailure_ = describeErrno("cannot open the domain's lock");
-    return false;
-  }
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      lastFailure_ = describeErrno("cannot lock the domain");
-      return false;
-    }
-  }
+  fs::UniqueFd lock;
+  if (!lockDomain(lockPath, lockWait_, lock, lastFailure_)) return false;
   // The link may have been changed while this process waited for the lock.
   if (fileToReplace(path, lastFailure_) != target) {
     if (lastFailure_.empty()) lastFailure_ = "the domain file's link changed while it was being stored";

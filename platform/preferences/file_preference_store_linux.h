@@ -42,6 +42,7 @@
 // Not thread-safe: one instance belongs to one thread. Separate processes (or
 // instances) are safe against each other.
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -53,9 +54,18 @@
 
 namespace sonarell::preferences {
 
+// How long synchronise waits for another writer to release the domain's lock.
+// A writer holds it for one read, merge and write of the file: milliseconds for
+// a preference file, about a tenth of a second for the longest enabled-source
+// lists measured. Ten seconds absorbs a slow disk's flush and a queue of such
+// writers, yet a lock that is never released (a stopped or stuck process) ends
+// the write with a reason before the person at the installer gives up on it.
+inline constexpr std::chrono::milliseconds kDefaultLockWait{10'000};
+
 class FilePreferenceStore final : public PreferenceStore {
  public:
-  explicit FilePreferenceStore(std::string homeDirectory);
+  explicit FilePreferenceStore(std::string homeDirectory,
+                               std::chrono::milliseconds lockWait = kDefaultLockWait);
 
   std::optional<plist::Value> copyAppValue(const std::string& key, const std::string& domain) override;
   void setAppValue(const std::string& key, std::optional<plist::Value> value,
@@ -66,7 +76,7 @@ class FilePreferenceStore final : public PreferenceStore {
   std::optional<std::string> domainFilePath(const std::string& domain) const;
 
   // Why the last synchronize of this instance failed; empty after a success.
-  const std::string& lastFailure() const { return lastFailure_; }
+  std::string lastFailure() const override { return lastFailure_; }
 
   // A domain file's bytes, the form they are in and the dictionary they hold.
   // Immutable once made, so that stores of this process (the text-input stand-in
@@ -100,6 +110,7 @@ class FilePreferenceStore final : public PreferenceStore {
   bool store(DomainState& state, const std::string& path);
 
   std::string home_;
+  std::chrono::milliseconds lockWait_;
   std::map<std::string, DomainState> domains_;
   std::string lastFailure_;
 };

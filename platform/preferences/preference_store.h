@@ -19,6 +19,9 @@ class PreferenceStore {
   virtual void setAppValue(const std::string& key, std::optional<plist::Value> value,
                            const std::string& domain) = 0;
   virtual bool synchronize(const std::string& domain) = 0;
+  // Why the last synchronize failed, in words, where the store can tell; empty
+  // otherwise.
+  virtual std::string lastFailure() const { return {}; }
 };
 
 }  // namespace sonarell::preferences

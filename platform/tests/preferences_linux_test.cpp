@@ -1,12 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 
+#include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
 #include "platform/preferences/file_preference_store_linux.h"
 #include "tests/support/scratch.h"
@@ -163,6 +166,88 @@ TEST_F(PreferenceStoreTest, ConcurrentProcessesLoseNoKeys) {
   EXPECT_EQ(plist::readFile(file()), Value(expected));
 }
 
+// The domain's lock: another writer holding it costs a bounded wait and a reason;
+// a lock file the user may only read still serves; anything else at its place
+// is refused with a reason that names it. Each row runs as an ordinary user
+// (a root test process drops to nobody in a child), so that file modes count.
+TEST_F(PreferenceStoreTest, TheDomainsLockIsWaitedForBoundedlyAndNeverInTheWay) {
+  using namespace std::chrono_literals;
+  const std::string lock = folder() + "/.com.example.Prefs.plist.lock";
+  const bool root = ::geteuid() == 0;
+  constexpr uid_t kNobody = 65534;
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    const char* failure;  // none: stored
+  } rows[] = {
+      {"held by another writer", [] {}, "another process held the domain's lock "},
+      {"readable, not writable",
+       [&] {
+         test::writeFile(lock, "");
+         ASSERT_EQ(::chmod(lock.c_str(), 0444), 0);
+         if (root) {
+           ASSERT_EQ(::chown(lock.c_str(), 0, 0), 0);
+         }
+       },
+       nullptr},
+      {"a folder", [&] { stdfs::create_directory(lock); }, " is a folder"},
+      {"a link to a file", [&] { stdfs::create_symlink(home_ + "/elsewhere", lock); }, " is a symbolic link"},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(lock.c_str(), 0600) | ::chmod(lock.c_str(), 0666), 0); },
+       " is not a regular file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    stdfs::remove_all(home_ + "/Library");
+    stdfs::create_directories(folder());
+    test::writeFile(home_ + "/elsewhere", "");
+    writeRaw(*plist::toXml(Value(Dictionary{{"old", Value(1)}})));
+    if (root) {
+      for (const auto& path : {home_, home_ + "/Library", folder(), file()})
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    row.prepare();
+    const bool held = row.failure && std::string(row.failure).starts_with("another");
+    fs::UniqueFd holder;
+    if (held) {
+      holder = fs::UniqueFd(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+      ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+      ASSERT_EQ(root ? ::fchown(holder.get(), kNobody, kNobody) : 0, 0);  // usable as it is: only held
+    }
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(3);
+      FilePreferenceStore store(home_, 200ms);
+      store.setAppValue("k", Value("v"), kDomain);
+      const bool stored = store.synchronize(kDomain);
+      const std::string failure = store.lastFailure();
+      ::_exit(::write(pipeFds[1], failure.data(), failure.size()) >= 0 && stored ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    std::string failure;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) failure.append(buffer, n);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 3);
+    EXPECT_EQ(WEXITSTATUS(status), row.failure ? 1 : 0) << failure;
+    if (row.failure) {
+      EXPECT_NE(failure.find(row.failure), std::string::npos) << failure;
+      EXPECT_NE(failure.find(lock), std::string::npos) << failure;
+      EXPECT_FALSE(plist::readFile(file())->asDictionary()->find("k"));
+    } else {
+      EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"old", Value(1)}, {"k", Value("v")}}));
+    }
+    EXPECT_GE(took, held ? 200ms : 0ms);
+    EXPECT_LT(took, 5s);
+  }
+}
+
 // What is at the domain path is the user's: each case prepares it, sets a key,
 // synchronises and checks what became of it.
 TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
@@ -196,6 +281,17 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        [&] {
          EXPECT_EQ(readRaw().rfind("bplist00", 0), 0u);
          EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"old", Value("bell\a")}, {"k", Value("v")}}));
+       }},
+      {"empty file (what a crash or a full disk leaves): an empty domain, replaced keeping its mode",
+       [&] {
+         writeRaw("");
+         ASSERT_EQ(::chmod(file().c_str(), 0640), 0);
+       },
+       true,
+       [&] {
+         EXPECT_EQ(plist::readFile(file()), Value(Dictionary{{"k", Value("v")}}));
+         EXPECT_EQ(readRaw().rfind("<?xml", 0), 0u);
+         EXPECT_EQ(statOf(file()).st_mode & 07777, 0640u);
        }},
       {"FIFO: refused at once, never opened for reading or replaced",
        [&] { ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0); }, false,

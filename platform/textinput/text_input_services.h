@@ -47,6 +47,9 @@ class TextInputServices {
                                                                bool includeAllInstalled) = 0;
   // 0 on success.
   virtual std::int32_t enableInputSource(const InputSource& source) = 0;
+  // Why the last call that returned a failure status failed, in words, where the
+  // implementation can tell; empty otherwise.
+  virtual std::string lastFailure() const { return {}; }
 };
 
 }  // namespace sonarell::textinput

@@ -168,6 +168,7 @@ std::optional<InputSourceList> LinuxTextInputServices::createInputSourceList(con
 }
 
 std::int32_t LinuxTextInputServices::enableInputSource(const InputSource& source) {
+  lastFailure_.clear();
   auto record = enabledRecordFor(source);
   if (!record) return kParamErr;
 
@@ -180,7 +181,10 @@ std::int32_t LinuxTextInputServices::enableInputSource(const InputSource& source
   }
 
   // A preference file that cannot be read is not replaced by a fresh list.
-  if (!store.synchronize(kHIToolboxDomain)) return kParamErr;
+  if (!store.synchronize(kHIToolboxDomain)) {
+    lastFailure_ = store.lastFailure();
+    return kParamErr;
+  }
   plist::Array enabled;
   if (auto current = store.copyAppValue(kEnabledInputSourcesKey, kHIToolboxDomain)) {
     const plist::Array* array = current->asArray();
@@ -193,7 +197,9 @@ std::int32_t LinuxTextInputServices::enableInputSource(const InputSource& source
   }
   enabled.push_back(plist::Value(std::move(*record)));
   store.setAppValue(kEnabledInputSourcesKey, plist::Value(std::move(enabled)), kHIToolboxDomain);
-  return store.synchronize(kHIToolboxDomain) ? 0 : kWritePermissionErr;
+  if (store.synchronize(kHIToolboxDomain)) return 0;
+  lastFailure_ = store.lastFailure();
+  return kWritePermissionErr;
 }
 
 }  // namespace sonarell::textinput

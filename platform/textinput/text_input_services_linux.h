@@ -41,8 +41,13 @@ class LinuxTextInputServices final : public TextInputServices {
   // when the write fails.
   std::int32_t enableInputSource(const InputSource& source) override;
 
+  // The preference store's reason when enabling failed because the enabled list
+  // could not be read or stored; empty for the other failures and after a success.
+  std::string lastFailure() const override { return lastFailure_; }
+
  private:
   std::string homeDirectory_;
+  std::string lastFailure_;
 };
 
 // The record in AppleEnabledInputSources that stands for the source, exactly as

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "platform/notifications/notification_listener_linux.h"
 #include "platform/plist/codec.h"
@@ -198,6 +199,30 @@ TEST(KeyloomRegistration, RunsEverythingInOrder) {
                      "Unexpected enabled source list; no preferences changed\n"}));
 }
 
+// A list the repair cannot work on is refused before anything is registered or
+// enabled, so that "no preferences changed" holds: no call, no write, no backup.
+TEST(KeyloomRegistration, RepairRefusesAnUnusableListBeforeAnyChange) {
+  TempDir dir;
+  const std::string backup = dir / "b.plist";
+  const std::optional<Value> rows[] = {
+      str("ABC"),
+      Value(Array{layout(), str("stray")}),
+      Value(Array{parentRecord(), modeRecord(), Value(Array{})}),
+  };
+  for (const auto& initial : rows) {
+    Substitutes s;
+    s.store.disk = initial;
+    EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
+    EXPECT_CALL(s.textInput, registerInputSource(_)).Times(0);
+    EXPECT_CALL(s.textInput, enableInputSource(_)).Times(0);
+    EXPECT_EQ(run(s, false, backup),
+              (Outcome{1, "", "Unexpected enabled source list; no preferences changed\n"}));
+    EXPECT_EQ(s.store.sets, 0);
+    EXPECT_EQ(s.store.disk, initial);
+    EXPECT_FALSE(std::filesystem::exists(backup));
+  }
+}
+
 // The status on the expected line "key=...", 0 when there is no such line.
 int recorded(const std::string& lines, const std::string& key) {
   const std::string text = "\n" + lines;
@@ -219,6 +244,8 @@ TEST(KeyloomRegistration, Endings) {
   const std::string noParent = "Parent input method was not registered\n",
                     noMode = "Input mode was not registered\n";
   const std::string firstListed = listing(false) + listing(false) + listing(true);
+  // A failed enabling says why where the services can tell.
+  const std::string why = "Could not store the enabled input sources: the lock is held; retry installation\n";
   const struct {
     bool check;
     std::vector<std::optional<InputSourceList>> lists;  // what the listings return, in turn
@@ -227,12 +254,12 @@ TEST(KeyloomRegistration, Endings) {
   } rows[] = {
       {false, {}, 0, 1, "launchservices-register=-10810\n", ""},
       {false, {}, 0, 1, "launchservices-register=0\nregister=-50\n", ""},
-      {false, {both(false, false)}, 0, 1, kListed + none + "enable-parent=-61\n", ""},
+      {false, {both(false, false)}, 0, 1, kListed + none + "enable-parent=-61\n", why},
       {false, {std::nullopt}, 0, 1, kRegistered + none, noParent},
       {false, {modeOnly}, 0, 1, kRegistered + listing(false) + before(0, 1), noParent},
       {false, {both(false, false), parentOnly}, 1, 1, kListed + none + "enable-parent=0\n", noMode},
       // The mode's status and the end state decide together.
-      {false, {full, full, full}, 3, 1, e + "enable-mode=-50\n" + after(1, 1), ""},
+      {false, {full, full, full}, 3, 1, e + "enable-mode=-50\n" + after(1, 1), why},
       {false, {full, full, both(true, false)}, 3, 1, e + "enable-mode=0\n" + after(1, 0) + done, ""},
       {false, {full, full, both(false, true)}, 3, 1, e + "enable-mode=0\n" + after(0, 1) + done, ""},
       // The check form lists and judges; the first source with an identifier counts.
@@ -246,6 +273,7 @@ TEST(KeyloomRegistration, Endings) {
     const int ls = recorded(row.out, "launchservices-register");
     ON_CALL(s.launchServices, registerURL(_, _)).WillByDefault(Return(ls));
     ON_CALL(s.textInput, registerInputSource(_)).WillByDefault(Return(recorded(row.out, "register")));
+    ON_CALL(s.textInput, lastFailure()).WillByDefault(Return("the lock is held"));
     EXPECT_CALL(s.launchServices, registerURL(kBundle, true)).Times(!row.check);
     EXPECT_CALL(s.textInput, registerInputSource(kBundle)).Times(!row.check && ls == 0);
     std::size_t listed = 0;
@@ -337,6 +365,12 @@ TEST(KeyloomRepair, FailureRows) {
   const std::string concurrent = "Enabled source list changed concurrently; retry installation\n";
   const std::string duringWait = "Enabled source list changed during refresh; retry installation\n";
   const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
+  // A write the store refuses says why.
+  const std::string notStored = "Could not store the enabled input sources: ";
+  const std::string fullDisk = notStored + "the disk is full; retry installation\n";
+  const std::string changed =
+      notStored +
+      "\"AppleEnabledInputSources\" was changed by another writer since it was read; retry installation\n";
   const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
       theirs(Array{otherMethod()});
   const Value stray(Array{layout(), str("stray")});
@@ -363,16 +397,17 @@ TEST(KeyloomRepair, FailureRows) {
       {"no backup path", one, "", 0, 0, one, 0, "", noBackup},
       {"a writer between the two reads", one, fresh, 0, 2, foreign, 0, "", concurrent},
       {"the list removed between the reads", one, fresh, 0, 2, std::nullopt, 0, "", concurrent},
-      {"the final write fails", one, fresh, 3, 0, one, 0, "", ""},
+      {"the final write fails", one, fresh, 3, 0, one, 0, "", fullDisk},
       {"another writer wins the final write", one, fresh, 0, 3, theirs, 0, "",
        "Enabled source list readback differs\n"},
-      {"storing the foreign entries fails", full, fresh, 3, 0, full, 0, "", ""},
+      {"storing the foreign entries fails", full, fresh, 3, 0, full, 0, "", fullDisk},
       {"the foreign entries read back differ", full, fresh, 0, 3, theirs, 0, "", ""},
       {"a writer during the refresh wait", full, fresh, 0, kWait, theirs, 1, "", duringWait},
-      {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, ""},
-      {"an append before the first write", theirs, fresh, 0, 3, theirsAndMore, 0, "", "", true},
-      {"an append before storing the foreign entries", full, fresh, 0, 3, fullAndMore, 0, "", "", true},
-      {"an append before the list is put back", full, fresh, 0, 5, foreignAndMore, 1, refreshed, "", true},
+      {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, fullDisk},
+      {"an append before the first write", theirs, fresh, 0, 3, theirsAndMore, 0, "", changed, true},
+      {"an append before storing the foreign entries", full, fresh, 0, 3, fullAndMore, 0, "", changed, true},
+      {"an append before the list is put back", full, fresh, 0, 5, foreignAndMore, 1, refreshed, changed,
+       true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -509,6 +544,34 @@ TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
   EXPECT_EQ(posted, (std::vector<std::string>{kNotification, kNotification}));
   EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()),
             (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
+}
+
+// A list the store cannot write fails the enabling call with the store's reason
+// on standard error, before any wait.
+TEST_F(KeyloomProcess, AnEnabledListThatCannotBeStoredSaysWhy) {
+  const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
+  const std::string lock = h + "/Library/Preferences/.com.apple.HIToolbox.plist.lock";
+  writeFile(prefs, *plist::toXml(Value(Dictionary{{kKey, Value(Array{layout()})}})));
+  const std::string stored = readFile(prefs);
+  const struct {
+    std::function<void()> prepare;
+    std::string reason;
+  } rows[] = {
+      {[&] { std::filesystem::create_directory(lock); }, "the domain's lock " + lock + " is a folder"},
+      {[&] { std::filesystem::create_symlink(prefs, lock); },
+       "the domain's lock " + lock + " is a symbolic link"},
+  };
+  for (const auto& row : rows) {
+    std::filesystem::remove_all(lock);
+    row.prepare();
+    EXPECT_EQ(
+        keyloom({installed, "--repair-enabled-list", h + "/backup.plist"}, h),
+        (Outcome{1,
+                 kRegistered + listing(true) + listing(false, "IPA") + before(0, 0) + "enable-parent=-61\n",
+                 "Could not store the enabled input sources: " + row.reason + "; retry installation\n"}));
+    EXPECT_EQ(readFile(prefs), stored);
+    EXPECT_FALSE(std::filesystem::exists(h + "/backup.plist"));
+  }
 }
 
 }  // namespace

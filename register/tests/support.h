@@ -30,6 +30,7 @@ struct MockTextInput : textinput::TextInputServices {
   MOCK_METHOD(std::optional<textinput::InputSourceList>, createInputSourceList, (const Dictionary&, bool),
               (override));
   MOCK_METHOD(std::int32_t, enableInputSource, (const textinput::InputSource&), (override));
+  MOCK_METHOD(std::string, lastFailure, (), (const, override));
 };
 struct MockLaunchServices : launchservices::LaunchServices {
   MOCK_METHOD(std::int32_t, registerURL, (const std::string&, bool), (override));
@@ -49,8 +50,8 @@ struct MockApplication : application::Application {
 // first use, set changes only the view, synchronise stores what was set onto
 // the disk and reloads the view. Another writer acts in synchronise number n
 // (from 1) after the merge and before the reload; synchronise `failingSync`
-// fails. Given a real store, that one is used, and the other writer acts just
-// before its synchronise n takes the lock.
+// fails, with the reason "the disk is full". Given a real store, that one is used, and the other writer acts
+// just before its synchronise n takes the lock.
 struct FakeStore : preferences::PreferenceStore {
   std::optional<Value> disk;
   std::optional<preferences::FilePreferenceStore> real;
@@ -68,7 +69,11 @@ struct FakeStore : preferences::PreferenceStore {
   }
   bool synchronize(const std::string& domain) override {
     EXPECT_EQ(domain, kHIToolboxDomain) << "only the list's domain";
-    if (++syncs == failingSync) return false;
+    failure.clear();
+    if (++syncs == failingSync) {
+      failure = "the disk is full";
+      return false;
+    }
     if (real) otherWriter(syncs, disk);
     if (real) return real->synchronize(domain);
     if (std::exchange(dirty, false)) disk = view();
@@ -76,9 +81,11 @@ struct FakeStore : preferences::PreferenceStore {
     view_ = disk;
     return true;
   }
+  std::string lastFailure() const override { return real ? real->lastFailure() : failure; }
   std::optional<Value>& view() { return view_ ? *view_ : view_.emplace(disk); }
   std::optional<std::optional<Value>> view_;
   bool dirty = false;
+  std::string failure;
 };
 
 // The six services; the mocks are nice so that a test names only the calls it is about.
