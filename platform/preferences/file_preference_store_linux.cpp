@@ -284,9 +284,11 @@ std::optional<std::string> fileToReplace(const std::string& path, std::string& f
   return std::string(resolved.get());
 }
 
-// The names this store gives its temporary files beside `name`: "." name "."
-// and the six letters or digits mkstemp chooses.
-std::string temporaryPrefix(const std::string& name) { return "." + name + "."; }
+// The names this store gives its temporary files beside `name`: "." name, an
+// infix no one gives a file of their own, and the six letters or digits mkstemp
+// chooses. The sweep removes only names of exactly this form, so a user's
+// ".<name>.backup" beside the domain file is never taken for one.
+std::string temporaryPrefix(const std::string& name) { return "." + name + ".sonarell-store-"; }
 
 bool isTemporaryName(std::string_view entry, std::string_view prefix) {
   if (entry.size() != prefix.size() + 6 || !entry.starts_with(prefix)) return false;

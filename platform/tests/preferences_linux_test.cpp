@@ -260,8 +260,13 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
   };
   const bool root = ::geteuid() == 0;  // only a privileged process can give a file away
   const std::string elsewhere = home_ + "/elsewhere", target = elsewhere + "/real.plist";
-  const std::string stale = folder() + "/.com.example.Prefs.plist.Ab3xYz";
-  const std::string notOurs = folder() + "/.com.example.Prefs.plist.notes";
+  const std::string stale = folder() + "/.com.example.Prefs.plist.sonarell-store-Ab3xYz";
+  // Names only like the store's, and things that are no regular file: never swept.
+  const std::vector<std::string> notOurs{".com.example.Prefs.plist.backup", ".com.example.Prefs.plist.before",
+                                         ".com.example.Prefs.plist.notes", ".com.example.Prefs.plist.Ab3xYz",
+                                         ".com.example.Prefs.plist.sonarell-store-Ab3xY"};
+  const std::vector<std::string> notFiles{".com.example.Prefs.plist.sonarell-store-folder",
+                                          ".com.example.Prefs.plist.sonarell-store-link00"};
   const std::string garbage = "this is \x01\x02 not a property list";
   const std::string array = *plist::toXml(Value(Array{Value("top level is an array")}));
   // XML cannot carry the bell character.
@@ -337,13 +342,31 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
        [&] {
          writeRaw(old);
          test::writeFile(stale, "half a domain");
-         test::writeFile(notOurs, "not ours");
+         for (const auto& name : notOurs) test::writeFile(folder() + "/" + name, "not ours");
+         stdfs::create_directory(folder() + "/" + notFiles[0]);
+         stdfs::create_symlink(file(), folder() + "/" + notFiles[1]);
        },
        true,
        [&] {
          EXPECT_FALSE(stdfs::exists(stale));
-         EXPECT_TRUE(stdfs::exists(notOurs));
+         for (const auto& name : notOurs)
+           EXPECT_EQ(test::readFile(folder() + "/" + name), "not ours") << name;
+         for (const auto& name : notFiles)
+           EXPECT_TRUE(stdfs::exists(stdfs::symlink_status(folder() + "/" + name)));
          EXPECT_EQ(plist::readFile(file()), merged);
+       }},
+      {"behind a link, the sweep in the target's folder takes only the store's own files",
+       [&] {
+         test::writeFile(target, old);
+         stdfs::create_symlink(target, file());
+         test::writeFile(elsewhere + "/.real.plist.backup", "the user's");
+         test::writeFile(elsewhere + "/.real.plist.sonarell-store-Zz9Zz9", "half a domain");
+       },
+       true,
+       [&] {
+         EXPECT_EQ(plist::readFile(target), merged);
+         EXPECT_EQ(test::namesIn(elsewhere),
+                   (std::vector<std::string>{".real.plist.backup", ".real.plist.lock", "real.plist"}));
        }},
       {"hard link: the domain is replaced atomically, the other name keeps the old bytes",
        [&] {
