@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QLocale>
 #include <QPalette>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include "installer/controller/installer_controller.h"
@@ -82,6 +83,7 @@ void InstallerController::buildView() {
   icon->setObjectName("icon");
   icon->setGeometry(30, 32, 88, 88);
   icon->setIcon(QApplication::windowIcon());
+  icon->setAccessibleName(QString::fromUtf8(texts::kIconName));
 
   auto* heading = new QLabel(QString::fromUtf8(texts::kHeading), content);
   heading->setObjectName("heading");
@@ -114,12 +116,16 @@ void InstallerController::buildView() {
   progress_->setTextVisible(false);
   progress_->setGeometry(30, 258, 590, 14);
   progress_->setVisible(false);
+  // The bar moves without a figure: say what it stands for.
+  progress_->setAccessibleName(QString::fromUtf8(texts::kProgressName));
+  progress_->setAccessibleDescription(QString::fromUtf8(texts::kProgressDescription));
 
   // The bordered area and, filling it, the text view that scrolls inside it.
   auto* logArea = new QFrame(content);
   logArea->setObjectName("logArea");
   logArea->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   logArea->setGeometry(30, 287, 590, 131);
+  logArea->setAccessibleName(QString::fromUtf8(texts::kLogName));
   auto* areaLayout = new QVBoxLayout(logArea);
   areaLayout->setContentsMargins(logArea->frameWidth(), logArea->frameWidth(), logArea->frameWidth(),
                                  logArea->frameWidth());
@@ -130,6 +136,8 @@ void InstallerController::buildView() {
   logView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   logView_->setFont(systemFont(13));
   logView_->setPlainText(QString::fromUtf8(texts::kWelcome));
+  logView_->setAccessibleName(QString::fromUtf8(texts::kLogName));
+  logView_->verticalScrollBar()->setAccessibleName(QString::fromUtf8(texts::kLogScrollBarName));
   areaLayout->addWidget(logView_);
 
   logToggle_->setParent(content);
@@ -161,6 +169,13 @@ void InstallerController::buildView() {
   dim(footer);
   footer->setFont(systemFont(11));
   footer->setGeometry(30, 426, 420, 18);
+
+  // Tab follows the reading order: the log, then the buttons from left to right
+  // (the settings button takes the main button's place).
+  QWidget::setTabOrder(logView_, logToggle_);
+  QWidget::setTabOrder(logToggle_, closeButton_);
+  QWidget::setTabOrder(closeButton_, action_);
+  QWidget::setTabOrder(action_, openSettings_);
 }
 
 }  // namespace sonarell::installer

@@ -1,5 +1,6 @@
 #include "installer/controller/installer_controller.h"
 
+#include "installer/controller/push_button.h"
 #include "installer/controller/texts.h"
 
 namespace sonarell::installer {
@@ -9,14 +10,14 @@ InstallerController::InstallerController(InstallerPayload payload, Options optio
       window_(std::make_unique<InstallerWindow>()),
       options_(std::move(options)) {
   // The controls first, as plain objects; buildView places them.
-  action_ = new QPushButton(QString::fromUtf8(texts::kInstall));
-  openSettings_ = new QPushButton(QString::fromUtf8(texts::kOpenSettings));
-  closeButton_ = new QPushButton(QString::fromUtf8(texts::kClose));
+  action_ = new PushButton(QString::fromUtf8(texts::kInstall));
+  openSettings_ = new PushButton(QString::fromUtf8(texts::kOpenSettings));
+  closeButton_ = new PushButton(QString::fromUtf8(texts::kClose));
   status_ = new QLabel;
   detail_ = new QLabel;
   progress_ = new QProgressBar;
   logView_ = new LogTextView;
-  logToggle_ = new QPushButton(QString::fromUtf8(texts::kShowLog));
+  logToggle_ = new PushButton(QString::fromUtf8(texts::kShowLog));
 
   window_->setWindowTitle(QString::fromUtf8(texts::kWindowTitle));
   window_->setShouldClose([this] { return windowShouldClose(); });

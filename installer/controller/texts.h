@@ -40,6 +40,16 @@ inline constexpr const char* kSuccessLog =
     "安装文件校验通过，输入法已启用。\n从菜单栏选择国际音标输入法，即可开始输入。\n点击打开输入法设置，可查看"
     "四页图文教学。";
 
+// What assistive technology reads for controls that show no text of their own,
+// and the log view's menu.
+inline constexpr const char* kIconName = "国际音标输入法图标";
+inline constexpr const char* kLogName = "安装记录";
+inline constexpr const char* kLogScrollBarName = "安装记录滚动条";
+inline constexpr const char* kProgressName = "安装进度";
+inline constexpr const char* kProgressDescription = "安装正在进行，完成前无法预估剩余时间。";
+inline constexpr const char* kCopy = "拷贝";
+inline constexpr const char* kSelectAll = "全选";
+
 inline constexpr const char* kSettingsFailurePrefix = "输入法已安装，设置窗口未能打开：";
 inline constexpr const char* kShowSettingsNotification = "org.quennet.sonarell.show-settings";
 inline constexpr const char* kSettingsArgument = "--settings";

@@ -1,6 +1,7 @@
 // The real window on the offscreen platform: what construction leaves, the
 // footer, the log area's two modes, and the log view with logs of any shape.
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QLocale>
@@ -186,6 +187,51 @@ TEST_F(Window, TheToggleAlternatesSummaryAndTheWholeLogAndEveryOutcomeReturnsToT
   EXPECT_EQ(log->font().pixelSize(), 13);
   EXPECT_EQ(log->toPlainText(), u(kSuccessLog));
   c.window()->close();
+}
+
+// What a screen reader and a keyboard user meet: a name on every control, a
+// description of the moving bar, Tab in reading order, and focus that shows.
+TEST_F(Window, EveryControlIsNamedReachableInReadingOrderAndShowsItsFocus) {
+  makePayload("exit 0\n");
+  auto& c = makeController();
+  InstallerWindow* w = c.window();
+  auto controls = w->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  controls << find("logView") << find<LogTextView>("logView")->verticalScrollBar();
+  for (QWidget* control : controls) {
+    QAccessibleInterface* access = QAccessible::queryAccessibleInterface(control);
+    ASSERT_NE(access, nullptr);
+    EXPECT_FALSE(access->text(QAccessible::Name).isEmpty()) << control->objectName().toStdString();
+  }
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(find("logView"))->text(QAccessible::Name), u("安装记录"));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(find("progress"))->text(QAccessible::Description),
+            u("安装正在进行，完成前无法预估剩余时间。"));
+
+  w->show();
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  auto tabOrder = [&] {
+    find("logView")->setFocus(Qt::TabFocusReason);
+    QStringList order;
+    for (int i = 0; i < 5; ++i) {
+      order << QApplication::focusWidget()->objectName();
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    return order;
+  };
+  EXPECT_EQ(tabOrder(), QStringList({"logView", "closeButton", "action", "logView", "closeButton"}));
+  ASSERT_EQ(runToOutcome(), 0);
+  EXPECT_EQ(tabOrder(), QStringList({"logView", "logToggle", "closeButton", "openSettings", "logView"}));
+
+  // Each control looks different with the focus than without it.
+  for (const char* name : {"logView", "logToggle", "closeButton", "openSettings"}) {
+    QWidget* control = find(name);
+    const QRect frame(control->mapTo(w, QPoint(0, 0)), control->size());
+    (control == find("logView") ? find("closeButton") : find("logView"))->setFocus(Qt::TabFocusReason);
+    const QImage without = w->grab(frame).toImage();
+    control->setFocus(Qt::TabFocusReason);
+    EXPECT_NE(w->grab(frame).toImage(), without) << name;
+  }
+  w->close();
 }
 
 TEST(LogViewTest, ShowsAnyTextExactlyWrappedAtItsWidthFromStartToEnd) {

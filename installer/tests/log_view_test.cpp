@@ -1,0 +1,342 @@
+// The log view as a user and assistive technology meet it: the text interface,
+// the scroll keys on wrapped and Chinese logs, the forms of selection and the
+// context menu. Places on screen come from the view's own rows and font
+// metrics, never from fixed pixels, so that no font makes them pass or fail.
+
+#include <QAccessible>
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTimer>
+#include <functional>
+
+#include "installer/tests/support.h"
+
+namespace sonarell::installer::test {
+namespace {
+
+// A view of the log area's inner size, shown, in the details font.
+struct ShownView {
+  explicit ShownView(const QString& text) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(11);
+    view.setFont(font);
+    view.resize(588, 129);
+    view.show();
+    view.setPlainText(text);
+    view.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&view));
+    view.setFocus();
+    QApplication::processEvents();
+  }
+  std::vector<LogTextView::Row> rows() { return view.visibleRows(); }
+  std::vector<LogTextView::Row> wholeRows() {
+    auto all = rows();
+    std::erase_if(all, [&](const LogTextView::Row& r) { return r.bottom > view.viewport()->height(); });
+    return all;
+  }
+  void key(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+    QTest::keyClick(&view, key, modifiers);
+    QApplication::processEvents();
+  }
+  QString copied() {
+    QApplication::clipboard()->clear();
+    key(Qt::Key_C, Qt::ControlModifier);
+    return QApplication::clipboard()->text();
+  }
+  // The viewport point on the boundary before a position (or in the middle of
+  // its character), on the row on screen that holds it.
+  QPoint pointAt(qsizetype position, bool middle = false) {
+    const QString& text = view.toPlainText();
+    const QFontMetricsF metrics(view.font());
+    const qreal margin = (view.viewport()->width() - view.wrapWidth()) / 2;
+    for (const auto& row : rows()) {
+      if (position < row.start || position >= row.start + row.length) continue;
+      qreal x = margin + metrics.horizontalAdvance(text.mid(row.start, position - row.start));
+      if (middle) x += metrics.horizontalAdvance(text.mid(position, 1)) / 2;
+      return QPointF(x, (row.top + row.bottom) / 2).toPoint();
+    }
+    ADD_FAILURE() << "position " << position << " is not on screen";
+    return {};
+  }
+  void mouse(QEvent::Type type, QPoint at, Qt::MouseButtons held, Qt::KeyboardModifiers modifiers = {},
+             quint64 time = 0) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, view.viewport()->mapToGlobal(at), button, held, modifiers);
+    event.setTimestamp(time);
+    QApplication::sendEvent(view.viewport(), &event);
+  }
+  void click(QPoint at, Qt::KeyboardModifiers modifiers = {}, quint64 time = 0) {
+    mouse(QEvent::MouseButtonPress, at, Qt::LeftButton, modifiers, time);
+    mouse(QEvent::MouseButtonRelease, at, Qt::NoButton, modifiers, time);
+  }
+  void doubleClick(QPoint at, quint64 time) {
+    click(at, {}, time);
+    mouse(QEvent::MouseButtonDblClick, at, Qt::LeftButton, {}, time + 1);
+    mouse(QEvent::MouseButtonRelease, at, Qt::NoButton, {}, time + 1);
+  }
+
+  LogTextView view;
+};
+
+TEST(LogViewAccess, ReadOnlyMultiLineTextWithItsWholeTextSelectionCaretAndPlaces) {
+  struct Case {
+    const char* name;
+    QString text;
+    int offset;
+    QAccessible::TextBoundaryType boundary;
+    QString piece;  // the piece around that offset
+  };
+  const Case cases[] = {
+      {"Chinese lines", u("将为当前用户安装独立输入法。\n安装完成后可以打开设置。\n升级时保留旧版本。"), 16,
+       QAccessible::ParagraphBoundary, u("安装完成后可以打开设置。\n")},
+      {"line ends of every kind", u("crlf word\r\nlone\rlast"), 6, QAccessible::WordBoundary, u("word")},
+      {"a carriage return and line feed as one character", u("crlf word\r\nlone\rlast"), 9,
+       QAccessible::CharBoundary, u("\r\n")},
+      {"a row", u("first row\nsecond row"), 12, QAccessible::LineBoundary, u("second row")},
+  };
+  for (const Case& k : cases) {
+    ShownView shown(k.text);
+    QAccessibleInterface* access = QAccessible::queryAccessibleInterface(&shown.view);
+    ASSERT_NE(access, nullptr) << k.name;
+    EXPECT_EQ(access->role(), QAccessible::EditableText) << k.name;
+    const QAccessible::State state = access->state();
+    EXPECT_TRUE(state.readOnly && state.multiLine && state.selectableText && state.focusable && state.focused)
+        << k.name;
+    EXPECT_EQ(access->text(QAccessible::Value), k.text) << k.name;
+    QAccessibleTextInterface* text = access->textInterface();
+    ASSERT_NE(text, nullptr) << k.name;
+    const int n = static_cast<int>(k.text.size());
+    EXPECT_EQ(text->characterCount(), n) << k.name;
+    EXPECT_EQ(text->text(0, n), k.text) << k.name;
+
+    // The selection and caret, read and set both ways.
+    EXPECT_EQ(text->selectionCount(), 0) << k.name;
+    shown.key(Qt::Key_A, Qt::ControlModifier);
+    int start = -1, end = -1;
+    text->selection(0, &start, &end);
+    EXPECT_TRUE(text->selectionCount() == 1 && start == 0 && end == n) << k.name;
+    text->setSelection(0, 2, 7);
+    EXPECT_EQ(shown.copied(), k.text.mid(2, 5)) << k.name;
+    EXPECT_EQ(text->cursorPosition(), 7) << k.name;
+    text->setCursorPosition(3);
+    EXPECT_TRUE(text->selectionCount() == 0 && text->cursorPosition() == 3) << k.name;
+
+    // Where a character is drawn leads back to it.
+    for (const int offset : {1, n - 1}) {
+      const QRect place = text->characterRect(offset);
+      ASSERT_FALSE(place.isEmpty()) << k.name;
+      EXPECT_EQ(text->offsetAtPoint(place.center()), offset) << k.name;
+    }
+    int from = -1, to = -1;
+    EXPECT_EQ(text->textAtOffset(k.offset, k.boundary, &from, &to), k.piece) << k.name;
+    EXPECT_EQ(k.text.mid(from, to - from), k.piece) << k.name;
+  }
+}
+
+// The rows on screen never leave one out between two presses, and the last
+// character of the log is reached and seen whole.
+TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
+  LogTextView probe;  // the details font, for the width of words
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  font.setPixelSize(11);
+  probe.setFont(font);
+  probe.resize(588, 129);
+  const qreal perRow = probe.wrapWidth() / QFontMetricsF(font).horizontalAdvance(u'x');
+  // Words a little over half a row wide: every row holds one, far fewer than the length suggests.
+  const QString word = QString(static_cast<qsizetype>(perRow * 0.55), u'w');
+  auto words = [&](int count) { return (word + u' ').repeated(count - 1) + word; };
+  QString numbered, chinese, mixed;
+  for (int i = 0; i < 40; ++i) {
+    numbered += u("step %1 ok\n").arg(i);
+    chinese += u("第%1行：正在复制安装内容到当前用户的输入法目录，请稍候。\n").arg(i);
+    mixed +=
+        i % 2 ? u("copy: Contents/Resources/%1 -> staged\n").arg(i) : u("正在启用输入法，第%1步。\n").arg(i);
+  }
+  const std::pair<const char*, QString> cases[] = {
+      {"a closing line that wraps", numbered + words(12)},
+      {"one line of many stretches", words(static_cast<int>(5 * LogTextView::kStretch / word.size()))},
+      {"Chinese rows", chinese + u("安装完成。")},
+      {"mixed rows", mixed + words(6)},
+  };
+  for (const auto& [name, log] : cases) {
+    ShownView shown(log);
+    auto top = [&] { return shown.rows().front().start; };
+    auto endSeen = [&] {
+      const auto whole = shown.wholeRows();
+      return !whole.empty() && whole.back().start + whole.back().length == log.size();
+    };
+
+    shown.key(Qt::Key_End);
+    EXPECT_TRUE(endSeen()) << name;
+    const qsizetype endTop = top();
+    shown.key(Qt::Key_Up);
+    EXPECT_EQ(shown.rows()[1].start, endTop) << name << ": up by one row";
+    shown.key(Qt::Key_Down);
+    EXPECT_EQ(top(), endTop) << name;
+
+    shown.key(Qt::Key_Home);
+    EXPECT_EQ(top(), 0) << name;
+    int pages = 0;
+    while (!endSeen() && ++pages < 200) {
+      // The first row not seen whole becomes the top (or the one after the last, when all were).
+      const auto seen = shown.rows(), whole = shown.wholeRows();
+      ASSERT_FALSE(whole.empty()) << name;
+      const qsizetype limit = seen.size() > whole.size() ? seen[whole.size()].start
+                                                         : whole.back().start + whole.back().length + 1;
+      shown.key(pages % 2 ? Qt::Key_PageDown : Qt::Key_Space);
+      EXPECT_GT(top(), seen.front().start) << name << " page " << pages;
+      EXPECT_LE(top(), limit) << name << " page " << pages << " skips";
+    }
+    EXPECT_TRUE(endSeen()) << name;
+    while (top() > 0 && --pages > -200) {
+      const qsizetype before = top();
+      shown.key(pages % 2 ? Qt::Key_PageUp : Qt::Key_Space, pages % 2 ? Qt::NoModifier : Qt::ShiftModifier);
+      // The old top is on screen again, right below the rows seen whole.
+      const auto seen = shown.rows();
+      const auto old =
+          std::find_if(seen.begin(), seen.end(), [&](const auto& r) { return r.start == before; });
+      EXPECT_LT(top(), before) << name << " page up";
+      EXPECT_TRUE(old != seen.end() && old - seen.begin() <= std::ssize(shown.wholeRows()))
+          << name << " page up skips";
+    }
+    EXPECT_EQ(top(), 0) << name;
+  }
+}
+
+TEST(LogViewSelection, MouseAndKeysSelectWhatTheUserMeansAndCopyExactlyThat) {
+  const QString log = u("alpha beta gamma\nsecond line here\r\nthird row\n");
+  const qsizetype beta = log.indexOf(u"beta"), second = log.indexOf(u"second"), third = log.indexOf(u"third");
+  struct Case {
+    const char* name;
+    std::function<void(ShownView&)> act;
+    QString copied;
+  };
+  const Case cases[] = {
+      {"double-click: the word", [&](ShownView& v) { v.doubleClick(v.pointAt(beta + 1, true), 1000); },
+       u("beta")},
+      {"triple-click: the line with its end",
+       [&](ShownView& v) {
+         v.doubleClick(v.pointAt(second + 2, true), 1000);
+         v.click(v.pointAt(second + 2, true), {}, 1100);
+       },
+       u("second line here\r\n")},
+      {"a click long after a double-click starts afresh",
+       [&](ShownView& v) {
+         v.doubleClick(v.pointAt(second + 2, true), 1000);
+         v.click(v.pointAt(second + 2), {}, 100000);
+         v.key(Qt::Key_Right, Qt::ShiftModifier);
+       },
+       u("c")},
+      {"Shift+click extends from the press",
+       [&](ShownView& v) {
+         v.click(v.pointAt(2));
+         v.click(v.pointAt(third + 3), Qt::ShiftModifier);
+       },
+       log.mid(2, third + 1)},
+      {"a drag after a double-click goes by words",
+       [&](ShownView& v) {
+         v.click(v.pointAt(beta + 1, true), {}, 1000);
+         v.mouse(QEvent::MouseButtonDblClick, v.pointAt(beta + 1, true), Qt::LeftButton, {}, 1001);
+         v.mouse(QEvent::MouseMove, v.pointAt(third + 2, true), Qt::LeftButton);
+         v.mouse(QEvent::MouseButtonRelease, v.pointAt(third + 2, true), Qt::NoButton);
+       },
+       log.mid(beta, third + 5 - beta)},
+      {"Shift+arrows from the caret",
+       [&](ShownView& v) {
+         v.click(v.pointAt(beta));
+         for (int i = 0; i < 3; ++i) v.key(Qt::Key_Right, Qt::ShiftModifier);
+         v.key(Qt::Key_Down, Qt::ShiftModifier);
+         v.key(Qt::Key_Left, Qt::ShiftModifier);
+       },
+       log.mid(beta, second + 8 - beta)},
+      {"Shift+End to the row's end, before its line end",
+       [&](ShownView& v) {
+         v.click(v.pointAt(second + 7));
+         v.key(Qt::Key_End, Qt::ShiftModifier);
+       },
+       u("line here")},
+  };
+  for (const Case& k : cases) {
+    ShownView shown(log);
+    k.act(shown);
+    EXPECT_EQ(shown.copied(), k.copied) << k.name;
+  }
+}
+
+// Only what was on screen and passed by the drag is selected: nothing scrolled
+// away above a press in the margin, everything a held drag scrolls past.
+TEST(LogViewSelection, DragsSelectWhatTheyPassAndScrollOnPastTheEdge) {
+  QString log;
+  for (int i = 0; i < 300; ++i) log += u("line %1\n").arg(i, 3, 10, QChar(u'0'));
+  for (const bool pastTheEdge : {false, true}) {
+    ShownView shown(log);
+    for (int i = 0; i < 10; ++i) shown.key(Qt::Key_Down);
+    const auto rows = shown.wholeRows();
+    ASSERT_GT(rows.size(), 3u);
+    shown.mouse(QEvent::MouseButtonPress, QPoint(0, 0), Qt::LeftButton);  // the top margin
+    const QPoint to =
+        pastTheEdge ? QPoint(20, shown.view.viewport()->height() + 10) : shown.pointAt(rows[2].start);
+    shown.mouse(QEvent::MouseMove, to, Qt::LeftButton);
+    const int value = shown.view.verticalScrollBar()->value();
+    if (pastTheEdge) {  // held still: the view keeps scrolling by itself
+      EXPECT_TRUE(
+          QTest::qWaitFor([&] { return shown.view.verticalScrollBar()->value() >= value + 3; }, 5000));
+    }
+    shown.mouse(QEvent::MouseButtonRelease, to, Qt::NoButton);
+    const QString copied = shown.copied();
+    EXPECT_TRUE(copied.startsWith(log.mid(rows[0].start, 8))) << copied.left(40).toStdString();
+    if (pastTheEdge) {
+      EXPECT_GT(copied.size(), rows.back().start + rows.back().length - rows[0].start);
+    } else {
+      EXPECT_EQ(copied, log.mid(rows[0].start, rows[2].start - rows[0].start));
+    }
+  }
+}
+
+TEST(LogViewMenu, RightClickOffersCopyAndSelectAllOverAnIBeam) {
+  const QString log = u("alpha beta\n第二行");
+  struct Case {
+    const char* name;
+    bool selectFirst;
+    const char* choose;
+    bool copyEnabled;
+    QString copied;
+  };
+  const Case cases[] = {
+      {"nothing selected: Select All", false, "全选", false, log},
+      {"a selection: Copy", true, "拷贝", true, u("beta")},
+  };
+  for (const Case& k : cases) {
+    ShownView shown(log);
+    EXPECT_EQ(shown.view.viewport()->cursor().shape(), Qt::IBeamCursor);
+    if (k.selectFirst) shown.doubleClick(shown.pointAt(7, true), 1000);
+    QApplication::clipboard()->clear();
+    QStringList offered;
+    bool copyEnabled = false;
+    QTimer::singleShot(0, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (menu == nullptr) return;
+      for (QAction* action : menu->actions()) {
+        offered << action->text();
+        if (action->text() == u("拷贝")) copyEnabled = action->isEnabled();
+      }
+      for (QAction* action : menu->actions())
+        if (action->text() == u(k.choose)) action->trigger();
+      menu->close();
+    });
+    const QPoint at = shown.pointAt(1);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, shown.view.viewport()->mapToGlobal(at));
+    QApplication::sendEvent(shown.view.viewport(), &event);
+    QApplication::processEvents();
+    EXPECT_EQ(offered, QStringList({u("拷贝"), u("全选")})) << k.name;
+    EXPECT_EQ(copyEnabled, k.copyEnabled) << k.name;
+    if (!k.selectFirst) QTest::keyClick(&shown.view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), k.copied) << k.name;
+  }
+}
+
+}  // namespace
+}  // namespace sonarell::installer::test
