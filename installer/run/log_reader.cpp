@@ -10,7 +10,9 @@ namespace sonarell::installer {
 
 std::optional<QString> readLog(const std::string& path, std::size_t limit) noexcept {
   try {
-    auto read = fs::readRegularFile(path, limit);
+    // A child the script left running may still append; the log is shown as it
+    // stood when reading began rather than refused as changing.
+    auto read = fs::readRegularFile(path, limit, fs::Growth::Ignore);
     auto* bytes = std::get_if<std::string>(&read);
     if (bytes == nullptr) return std::nullopt;
     return decodeUtf8(*bytes);

@@ -16,9 +16,11 @@ namespace sonarell::installer {
 // the installer's memory with it, so it is reported as unreadable instead.
 inline constexpr std::size_t kLogReadLimit = std::size_t{256} << 20;
 
-// None when the file cannot be read: gone, no rights, not a regular file (a
-// FIFO, a device, a folder), larger than `limit`, changed while it was read, or
-// too large for memory. Never blocks on the file and never throws.
+// The log as it stood when reading began: a background child of the script may
+// still be appending to it, and what it adds later is not read. None when the
+// file cannot be read: gone, no rights, not a regular file (a FIFO, a device, a
+// folder), larger than `limit`, shrunk while it was read, or too large for
+// memory. Never blocks on the file and never throws.
 std::optional<QString> readLog(const std::string& path, std::size_t limit = kLogReadLimit) noexcept;
 
 }  // namespace sonarell::installer

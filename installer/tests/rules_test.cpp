@@ -132,7 +132,8 @@ TEST_F(Rules, OnlyAStillRegularLogWithinTheLimitIsRead) {
   ASSERT_EQ(::mkfifo((base_ / "fifo").c_str(), 0600), 0);
   writeFile(base_ / "huge", "");  // sparse: larger than the limit without taking the disk's room
   ASSERT_EQ(::truncate((base_ / "huge").c_str(), static_cast<off_t>(kLogReadLimit) + 1), 0);
-  // Sizes other than what reading gives, as of a log that shrinks or grows while it is read.
+  // Sizes other than what reading gives, as of a log that shrinks (refused) or grows
+  // (read as it stood) while it is read.
   const char* shrinking = "/sys/devices/system/cpu/online";  // size 4096, a few bytes inside
   const char* growing = "/proc/self/status";                 // size 0, text inside
   ASSERT_TRUE(stdfs::exists(shrinking) && stdfs::exists(growing));
@@ -144,7 +145,7 @@ TEST_F(Rules, OnlyAStillRegularLogWithinTheLimitIsRead) {
       {(base_ / "missing").string(), kLogReadLimit, std::nullopt},
       {base_.string(), kLogReadLimit, std::nullopt},
       {shrinking, kLogReadLimit, std::nullopt},
-      {growing, kLogReadLimit, std::nullopt},
+      {growing, kLogReadLimit, QString()},  // as it stood: the size it had when reading began
   };
   for (const auto& [path, limit, expected] : cases) EXPECT_EQ(readLog(path, limit), expected) << path;
 }

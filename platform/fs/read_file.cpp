@@ -12,7 +12,8 @@
 
 namespace sonarell::fs {
 
-std::variant<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes) {
+std::variant<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes,
+                                                         Growth growth) {
   using Kind = ReadFileError::Kind;
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
   // forever. It changes nothing for a regular file.
@@ -43,6 +44,7 @@ std::variant<std::string, ReadFileError> readRegularFile(const std::string& path
     if (n == 0) return ReadFileError{Kind::Changed, 0};  // shrank
     used += static_cast<std::size_t>(n);
   }
+  if (growth == Growth::Ignore) return bytes;
   // One more byte tells whether it grew meanwhile: what was read would then be
   // a prefix of something else, not the file.
   for (;;) {
