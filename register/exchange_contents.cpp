@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <string_view>
 
 #include "platform/bundle/bundle.h"
 #include "platform/exchange/atomic_exchange.h"
@@ -22,12 +23,28 @@ bool isOwnContentsFolder(const std::string& path) {
   return identifier && *identifier == BundleID;
 }
 
+// Standardising resolves ".." against the components written before it, while
+// the system resolves it against where they lead; the two disagree when a link
+// stands before a "..". Such a path is not reached without links as written,
+// however its standard form looks.
+bool noDotDotAfterALink(std::string_view path) {
+  for (std::size_t at = path.find(".."); at != std::string_view::npos; at = path.find("..", at + 2)) {
+    const bool component = (at == 0 || path[at - 1] == '/') && (at + 2 == path.size() || path[at + 2] == '/');
+    // A leading ".." climbs from the working folder, which the system keeps as a real path.
+    if (!component || at == 0) continue;
+    const std::optional<std::string> before = fs::standardizePath(path.substr(0, at));
+    if (!before || fs::resolveSymlinks(*before) != *before) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ExchangeContents(const char* installed, const char* staged, const std::string& home, Streams streams) {
   const std::optional<std::string> from = fs::standardizePath(installed);
   const std::optional<std::string> to = fs::standardizePath(staged);
   if (!from || !to) return 2;
+  if (!noDotDotAfterALink(installed) || !noDotDotAfterALink(staged)) return 2;
 
   // The home folder in standard form too, so that every spelling of one home
   // names the same installed folder; a home reached through a link still fails

@@ -132,6 +132,10 @@ TEST(KeyloomDispatch, RejectedForms) {
       // The installed folder as its own staged copy: nothing would move.
       {{x, contents, contents}, ""},
       {{x, contents, "~/Library/Input Methods/Sonarell.app/Contents/"}, ""},
+      // ".." after a link: the standard form is not what the system reaches.
+      {{x, h + "/Linked/../Library/Input Methods/Sonarell.app/Contents", staged}, ""},
+      {{x, contents, h + "/Linked/../Staging/Sonarell.app/Contents"}, ""},
+      {{x, h + "/Linked/Sonarell.app/../../Library/Input Methods/Sonarell.app/Contents", staged}, ""},
       {{x, fresh / "Library/Input Methods/Sonarell.app/Contents", staged}, "", fresh.str()},
       {{x, outer / "home/Library/Input Methods/Sonarell.app/Contents", staged}, "", outer / "home"},
   };
