@@ -49,6 +49,7 @@ class SelectionData : public QMimeData {
   SelectionData(QString text, qsizetype from, qsizetype to) : text_(std::move(text)), from_(from), to_(to) {}
   QStringList formats() const override { return {QStringLiteral("text/plain")}; }
   bool hasFormat(const QString& mimeType) const override { return mimeType == u"text/plain"; }
+  bool cutFrom(const QString& text) const { return text_.constData() == text.constData(); }
 
  protected:
   QVariant retrieveData(const QString& mimeType, QMetaType) const override {
@@ -75,9 +76,21 @@ LogTextView::LogTextView(QWidget* parent) : QAbstractScrollArea(parent) {
   estimate();
 }
 
-LogTextView::~LogTextView() = default;
+LogTextView::~LogTextView() { releaseSelection(); }
+
+// A primary selection still offered from a text the view lets go of becomes a
+// copy of its own, so that it does not keep the whole old text alive.
+void LogTextView::releaseSelection() {
+  if (QApplication::instance() == nullptr) return;
+  QClipboard* clipboard = QApplication::clipboard();
+  if (!clipboard->supportsSelection() || !clipboard->ownsSelection()) return;
+  const auto* offered = dynamic_cast<const SelectionData*>(clipboard->mimeData(QClipboard::Selection));
+  if (offered != nullptr && offered->cutFrom(text_))
+    clipboard->setText(offered->text(), QClipboard::Selection);
+}
 
 void LogTextView::setPlainText(const QString& text) {
+  releaseSelection();
   const QString before = text_;  // shared, not copied
   text_ = text;
   anchor_ = cursor_ = 0;
@@ -523,8 +536,9 @@ void LogTextView::selectionChanged(bool publish) {
     QAccessible::updateAccessibility(&selection);
   }
   QClipboard* clipboard = QApplication::clipboard();
-  if (publish && anchor_ != cursor_ && clipboard->supportsSelection())
+  if (publish && anchor_ != cursor_ && clipboard->supportsSelection()) {  // the clipboard owns the data
     clipboard->setMimeData(new SelectionData(text_, selectionStart(), selectionEnd()), QClipboard::Selection);
+  }
 }
 
 std::pair<qsizetype, qsizetype> LogTextView::wordAt(qsizetype position) const {

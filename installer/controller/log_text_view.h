@@ -164,6 +164,7 @@ class LogTextView : public QAbstractScrollArea {
   bool moveCaret(QKeyEvent* event);
   qsizetype rowEnd(RowRef row);
   void selectionChanged(bool publish);
+  void releaseSelection();
 
   // Rows per stretch, as a Fenwick tree so that a stretch's count can be
   // corrected and the stretch at a row found in logarithmic time.
