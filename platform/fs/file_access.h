@@ -43,6 +43,12 @@ bool appendToFile(const std::string& path, std::string_view bytes);
 enum class LockOutcome { Acquired, HeldElsewhere, Failed };
 LockOutcome tryLockExclusive(const std::string& path, UniqueFd& lock);
 
+// Gives the file at `from` the name `to` in one step unless anything is at `to`
+// already (errno EEXIST then, both names unchanged). A file system without
+// renameat2's RENAME_NOREPLACE gets a hard link and then loses `from`; either way
+// `from` is gone after a success.
+bool moveWithoutReplacing(const std::string& from, const std::string& to);
+
 // The process's working folder; none when it cannot be told.
 std::optional<std::string> currentDirectory();
 

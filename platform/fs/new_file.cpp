@@ -1,15 +1,14 @@
 #include "platform/fs/new_file.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/fs/file_access.h"
 #include "platform/fs/paths.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/random/random_bytes.h"
@@ -31,6 +30,7 @@ class TemporaryName {
     errno = saved;
   }
   void own(std::string path) { path_ = std::move(path); }
+  void release() { path_.clear(); }
   const std::string& path() const { return path_; }
 
  private:
@@ -47,17 +47,6 @@ std::string randomSuffix() {
   std::string suffix;
   for (std::uint8_t byte : bytes) suffix += kAlphabet[byte % (sizeof kAlphabet - 1)];
   return suffix;
-}
-
-// Gives the flushed temporary file the final name unless something is there.
-// renameat2 with RENAME_NOREPLACE does it in one step; a file system without it
-// gets a hard link, which fails the same way on anything at the path, and the
-// temporary name is removed afterwards by its owner.
-bool placeWithoutReplacing(const std::string& temporary, const std::string& path) {
-  if (::syscall(SYS_renameat2, AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-    return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  return ::link(temporary.c_str(), path.c_str()) == 0;
 }
 
 }  // namespace
@@ -89,7 +78,10 @@ bool writeNewFile(const std::string& path, std::string_view bytes) {
   }
   if (!fd) return false;
   if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) return false;
-  return placeWithoutReplacing(temporary.path(), path);
+  // Only now does the final name appear, holding every byte.
+  if (!moveWithoutReplacing(temporary.path(), path)) return false;
+  temporary.release();
+  return true;
 }
 
 }  // namespace sonarell::fs

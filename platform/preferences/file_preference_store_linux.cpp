@@ -374,6 +374,20 @@ bool lockDomain(const std::string& lockPath, std::chrono::milliseconds wait, fs:
   return true;
 }
 
+// The same file, unchanged as far as its status tells: another writer's
+// replacement gives another inode, a change in place another size or time.
+bool sameFile(const struct stat& a, const struct stat& b) {
+  const auto same = [](const struct timespec& x, const struct timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+  };
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         same(a.st_mtim, b.st_mtim) && same(a.st_ctim, b.st_ctim);
+}
+
+// How often a synchronise starts over after another writer changed the file
+// under it before it gives up.
+constexpr int kStoreAttempts = 5;
+
 // Gives the new file what the old one had: owner and group where the process may
 // set them, extended attributes (ACLs among them) where it may, and the mode,
 // last, since a change of owner clears the set-id bits.
@@ -516,11 +530,31 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   }
   removeLeftTemporaries(folder, name);
 
+  // A writer that does not take the lock may replace the file between the read
+  // and the replacement; each such change starts the merge over from a fresh read.
+  for (int attempt = 0; attempt < kStoreAttempts; ++attempt) {
+    switch (storeAttempt(state, path, *target, folder, name)) {
+      case Attempt::kStored:
+        return true;
+      case Attempt::kFailed:
+        return false;
+      case Attempt::kChangedMeanwhile:
+        break;
+    }
+  }
+  lastFailure_ = "the domain file kept being changed by another writer while it was being stored";
+  return false;
+}
+
+FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& state, const std::string& path,
+                                                               const std::string& target,
+                                                               const std::string& folder,
+                                                               const std::string& name) {
   // What is on disk now, read afresh unless it is the very version already held.
   DomainFile current = readDomainFile(path, state.disk);
   if (current.kind == DomainFile::Kind::kUnusable) {
     lastFailure_ = std::move(current.failure);
-    return false;
+    return Attempt::kFailed;
   }
   // A key whose value on disk is not the one this process's change was based
   // on was changed by another writer meanwhile: storing would silently undo that.
@@ -529,13 +563,13 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
     const plist::Value* now = valueIn(current.snapshot, entry.key);
     if (entry.base != current.snapshot && !sameValue(valueIn(entry.base, entry.key), now)) {
       lastFailure_ = "\"" + entry.key + "\" was changed by another writer since it was read";
-      return false;
+      return Attempt::kFailed;
     }
     if (!sameValue(entry.value ? &*entry.value : nullptr, now)) unchanged = false;
   }
   if (unchanged) {
     state.disk = std::move(current.snapshot);
-    return true;
+    return Attempt::kStored;
   }
 
   // The pending keys laid over the domain, in the file's order, new keys last.
@@ -558,7 +592,7 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
     lastFailure_ = format == plist::Format::kBinary
                        ? "a value cannot be written unaltered in the binary form the domain file has"
                        : "a value cannot be written unaltered in the XML form the domain file has";
-    return false;
+    return Attempt::kFailed;
   }
   const std::string& bytes = earlier ? earlier->bytes : *serialized;
 
@@ -566,26 +600,38 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   fs::UniqueFd out(::mkostemp(templatePath.data(), O_CLOEXEC));
   if (!out) {
     lastFailure_ = describeErrno("cannot create a new domain file");
-    return false;
+    return Attempt::kFailed;
   }
   TemporaryFile temporary(templatePath);
   if (!fs::writeAll(out.get(), bytes)) {
     lastFailure_ = describeErrno("cannot write the new domain file");
-    return false;
+    return Attempt::kFailed;
   }
   if (current.kind == DomainFile::Kind::kRead) {
-    if (!keepAttributes(current.fd.get(), current.status, out.get(), lastFailure_)) return false;
+    if (!keepAttributes(current.fd.get(), current.status, out.get(), lastFailure_)) return Attempt::kFailed;
   } else if (::fchmod(out.get(), 0600) != 0) {  // a new domain file is private to the user
     lastFailure_ = describeErrno("cannot set the new domain file's mode");
-    return false;
+    return Attempt::kFailed;
   }
   if (::fsync(out.get()) != 0 || !out.close()) {
     lastFailure_ = describeErrno("cannot flush the new domain file");
-    return false;
+    return Attempt::kFailed;
   }
-  if (::rename(temporary.path().c_str(), target->c_str()) != 0) {
+  if (beforeReplace_) beforeReplace_();
+  // The last look at the file, right before it is replaced: still the file that
+  // was read (the link followed), or, when there was none, still none (the new
+  // one is put in place only where nothing is).
+  if (current.kind == DomainFile::Kind::kRead) {
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0 || !sameFile(now, current.status)) return Attempt::kChangedMeanwhile;
+    if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
+      lastFailure_ = describeErrno("cannot put the new domain file into place");
+      return Attempt::kFailed;
+    }
+  } else if (!fs::moveWithoutReplacing(temporary.path(), target)) {
+    if (errno == EEXIST) return Attempt::kChangedMeanwhile;
     lastFailure_ = describeErrno("cannot put the new domain file into place");
-    return false;
+    return Attempt::kFailed;
   }
   temporary.release();
   // The folder is not flushed: a crash may cost the rename, leaving the old
@@ -597,14 +643,14 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   if (earlier) {
     snapshotCache().put(path, earlier);
     state.disk = std::move(earlier);
-    return true;
+    return Attempt::kStored;
   }
   plist::Dictionary storedDictionary = std::move(*mergedValue.asDictionary());
   auto snapshot =
       std::make_shared<const Snapshot>(Snapshot{std::move(*serialized), format, std::move(storedDictionary)});
   snapshotCache().put(path, snapshot);
   state.disk = std::move(snapshot);
-  return true;
+  return Attempt::kStored;
 }
 
 }  // namespace sonarell::preferences

@@ -43,6 +43,7 @@
 // instances) are safe against each other.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -74,6 +75,11 @@ class FilePreferenceStore final : public PreferenceStore {
 
   // The file that holds the domain; none for a refused domain name.
   std::optional<std::string> domainFilePath(const std::string& domain) const;
+
+  // Called after a new domain file is written and flushed, right before the
+  // last look at the old one and its replacement: the moment another writer's
+  // change is hardest to notice, for tests to put one there.
+  void setBeforeReplace(std::function<void()> hook) { beforeReplace_ = std::move(hook); }
 
   // Why the last synchronize of this instance failed; empty after a success.
   std::string lastFailure() const override { return lastFailure_; }
@@ -108,9 +114,15 @@ class FilePreferenceStore final : public PreferenceStore {
   // file exists but is unusable.
   bool refresh(DomainState& state, const std::string& path);
   bool store(DomainState& state, const std::string& path);
+  enum class Attempt { kStored, kFailed, kChangedMeanwhile };
+  // One read, merge and replacement under the lock; kChangedMeanwhile when the
+  // file changed after it was read, before the replacement.
+  Attempt storeAttempt(DomainState& state, const std::string& path, const std::string& target,
+                       const std::string& folder, const std::string& name);
 
   std::string home_;
   std::chrono::milliseconds lockWait_;
+  std::function<void()> beforeReplace_;
   std::map<std::string, DomainState> domains_;
   std::string lastFailure_;
 };

@@ -130,6 +130,65 @@ TEST_F(PreferenceStoreTest, RefusedDomainsAndValuesChangeNothing) {
   EXPECT_EQ(test::namesIn(folder()), kDomainAndLock);
 }
 
+// A writer that does not take the lock replaces the file in the last moment
+// before the store's own replacement: its change is merged (or, on a key this
+// store changes, makes it fail), never lost. A file that appears where there
+// was none is never replaced either.
+TEST_F(PreferenceStoreTest, AChangeRightBeforeTheReplacementIsNeverLost) {
+  const auto replaceWith = [&](const Dictionary& dictionary) {
+    test::writeFile(home_ + "/elsewhere.plist", *plist::toXml(Value(dictionary)));
+    stdfs::rename(home_ + "/elsewhere.plist", file());
+  };
+  const Dictionary theirs{{"old", Value(1)}, {"theirs", Value(2)}};
+  const struct {
+    const char* name;
+    bool fileBefore;
+    int spoiled;  // how many of the store's attempts the other writer spoils
+    std::function<void()> change;
+    bool stored;
+    Value left;
+    int looks;  // how often the store got as far as its last look
+  } rows[] = {
+      {"another key added", true, 1, [&] { replaceWith(theirs); }, true,
+       Dictionary{{"old", Value(1)}, {"theirs", Value(2)}, {"k", Value("v")}}, 2},
+      {"a file where there was none", false, 1,
+       [&] {
+         replaceWith({{"theirs", Value(2)}});
+       },
+       true, Dictionary{{"theirs", Value(2)}, {"k", Value("v")}}, 2},
+      {"changed in place, same size", true, 1,
+       [&] {
+         std::string bytes = readRaw();
+         bytes[bytes.find("<integer>1<") + 9] = '7';
+         writeRaw(bytes);
+       },
+       true, Dictionary{{"old", Value(7)}, {"k", Value("v")}}, 2},
+      {"our own key changed: refused on the fresh read", true, 1,
+       [&] {
+         replaceWith({{"old", Value(1)}, {"k", Value("theirs")}});
+       },
+       false, Dictionary{{"old", Value(1)}, {"k", Value("theirs")}}, 1},
+      {"changed before every attempt", true, 100, [&] { replaceWith(theirs); }, false, theirs, 5},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    stdfs::remove_all(home_ + "/Library");
+    stdfs::create_directories(folder());
+    if (row.fileBefore) writeRaw(*plist::toXml(Value(Dictionary{{"old", Value(1)}})));
+    FilePreferenceStore store(home_);
+    store.setAppValue("k", Value("v"), kDomain);
+    int looks = 0;
+    store.setBeforeReplace([&] {
+      if (looks++ < row.spoiled) row.change();
+    });
+    EXPECT_EQ(store.synchronize(kDomain), row.stored) << store.lastFailure();
+    EXPECT_EQ(plist::readFile(file()), row.left);
+    EXPECT_EQ(looks, row.looks);
+    EXPECT_EQ(store.lastFailure().empty(), row.stored);
+    EXPECT_EQ(test::namesIn(folder()), kDomainAndLock);
+  }
+}
+
 // Two processes hammering one domain: each synchronise must merge onto the
 // other's latest file, under the lock, and never leave a torn file.
 TEST_F(PreferenceStoreTest, ConcurrentProcessesLoseNoKeys) {
