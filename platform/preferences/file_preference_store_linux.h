@@ -29,10 +29,16 @@
 //  - the replacement keeps the file's mode, and its owner and extended attributes
 //    as far as the process may set them; it is a new file, so other hard links
 //    to the old one keep the old contents;
-//  - temporary files are made only while the domain's lock is held, and those a
-//    writer killed mid-way left behind are removed by the next synchronize that
-//    takes the lock.
-// A missing file is an empty domain. Domain names that are empty, ".", ".." or
+//  - temporary files (".<file>.sonarell-store-" and six letters or digits) are
+//    made only while the domain's lock is held, and those a writer killed mid-way
+//    left behind are removed by the next synchronize that takes the lock: regular
+//    files of exactly that form, nothing else;
+//  - the lock (".<file>.lock") is waited for a bounded time; a lock file the
+//    process may only read serves as well, anything but a file there is refused;
+//  - right before the replacement the file is looked at once more: changed (or,
+//    where there was none, created) by a writer that ignores the lock, the merge
+//    starts over from a fresh read, a bounded number of times.
+// A missing or empty file is an empty domain. Domain names that are empty, ".", ".." or
 // contain "/" or a NUL are refused: copy gives none and synchronize fails. So
 // does every call when the store was made with an empty home folder.
 //
