@@ -161,7 +161,9 @@ TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
       {"Chinese rows", chinese + u("安装完成。")},
       {"mixed rows", mixed + words(6)},
   };
-  for (const auto& [name, log] : cases) {
+  for (const auto& shape : cases) {
+    const char* name = shape.first;
+    const QString& log = shape.second;  // a plain reference: lambdas capture it
     ShownView shown(log);
     auto top = [&] { return shown.rows().front().start; };
     auto endSeen = [&] {
