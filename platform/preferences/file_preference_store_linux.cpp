@@ -329,8 +329,12 @@ bool lockDomain(const std::string& lockPath, std::chrono::milliseconds wait, fs:
                 std::string& failure) {
   constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   fs::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | kFlags, 0600));
-  if (!fd && (errno == EACCES || errno == EPERM || errno == EROFS))
+  if (!fd && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    const int refused = errno;
     fd = fs::UniqueFd(::open(lockPath.c_str(), O_RDONLY | kFlags));
+    // Not there to be read either: the folder refused its creation.
+    if (!fd && errno == ENOENT) errno = refused;
+  }
   struct stat st {};
   if (!fd && errno == ELOOP) {
     failure = "the domain's lock " + lockPath + " is a symbolic link";
