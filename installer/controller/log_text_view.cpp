@@ -200,7 +200,14 @@ void LogTextView::estimate() {
 void LogTextView::updateRange() {
   rangePending_ = false;
   trimLayouts();
+  // Only the row counts are needed here: the layouts made for them go again
+  // (a view that is not at the end never draws them).
+  std::vector<std::size_t> kept;
+  for (const auto& entry : layouts_) kept.push_back(entry.first);
   const RowRef lastTop = topShowing(lastRow());
+  std::erase_if(layouts_, [&](const auto& entry) {
+    return !std::binary_search(kept.begin(), kept.end(), entry.first);
+  });
   const std::int64_t maximum = std::clamp<std::int64_t>(rowNumber(lastTop), 0, INT_MAX);
   const qreal lineHeight = std::max<qreal>(1, QFontMetricsF(font()).lineSpacing());
   verticalScrollBar()->setPageStep(std::max(1, static_cast<int>(std::floor(available() / lineHeight))));
