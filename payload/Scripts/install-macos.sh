@@ -352,7 +352,12 @@ take_lock() {
       refuse_in_the_way "it is a folder"
     fi
     if [ ! -L "$lock" ]; then
-      [ -e "$lock" ] || continue # released meanwhile
+      if [ ! -e "$lock" ]; then
+        # Released meanwhile, perhaps with the folder, by a failed run that had
+        # made it.
+        [ -d "$support" ] || make_folder "$support" || die "could not create \"$support\"; nothing was installed"
+        continue
+      fi
       [ ! -d "$lock" ] || refuse_in_the_way "it is a folder"
       refuse_in_the_way "it is a file, not a symbolic link"
     fi
@@ -672,13 +677,15 @@ if [ "$upgrade" -eq 0 ]; then
   new_version_in_place || die "moving the new bundle into place failed; nothing was installed"
   say "Moving the new version into place at $target: done"
 else
-  # The swap moves the installed Contents folder to another folder, which needs
-  # write permission on that folder itself; an earlier copy may have kept a
-  # read-only mode, and the backup keeps the mode it had.
-  if [ ! -w "$target/Contents" ] && [ -d "$target/Contents" ] && [ ! -L "$target/Contents" ]; then
-    chmod u+w "$target/Contents" ||
-      die "could not make $target/Contents movable for the upgrade; the installed version is unchanged"
-  fi
+  # The swap changes an entry of the installed bundle's folder and moves its
+  # Contents folder to another folder, which needs write permission on both; an
+  # earlier copy may have kept read-only modes (the backup keeps them as they were).
+  for folder in "$target" "$target/Contents"; do
+    if [ ! -w "$folder" ] && [ -d "$folder" ] && [ ! -L "$folder" ]; then
+      chmod u+w "$folder" ||
+        die "could not make $folder writable for the upgrade; the installed version is unchanged"
+    fi
+  done
   installed_id=$(folder_identity "$target/Contents")
   placing=1
   run_keyloom --exchange-contents "$target/Contents" "$staged/Contents"
