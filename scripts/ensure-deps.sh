@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3 clang libclang-rt-14-dev
   dbus dbus-bin fonts-noto-cjk xvfb xauth
   xdotool imagemagick
+  util-linux coreutils libtinfo6 libbsd0 libmd0
 )
 
 missing=()
