@@ -71,19 +71,24 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
         "uname",
         "[ -n \"${FAKE_UNAME:-}\" ] && { echo \"$FAKE_UNAME\"; exit 0; }\nexec \"$NEXT/uname\" \"$@\"\n");
     fakeTool("ps", "[ \"${FAKE_PS:-}\" = silent ] && exit 0\nexec \"$NEXT/ps\" \"$@\"\n");
+    // mv that kills the script once it has moved something into the backups.
+    fakeTool("mv",
+             "\"$NEXT/mv\" \"$@\"; rc=$?\n"
+             "case \"${KILL_AFTER_MV:-}:${@: -1}\" in ?*:*/Backups/*) kill -KILL $PPID ;; esac\nexit $rc\n");
     // A Keyloom that sends the script SIGNAL once the form named by SIGNAL_AFTER
     // ("exchange" or "repair") has ended, or holds before that form until a byte
     // arrives on the FIFO HOLD.
     writeFile(wrapper / "Contents/Info.plist", readFile(keyloomApp / "Contents/Info.plist"));
-    writeExecutable(wrapper / "Contents/MacOS/Keyloom",
-                    "form=register\ncase \"$1:${2:-}\" in --exchange-contents:*) form=exchange ;; "
-                    "*:--repair-enabled-list) form=repair ;; esac\n"
-                    "if [ -n \"${HOLD:-}\" ] && [ $form = repair ] && [ ! -e \"$HOLD.held\" ]; then\n"
-                    "  exec 3<>\"$HOLD\"; : > \"$HOLD.held\"; read -t 60 -u 3 _; exec 3<&-\nfi\n"
-                    "\"" +
-                        (keyloomApp / "Contents/MacOS/Keyloom").string() +
-                        "\" \"$@\"; rc=$?\n"
-                        "[ \"${SIGNAL_AFTER:-}\" = $form ] && kill -\"$SIGNAL\" $PPID\nexit $rc\n");
+    writeExecutable(
+        wrapper / "Contents/MacOS/Keyloom",
+        "form=register\ncase \"$1:${2:-}\" in --exchange-contents:*) form=exchange ;; "
+        "*:--repair-enabled-list) form=repair ;; *:--remove-enabled-entries) form=remove ;; esac\n"
+        "if [ -n \"${HOLD:-}\" ] && [ $form = repair ] && [ ! -e \"$HOLD.held\" ]; then\n"
+        "  exec 3<>\"$HOLD\"; : > \"$HOLD.held\"; read -t 60 -u 3 _; exec 3<&-\nfi\n"
+        "\"" +
+            (keyloomApp / "Contents/MacOS/Keyloom").string() +
+            "\" \"$@\"; rc=$?\n"
+            "[ \"${SIGNAL_AFTER:-}\" = $form ] && kill -\"$SIGNAL\" $PPID\nexit $rc\n");
   }
   void TearDown() override {
     if (macos() && fsys::exists(toolsLog())) {
@@ -603,6 +608,181 @@ TEST_P(InstallScriptTest, AListOnlyTheBinaryFormCarriesIsBackedUpAndKept) {
       after && after->asDictionary() ? after->asDictionary()->find("AppleEnabledInputSources") : nullptr;
   ASSERT_TRUE(enabled && enabled->asArray());
   EXPECT_TRUE(std::equal(list.begin(), list.end(), enabled->asArray()->begin()));
+}
+
+// The enabled list of the home, as the preference holds it.
+plist::Array enabledList(const fsys::path& home) {
+  const auto domain = plist::readFile(hiToolboxPath(home).string());
+  const plist::Value* list =
+      domain && domain->asDictionary() ? domain->asDictionary()->find("AppleEnabledInputSources") : nullptr;
+  return list && list->asArray() ? *list->asArray() : plist::Array{};
+}
+
+TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNothingLost) {
+  // The user's own things beside ours, which no step may touch.
+  makeBundle(target().parent_path() / "Other.app", "com.example.Other", "2.0");
+  writeFile(hiToolboxPath(home()).parent_path() / ".com.apple.HIToolbox.plist.backup", "the user's\n");
+  const auto others = [&] {
+    auto all = snapshot(home() / "Library");
+    std::erase_if(all, [](const auto& entry) {
+      return entry.first.starts_with("Input Methods/Sonarell.app") ||
+             entry.first.starts_with("Application Support") || entry.first.starts_with("Logs") ||
+             entry.first.starts_with("Caches") ||
+             entry.first.starts_with("Preferences/com.apple.HIToolbox.plist") ||
+             entry.first.starts_with("Preferences/org.quennet");
+    });
+    return all;
+  };
+  const auto before = others();
+  const std::string version = bundleVersion(payloadApp);
+  const auto backup = [&](const std::string& name) { return backups() / name; };
+  struct Step {
+    std::vector<std::string> options;
+    Env env;
+    std::optional<fsys::path> installed;  // what the target must hold after it
+    std::string closing;
+  };
+  const Env oldPayload = {{"IPA_MAC_APP", old.string()}};
+  for (const Step& step : std::vector<Step>{
+           {kRepair, oldPayload, old, "Sonarell is installed and enabled."},
+           {kUpdate, {}, payloadApp, "Sonarell is upgraded and enabled."},
+           // Back to the newest backup, the version the upgrade replaced.
+           {{"--restore"}, {}, old, "Sonarell is restored and enabled. Left: the restored version at"},
+           {{"--uninstall"},
+            {},
+            std::nullopt,
+            "Sonarell is uninstalled. Left: nothing at " + target().string()},
+           // Back again: the version uninstalled is the newest backup now.
+           {{"--restore", "--no-open"}, {}, old, "Sonarell is restored and enabled."},
+           {{"--restore", "Sonarell-" + version + "-" + kStamp + ".app", "--no-open"},
+            {},
+            payloadApp,
+            "Sonarell is restored and enabled."},
+           {{"--uninstall"}, {}, std::nullopt, "Sonarell is uninstalled."},
+       }) {
+    const RunResult result = runScript(step.options, step.env);
+    const std::string what = step.options.at(0) + "\n" + result.output;
+    ASSERT_EQ(result.status, 0) << what;
+    EXPECT_THAT(lastLine(result.output), HasSubstr(step.closing)) << what;
+    if (step.installed) {
+      EXPECT_TRUE(sameTree(target(), *step.installed)) << what;
+      const plist::Array list = enabledList(home());
+      EXPECT_TRUE(std::equal(foreignEnabledSources().begin(), foreignEnabledSources().end(), list.begin()))
+          << what;
+      EXPECT_EQ(list.size(), foreignEnabledSources().size() + 2) << what;
+    } else {
+      EXPECT_FALSE(fsys::exists(target())) << what;
+      // The list as it was before anything was installed: every entry, in order, unaltered.
+      EXPECT_EQ(enabledList(home()), foreignEnabledSources()) << what;
+    }
+    EXPECT_EQ(others(), before) << what;
+    expectNothingHalfLeft(result.output);
+  }
+  // Every version that was ever installed is still in the backups, whole.
+  for (const auto& [name, tree] : {std::pair{"Sonarell-0.1.0-" + kStamp + ".app", old},
+                                   {"Sonarell-" + version + "-" + kStamp + ".app", payloadApp},
+                                   {"Sonarell-0.1.0-" + kStamp + "-2.app", old},
+                                   {"Sonarell-" + version + "-" + kStamp + "-2.app", payloadApp}}) {
+    EXPECT_TRUE(sameTree(backup(name), tree)) << name;
+  }
+
+  // With nothing installed, uninstalling again says so and changes nothing.
+  const auto home = snapshot(this->home());
+  const RunResult again = runScript({"--uninstall"});
+  EXPECT_EQ(again.status, 0) << again.output;
+  EXPECT_THAT(again.output, HasSubstr("Nothing is installed at " + target().string()));
+  EXPECT_EQ(snapshot(this->home()), home);
+}
+
+TEST_P(InstallScriptTest, RestoreAndUninstallRefuseWithNothingChanged) {
+  makeBundle(dir / "Foreign.app", "com.example.Other", "1.0");
+  plist::Array odd = foreignEnabledSources();
+  odd.push_back(plist::Value("not a record"));
+  struct Case {
+    std::vector<std::string> options;
+    std::string expected;
+    int status;
+    bool installed = false;  // our bundle at the target
+    std::string inBackups;   // put into the backups folder: "bundle", "file", "foreign"
+    bool oddList = false;
+  };
+  const std::string name = "Sonarell-1.0-20250101-120000.app";
+  for (const Case& c : std::vector<Case>{
+           {{"--restore"}, "there is no backup of Sonarell", 66},
+           {{"--restore"}, "there is no backup of Sonarell", 66, true},
+           {{"--restore", "Missing.app"}, "there is no backup named \"Missing.app\"", 66, false, "bundle"},
+           {{"--restore", "../Backups/" + name}, "is no name of a backup", 64, false, "bundle"},
+           {{"--restore", name}, "is not a whole Sonarell bundle", 65, true, "file"},
+           {{"--restore", name}, "is not a Sonarell input method bundle", 65, true, "foreign"},
+           {{"--restore", "--update"}, "unknown option \"--update\"", 64},
+           {{"--uninstall", "--no-open"}, "unknown option \"--no-open\" after --uninstall", 64, true},
+           {{"--uninstall"},
+            "is not a Sonarell input method bundle; it was left untouched",
+            1,
+            false,
+            "",
+            false},
+           {{"--uninstall"}, "Unexpected enabled source list; no preferences changed", 1, true, "", true},
+       }) {
+    resetHome(c.installed ? std::optional(old) : std::nullopt);
+    if (c.options == std::vector<std::string>{"--uninstall"} && !c.installed)
+      copyTree(dir / "Foreign.app", target());
+    if (c.oddList) writeFile(hiToolboxPath(home()), hiToolboxPlist(odd));
+    if (c.inBackups == "bundle") copyTree(old, backups() / name);
+    if (c.inBackups == "file") writeFile(backups() / name, "not a bundle\n");
+    if (c.inBackups == "foreign") copyTree(dir / "Foreign.app", backups() / name);
+    const auto before = snapshot(home());
+    const RunResult result = runScript(c.options);
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_THAT(result.output, HasSubstr(c.expected));
+    EXPECT_EQ(snapshot(home()), before) << result.output;
+  }
+}
+
+TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedAtAnyStepLeaveWhatTheNextRunFinishes) {
+  const std::string wrap = wrapper.string();
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    Env env;
+    int status;
+  };
+  for (const Case& c : {
+           Case{"uninstall killed after the list",
+                {"--uninstall"},
+                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "remove"}, {"SIGNAL", "KILL"}},
+                137},
+           Case{"uninstall stopped after the list",
+                {"--uninstall"},
+                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "remove"}, {"SIGNAL", "TERM"}},
+                143},
+           Case{"uninstall killed after the move", {"--uninstall"}, {{"KILL_AFTER_MV", "1"}}, 137},
+           Case{"restore killed after the swap",
+                {"--restore"},
+                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "KILL"}},
+                137},
+       }) {
+    resetHome();
+    ASSERT_EQ(runScript(kRepair).status, 0);  // installed, enabled, and a backup to restore
+    copyTree(old, backups() / ("Sonarell-0.1.0-" + kStamp + ".app"));
+    const RunResult interrupted = runScript(c.options, c.env);
+    ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
+    const RunResult next = runScript(c.options);
+    ASSERT_EQ(next.status, 0) << c.what << "\n" << interrupted.output << next.output;
+    if (c.options[0] == "--uninstall") {
+      EXPECT_FALSE(fsys::exists(target())) << c.what;
+      EXPECT_EQ(enabledList(home()), foreignEnabledSources()) << c.what;
+      bool kept = false;
+      for (const auto& name : namesIn(backups())) kept |= sameTree(backups() / name, payloadApp);
+      EXPECT_TRUE(kept) << c.what << "\n" << next.output;
+    } else {
+      EXPECT_TRUE(sameTree(target(), old)) << c.what;
+    }
+    for (const auto& name : namesIn(support())) EXPECT_EQ(name, "Backups") << c.what;
+    for (const auto& name : namesIn(backups()))
+      EXPECT_FALSE(name.starts_with(".")) << c.what << "\n" << next.output;
+    for (const auto& name : namesIn(target().parent_path())) EXPECT_THAT(name, Not(HasSubstr("staging")));
+  }
 }
 
 TEST_P(InstallScriptTest, PayloadsThroughLinksAndEverySpellingOfTheHomeInstallARealFolder) {

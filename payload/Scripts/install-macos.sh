@@ -1,12 +1,20 @@
 #!/bin/bash
 # Installs the Sonarell input method for the current user only, into
 # "$HOME/Library/Input Methods/Sonarell.app", and registers and enables it with
-# the registration tool Keyloom.
+# the registration tool Keyloom; or goes one step back.
 #
 #   install-macos.sh [--repair-enabled-list] [--no-open] [--update]
+#   install-macos.sh --restore [NAME] [--no-open]
+#   install-macos.sh --uninstall
 #
-# Environment: IPA_MAC_APP (the Sonarell.app to install) and IPA_REGISTRATION_APP
-# (Keyloom.app). Everything it prints is meant for the user's log: one plain line
+# --restore puts the newest full backup (or the one named NAME in the backups
+# folder) back as the installed version, exactly as an upgrade would install it,
+# keeping the version it replaces as a backup. --uninstall takes Sonarell out of
+# the enabled input sources (a backup of the list first) and moves the installed
+# version into the backups folder, from where --restore brings it back.
+#
+# Environment: IPA_MAC_APP (the Sonarell.app to install; an install only) and
+# IPA_REGISTRATION_APP (Keyloom.app). Everything it prints is meant for the user's log: one plain line
 # per step, saying what the step did and how it ended, with Keyloom's records in
 # between, and a closing line saying what the run left where. Exit status 0 only
 # when Keyloom's check reports the input method ready.
@@ -55,14 +63,40 @@ die() {
 repair=0
 no_open=0
 update=0
+mode=install
+restore_name=""
+accepted="accepted are --repair-enabled-list, --no-open and --update, or --restore [NAME] [--no-open], or --uninstall"
+case "${1:-}" in
+  --restore)
+    mode=restore
+    repair=1
+    shift
+    case "${1:-}" in
+      '' | --*) ;;
+      *)
+        restore_name=$1
+        shift
+        ;;
+    esac
+    ;;
+  --uninstall)
+    mode=uninstall
+    shift
+    ;;
+esac
 for arg in "$@"; do
-  case "$arg" in
-    --repair-enabled-list) repair=1 ;;
-    --no-open) no_open=1 ;;
-    --update) update=1 ;;
-    *) die "unknown option \"$arg\"; accepted are --repair-enabled-list, --no-open and --update; nothing was changed" 64 ;;
+  case "$mode:$arg" in
+    install:--repair-enabled-list) repair=1 ;;
+    *:--no-open) [ "$mode" != uninstall ] || die "unknown option \"$arg\" after --uninstall; $accepted; nothing was changed" 64 ;;
+    install:--update) update=1 ;;
+    *) die "unknown option \"$arg\"; $accepted; nothing was changed" 64 ;;
   esac
+  [ "$arg" != --no-open ] || no_open=1
 done
+case $restore_name in
+  */* | .* | *'
+'*) die "\"$restore_name\" is no name of a backup in the backups folder; nothing was changed" 64 ;;
+esac
 
 # --- Inputs -----------------------------------------------------------------------
 
@@ -73,10 +107,12 @@ case "$HOME" in
 esac
 [ -d "$HOME" ] || die "the home folder \"$HOME\" does not exist; nothing was changed" 64
 
-[ -n "${IPA_MAC_APP:-}" ] || die "IPA_MAC_APP is not set; it must name the Sonarell.app to install; nothing was changed" 64
-[ -d "$IPA_MAC_APP" ] || die "IPA_MAC_APP (\"$IPA_MAC_APP\") is not an existing folder; nothing was changed" 64
-[ -f "$IPA_MAC_APP/Contents/Info.plist" ] ||
-  die "IPA_MAC_APP (\"$IPA_MAC_APP\") is not a bundle: Contents/Info.plist is missing; nothing was changed" 64
+if [ "$mode" = install ]; then
+  [ -n "${IPA_MAC_APP:-}" ] || die "IPA_MAC_APP is not set; it must name the Sonarell.app to install; nothing was changed" 64
+  [ -d "$IPA_MAC_APP" ] || die "IPA_MAC_APP (\"$IPA_MAC_APP\") is not an existing folder; nothing was changed" 64
+  [ -f "$IPA_MAC_APP/Contents/Info.plist" ] ||
+    die "IPA_MAC_APP (\"$IPA_MAC_APP\") is not a bundle: Contents/Info.plist is missing; nothing was changed" 64
+fi
 
 [ -n "${IPA_REGISTRATION_APP:-}" ] ||
   die "IPA_REGISTRATION_APP is not set; it must name Keyloom.app; nothing was changed" 64
@@ -118,6 +154,9 @@ staged_id=""    # the identity of its Contents folder, which is to take the targ
 installed_id="" # the identity of the installed Contents folder before the swap
 stuck=""        # what this run could not remove, one a line
 done_word=installed
+new_word=new    # what the closing line calls the version a run puts in place
+[ "$mode" != restore ] || { done_word=restored; new_word=restored; }
+[ "$mode" != uninstall ] || done_word=uninstalled
 
 cleanup() {
   local status=$?
@@ -165,8 +204,15 @@ still_where_they_were() {
 
 closing_line() {
   local left item
-  if new_version_in_place; then
-    left="the new version at $target"
+  if [ "$mode" = uninstall ]; then
+    if [ -e "$target" ] || [ -L "$target" ]; then
+      left="the installed version at $target, still there"
+    else
+      left="nothing at $target"
+    fi
+    [ -z "$full_backup" ] || [ ! -d "$full_backup" ] || left="$left; the removed version at $full_backup"
+  elif new_version_in_place; then
+    left="the $new_word version at $target"
     [ "$1" -eq 0 ] || left="$left (not ready, see above)"
   elif [ "$upgrade" -eq 1 ]; then
     left="what was at $target, unchanged"
@@ -175,7 +221,7 @@ closing_line() {
   else
     left="nothing at $target"
   fi
-  if [ -n "$full_backup" ] && [ -d "$full_backup" ]; then
+  if [ "$mode" != uninstall ] && [ -n "$full_backup" ] && [ -d "$full_backup" ]; then
     left="$left; the backup of the previous version at $full_backup"
   fi
   if [ -n "$list_backup" ] && [ -f "$list_backup" ]; then
@@ -186,10 +232,12 @@ closing_line() {
   done <<STUCK
 $stuck
 STUCK
+  local what="$done_word and enabled"
+  [ "$mode" != uninstall ] || what=$done_word
   if [ "$1" -eq 0 ]; then
-    say "Sonarell is $done_word and enabled. Left: $left."
+    say "Sonarell is $what. Left: $left."
   else
-    say "Sonarell was not $done_word and enabled (status $1). Left: $left; nothing else of this run."
+    say "Sonarell was not $what (status $1). Left: $left; nothing else of this run."
   fi
 }
 
@@ -599,18 +647,116 @@ link_in_home() {
   return 1
 }
 
+# --- One step back ------------------------------------------------------------------
+
+# The backups of the installed version are "Sonarell-<version>-<stamp>[-<n>].app";
+# the newest is the one with the latest stamp, then the highest n.
+newest_backup() {
+  local entry key best="" best_key=""
+  for entry in "$backups"/Sonarell-*.app; do
+    [ -d "$entry" ] && [ ! -L "$entry" ] || continue
+    key=$(printf '%s\n' "${entry##*/}" |
+      sed -n 's/^Sonarell-.*-\([0-9]\{8\}\)-\([0-9]\{6\}\)\(-\([0-9]\{1,6\}\)\)\{0,1\}\.app$/\1\2 \4/p')
+    [ -n "$key" ] || continue
+    set -- $key
+    key=$(printf '%s%06d' "$1" "${2:-1}")
+    if [ -z "$best" ] || [[ $key > $best_key ]]; then
+      best=$entry
+      best_key=$key
+    fi
+  done
+  [ -n "$best" ] || return 1
+  printf '%s' "$best"
+}
+
+# Sets `source` to the backup to restore: the named one, or the newest. Refuses,
+# with nothing changed, when there is none or it is no whole bundle of ours.
+choose_backup() {
+  if [ -n "$restore_name" ]; then
+    source="$backups/$restore_name"
+    [ -e "$source" ] || [ -L "$source" ] ||
+      die "there is no backup named \"$restore_name\" in $backups; nothing was changed" 66
+  else
+    source=$(newest_backup) ||
+      die "there is no backup of Sonarell in $backups to restore; nothing was changed" 66
+  fi
+  real_bundle_folder "$source" && [ -f "$source/Contents/Info.plist" ] ||
+    die "$source is not a whole Sonarell bundle; nothing was changed" 65
+  run_keyloom "$source" --check >/dev/null 2>&1
+  [ $? -ne 2 ] || die "$source is not a Sonarell input method bundle; nothing was changed" 65
+  say "Choosing the backup to restore: $source, Sonarell version $(bundle_version "$source")"
+}
+
+# Takes Sonarell out of the enabled input sources, then moves the installed
+# version into the backups folder, where --restore finds it. Ends the run.
+uninstall() {
+  local status
+  if [ ! -e "$target" ] && [ ! -L "$target" ]; then
+    say "Nothing is installed at $target: there is nothing to remove; nothing was changed"
+    exit 0
+  fi
+  upgrade=1
+  [ ! -L "$target" ] || die "$target is a symbolic link, not a bundle of ours; it was left untouched"
+  run_keyloom "$target" --check >/dev/null 2>&1
+  [ $? -ne 2 ] || die "$target is not a Sonarell input method bundle; it was left untouched"
+  installed_version=$(bundle_version "$target")
+  say "Identifying the installed copy: Sonarell version $installed_version"
+
+  reserve_backup "AppleEnabledInputSources-$stamp" .plist ||
+    die "could not reserve a name for the backup of the enabled input sources in \"$backups\"; nothing was changed"
+  list_file="$pending/${reserved##*/}"
+  run_keyloom "$target" --remove-enabled-entries "$list_file"
+  status=$?
+  if property_list_file "$list_file" && finish_backup; then
+    list_backup=$reserved
+  fi
+  [ $status -eq 0 ] ||
+    die "taking Sonarell out of the enabled input sources failed (Keyloom status $status); it is still installed, see the lines above"
+  # A list with nothing of ours was left as it was, and no backup was needed.
+  [ -z "$pending" ] || settle_pending "$pending"
+  pending=""
+  if [ -n "$list_backup" ]; then
+    say "Taking Sonarell out of the enabled input sources (backup of the list: $list_backup): done"
+  else
+    say "Taking Sonarell out of the enabled input sources: done, it was in none"
+  fi
+
+  reserve_backup "Sonarell-$installed_version-$stamp" .app ||
+    die "could not reserve a name for the removed version in \"$backups\"; it is still installed"
+  # Moving a folder to another folder needs write permission on the folder itself.
+  if [ ! -w "$target" ]; then
+    chmod u+w "$target" || die "could not make $target movable; it is still installed"
+  fi
+  placing=1
+  mv "$target" "$reserved"
+  if [ -e "$target" ] || [ -L "$target" ] || ! real_bundle_folder "$reserved"; then
+    die "moving $target into the backups folder failed; it is still installed"
+  fi
+  full_backup=$reserved
+  rmdir "$pending" && pending=""
+  say "Moving the installed version to $full_backup: done"
+  exit 0
+}
+
 # --- Steps -------------------------------------------------------------------------
 
 say "Sonarell installer script, $(date '+%Y-%m-%d %H:%M:%S')"
-say "Options: repair-enabled-list=$repair no-open=$no_open update=$update"
+case $mode in
+  install) say "Options: repair-enabled-list=$repair no-open=$no_open update=$update" ;;
+  restore) say "Options: restore=${restore_name:-the newest backup} no-open=$no_open" ;;
+  uninstall) say "Options: uninstall" ;;
+esac
 
 # Identifying a bundle of ours is left to Keyloom itself: its check form exits 2 for
 # anything that is no bundle with the input method's identifier, and changes nothing.
-run_keyloom "$IPA_MAC_APP" --check >/dev/null 2>&1
-case $? in
-  0 | 1) say "Checking the input method to install ($IPA_MAC_APP): it is a Sonarell bundle, version $(bundle_version "$IPA_MAC_APP")" ;;
-  *) die "IPA_MAC_APP (\"$IPA_MAC_APP\") is not a Sonarell input method bundle; nothing was changed" 65 ;;
-esac
+if [ "$mode" = install ]; then
+  run_keyloom "$IPA_MAC_APP" --check >/dev/null 2>&1
+  case $? in
+    0 | 1) say "Checking the input method to install ($IPA_MAC_APP): it is a Sonarell bundle, version $(bundle_version "$IPA_MAC_APP")" ;;
+    *) die "IPA_MAC_APP (\"$IPA_MAC_APP\") is not a Sonarell input method bundle; nothing was changed" 65 ;;
+  esac
+  source=$IPA_MAC_APP
+fi
 
 make_folder "$support" || die "could not create \"$support\"; nothing was installed"
 take_lock
@@ -622,14 +768,17 @@ make_folder "$input_methods" || die "could not create \"$input_methods\"; nothin
 say "Preparing the input method folder ($input_methods): done"
 sweep_leftovers
 
+[ "$mode" != uninstall ] || uninstall
+
 # Looked at only now, under the lock: what another run did before is seen.
 if [ -e "$target" ] || [ -L "$target" ]; then
   upgrade=1
-  done_word=upgraded
+  [ "$mode" != install ] || done_word=upgraded
 fi
-if [ "$update" -eq 1 ] && [ "$upgrade" -eq 0 ]; then
+[ "$mode" != restore ] || choose_backup
+if [ "$mode" = install ] && [ "$update" -eq 1 ] && [ "$upgrade" -eq 0 ]; then
   say "Nothing is installed at $target any more: installing afresh"
-elif [ "$update" -eq 0 ] && [ "$upgrade" -eq 1 ]; then
+elif [ "$mode" = install ] && [ "$update" -eq 0 ] && [ "$upgrade" -eq 1 ]; then
   say "Something is already installed at $target: upgrading it"
 fi
 
@@ -662,9 +811,9 @@ fi
 staging=$(mktemp -d "$input_methods/.Sonarell-staging.XXXXXX") ||
   die "could not create a staging folder in \"$input_methods\"; nothing was changed"
 staged="$staging/Sonarell.app"
-copy_bundle "$IPA_MAC_APP" "$staged" ||
+copy_bundle "$source" "$staged" ||
   die "copying the input method into the staging folder failed; the files that were there are unchanged"
-say "Copying the new version into the staging folder $staging: done"
+say "Copying the $new_word version into the staging folder $staging: done"
 
 staged_id=$(folder_identity "$staged/Contents")
 if [ "$upgrade" -eq 0 ]; then
@@ -675,7 +824,7 @@ if [ "$upgrade" -eq 0 ]; then
   placing=1
   mv "$staged" "$input_methods/"
   new_version_in_place || die "moving the new bundle into place failed; nothing was installed"
-  say "Moving the new version into place at $target: done"
+  say "Moving the $new_word version into place at $target: done"
 else
   # The swap changes an entry of the installed bundle's folder and moves its
   # Contents folder to another folder, which needs write permission on both; an
@@ -692,7 +841,7 @@ else
   status=$?
   # What counts is where the folders are now, whatever the tool's status says.
   if new_version_in_place; then
-    say "Swapping the new version into place at $target (Keyloom --exchange-contents): done"
+    say "Swapping the $new_word version into place at $target (Keyloom --exchange-contents): done"
   else
     case $status in
       0) die "Keyloom reported the swap at $target, but the new version is not there; the installed version is unchanged" ;;
