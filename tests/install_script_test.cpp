@@ -74,7 +74,8 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     // mv that kills the script once it has moved something into the backups.
     fakeTool("mv",
              "\"$NEXT/mv\" \"$@\"; rc=$?\n"
-             "case \"${KILL_AFTER_MV:-}:${@: -1}\" in ?*:*/Backups/*) kill -KILL $PPID ;; esac\nexit $rc\n");
+             "case \"${KILL_AFTER_MV:-}:${@: -1}\" in ?*:*/Backups/Sonarell-*) kill -KILL $PPID ;; "
+             "esac\nexit $rc\n");
     // A Keyloom that sends the script SIGNAL once the form named by SIGNAL_AFTER
     // ("exchange" or "repair") has ended, or holds before that form until a byte
     // arrives on the FIFO HOLD.
@@ -161,7 +162,9 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
   }
   // Nothing but whole things under final names, and no lock, once a run ended.
   void expectNothingHalfLeft(const std::string& output) const {
-    EXPECT_EQ(namesIn(target().parent_path()), std::vector<std::string>{"Sonarell.app"}) << output;
+    for (const auto& name : namesIn(target().parent_path())) {
+      EXPECT_FALSE(name.starts_with(".Sonarell-")) << "left behind: " << name << "\n" << output;
+    }
     EXPECT_EQ(namesIn(support()), std::vector<std::string>{"Backups"}) << output;
     for (const auto& name : namesIn(backups())) {
       EXPECT_TRUE(name.starts_with("AppleEnabledInputSources-") || name.starts_with("Sonarell-"))
@@ -647,7 +650,10 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
            {kRepair, oldPayload, old, "Sonarell is installed and enabled."},
            {kUpdate, {}, payloadApp, "Sonarell is upgraded and enabled."},
            // Back to the newest backup, the version the upgrade replaced.
-           {{"--restore"}, {}, old, "Sonarell is restored and enabled. Left: the restored version at"},
+           {{"--restore", "--no-open"},
+            {},
+            old,
+            "Sonarell is restored and enabled. Left: the restored version at"},
            {{"--uninstall"},
             {},
             std::nullopt,
@@ -748,6 +754,7 @@ TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedAtAnyStepLeaveWhatTheNex
     int status;
   };
   for (const Case& c : {
+           Case{"restore killed while staging", {"--restore", "--no-open"}, {{"FAKE_CP", "kill"}}, 137},
            Case{"uninstall killed after the list",
                 {"--uninstall"},
                 {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "remove"}, {"SIGNAL", "KILL"}},
@@ -758,14 +765,18 @@ TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedAtAnyStepLeaveWhatTheNex
                 143},
            Case{"uninstall killed after the move", {"--uninstall"}, {{"KILL_AFTER_MV", "1"}}, 137},
            Case{"restore killed after the swap",
-                {"--restore"},
+                {"--restore", "--no-open"},
                 {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "KILL"}},
                 137},
        }) {
     resetHome();
     ASSERT_EQ(runScript(kRepair).status, 0);  // installed, enabled, and a backup to restore
-    copyTree(old, backups() / ("Sonarell-0.1.0-" + kStamp + ".app"));
+    copyTree(old, backups() / "Sonarell-0.1.0-20300101-000000.app");  // the newest
+    if (c.env.contains("FAKE_CP")) {
+      fakeTool("cp", "\"$NEXT/cp\" \"$@\"\ncase \"${@: -1}\" in *staging*) kill -KILL $PPID ;; esac\n");
+    }
     const RunResult interrupted = runScript(c.options, c.env);
+    fakeTool("cp", "exec \"$NEXT/cp\" \"$@\"\n");
     ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
     const RunResult next = runScript(c.options);
     ASSERT_EQ(next.status, 0) << c.what << "\n" << interrupted.output << next.output;
