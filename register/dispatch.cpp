@@ -6,6 +6,7 @@
 #include "platform/bundle/bundle.h"
 #include "platform/fs/file_access.h"
 #include "platform/fs/paths.h"
+#include "register/enabled_list_removal.h"
 #include "register/exchange_contents.h"
 #include "register/identifiers.h"
 #include "register/registration.h"
@@ -44,8 +45,9 @@ int Dispatch(int argc, const char* const* argv, Services& services, Streams stre
 
   const bool check = count == 2 && std::string_view(args[1]) == kCheckOption;
   const bool repair = count == 3 && std::string_view(args[1]) == kRepairOption;
+  const bool remove = count == 3 && std::string_view(args[1]) == kRemoveOption;
   const Reporter report(streams);
-  if (count != 1 && !check && !repair) {
+  if (count != 1 && !check && !repair && !remove) {
     report.error(ErrorLine::Usage);
     return 2;
   }
@@ -57,6 +59,8 @@ int Dispatch(int argc, const char* const* argv, Services& services, Streams stre
     report.error(ErrorLine::UnexpectedBundle);
     return 2;
   }
+
+  if (remove) return RemoveFromEnabledList(args[2], services, streams);
 
   RegistrationRequest request;
   request.bundlePath = *bundlePath;

@@ -1,6 +1,6 @@
 #pragma once
 
-// The command line: which of the four forms an invocation is, the application
+// The command line: which of the five forms an invocation is, the application
 // set-up, the check of the bundle it names, and the hand-off to the work.
 
 #include <optional>

@@ -18,16 +18,6 @@ plist::Value str(std::string_view text) { return plist::Value(std::string(text))
 const std::string kDomain(kHIToolboxDomain);
 const std::string kKey(kEnabledInputSourcesKey);
 
-std::optional<plist::Value> readList(preferences::PreferenceStore& store) {
-  return store.copyAppValue(kKey, kDomain);
-}
-
-// Re-reading after synchronising picks up what other writers stored meanwhile.
-std::optional<plist::Value> synchronizeAndRead(preferences::PreferenceStore& store) {
-  store.synchronize(kDomain);
-  return readList(store);
-}
-
 bool holds(const std::optional<plist::Value>& value, const plist::Array& expected) {
   if (!value) return false;
   const plist::Array* array = value->asArray();
@@ -41,33 +31,6 @@ bool holdsJoined(const std::optional<plist::Value>& value, const plist::Array& h
   if (!array || array->size() != head.size() + tail.size()) return false;
   return std::equal(head.begin(), head.end(), array->begin()) &&
          std::equal(tail.begin(), tail.end(), array->begin() + static_cast<std::ptrdiff_t>(head.size()));
-}
-
-// The value is the foreign entries of `list`, in their order, compared without
-// building that list.
-bool holdsForeignOf(const std::optional<plist::Value>& value, const plist::Array& list) {
-  const plist::Array* array = value ? value->asArray() : nullptr;
-  if (!array) return false;
-  auto it = array->begin();
-  for (const plist::Value& element : list) {
-    if (!IsForeign(element)) continue;
-    if (it == array->end() || !(*it == element)) return false;
-    ++it;
-  }
-  return it == array->end();
-}
-
-// The backup is written once, as a new file; anything already at the path, a
-// path that is no text, or a folder that cannot take it refuses the repair. It
-// is an XML property list, unless the list holds what only the binary form
-// carries unaltered (read from a binary preference file): then it is binary, so
-// that it still holds the list exactly as read.
-bool writeBackup(const std::string& backupPath, const plist::Value& initial) {
-  if (!fs::isValidUtf8(backupPath) || backupPath.empty()) return false;
-  std::optional<std::string> bytes = plist::serialize(initial, plist::Format::kXml);
-  if (!bytes) bytes = plist::serialize(initial, plist::Format::kBinary);
-  if (!bytes) return false;
-  return fs::writeNewFile(backupPath, *bytes);
 }
 
 }  // namespace
@@ -101,6 +64,35 @@ bool IsForeign(const plist::Value& element) {
   return !bundleID || !(*bundleID == str(BundleID));
 }
 
+std::optional<plist::Value> ReadEnabledList(preferences::PreferenceStore& store) {
+  return store.copyAppValue(kKey, kDomain);
+}
+
+std::optional<plist::Value> SynchronizeAndReadEnabledList(preferences::PreferenceStore& store) {
+  store.synchronize(kDomain);
+  return ReadEnabledList(store);
+}
+
+bool HoldsForeignOf(const std::optional<plist::Value>& value, const plist::Array& list) {
+  const plist::Array* array = value ? value->asArray() : nullptr;
+  if (!array) return false;
+  auto it = array->begin();
+  for (const plist::Value& element : list) {
+    if (!IsForeign(element)) continue;
+    if (it == array->end() || !(*it == element)) return false;
+    ++it;
+  }
+  return it == array->end();
+}
+
+bool WriteEnabledListBackup(const std::string& backupPath, const plist::Value& list) {
+  if (!fs::isValidUtf8(backupPath) || backupPath.empty()) return false;
+  std::optional<std::string> bytes = plist::serialize(list, plist::Format::kXml);
+  if (!bytes) bytes = plist::serialize(list, plist::Format::kBinary);
+  if (!bytes) return false;
+  return fs::writeNewFile(backupPath, *bytes);
+}
+
 std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value>& value) {
   if (!value || !value->isArray()) return std::nullopt;
   plist::Array list = *value->asArray();
@@ -121,7 +113,7 @@ std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value
 }
 
 bool EnabledListCanBeRepaired(preferences::PreferenceStore& store) {
-  const std::optional<plist::Value> list = synchronizeAndRead(store);
+  const std::optional<plist::Value> list = SynchronizeAndReadEnabledList(store);
   return !list || EnabledListWithOurs(list).has_value();
 }
 
@@ -129,7 +121,7 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
   const Reporter report(streams);
   preferences::PreferenceStore& store = services.preferences;
 
-  const std::optional<plist::Value> initial = synchronizeAndRead(store);
+  const std::optional<plist::Value> initial = SynchronizeAndReadEnabledList(store);
   std::optional<plist::Array> desired = EnabledListWithOurs(initial);
   if (!desired) {
     report.error(ErrorLine::UnexpectedEnabledList);
@@ -137,12 +129,12 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
   }
   const plist::Array& initialList = *initial->asArray();
 
-  if (!writeBackup(backupPath, *initial)) {
+  if (!WriteEnabledListBackup(backupPath, *initial)) {
     report.error(ErrorLine::BackupFailed);
     return false;
   }
 
-  if (!holds(synchronizeAndRead(store), initialList)) {
+  if (!holds(SynchronizeAndReadEnabledList(store), initialList)) {
     report.error(ErrorLine::ChangedConcurrently);
     return false;
   }
@@ -162,10 +154,10 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
       report.enabledListNotStored(store.lastFailure());
       return false;
     }
-    if (!holdsForeignOf(readList(store), *desired)) return false;
+    if (!HoldsForeignOf(ReadEnabledList(store), *desired)) return false;
     services.notifier.post(std::string(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged));
     services.runLoop.runFor(kRefreshWait);
-    if (!holdsForeignOf(synchronizeAndRead(store), *desired)) {
+    if (!HoldsForeignOf(SynchronizeAndReadEnabledList(store), *desired)) {
       report.error(ErrorLine::ChangedDuringRefresh);
       return false;
     }
@@ -180,7 +172,7 @@ bool RepairEnabledList(const std::string& backupPath, Services& services, Stream
     report.enabledListNotStored(store.lastFailure());
     return false;
   }
-  if (!holdsJoined(readList(store), initialList, appended)) {
+  if (!holdsJoined(ReadEnabledList(store), initialList, appended)) {
     report.error(ErrorLine::ReadbackDiffers);
     return false;
   }

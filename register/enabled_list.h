@@ -23,6 +23,22 @@ bool Matches(const plist::Dictionary& element, const plist::Dictionary& record);
 // Not one of ours: its "Bundle ID" is missing or differs from our identifier.
 bool IsForeign(const plist::Value& element);
 
+// The list as this process sees it, and after synchronising, which picks up what
+// other writers stored meanwhile.
+std::optional<plist::Value> ReadEnabledList(preferences::PreferenceStore& store);
+std::optional<plist::Value> SynchronizeAndReadEnabledList(preferences::PreferenceStore& store);
+
+// The value is the foreign entries of `list`, in their order, compared without
+// building that list.
+bool HoldsForeignOf(const std::optional<plist::Value>& value, const plist::Array& list);
+
+// The backup is written once, as a new file; anything already at the path, a
+// path that is no text, or a folder that cannot take it refuses it. It is an XML
+// property list, unless the list holds what only the binary form carries
+// unaltered (read from a binary preference file): then it is binary, so that it
+// still holds the list exactly as read.
+bool WriteEnabledListBackup(const std::string& backupPath, const plist::Value& list);
+
 // The list as read with whichever of our records are missing appended, parent
 // first; none unless the value is an array of dictionaries.
 std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value>& value);

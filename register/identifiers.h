@@ -16,6 +16,7 @@ inline constexpr std::string_view kInstalledContentsRelative = "Library/Input Me
 inline constexpr std::string_view kExchangeOption = "--exchange-contents";
 inline constexpr std::string_view kCheckOption = "--check";
 inline constexpr std::string_view kRepairOption = "--repair-enabled-list";
+inline constexpr std::string_view kRemoveOption = "--remove-enabled-entries";
 
 inline constexpr std::string_view kHIToolboxDomain = "com.apple.HIToolbox";
 inline constexpr std::string_view kEnabledInputSourcesKey = "AppleEnabledInputSources";

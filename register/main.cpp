@@ -1,6 +1,6 @@
 // Keyloom: puts the Sonarell input method into place, registers and enables it,
-// and repairs the user's enabled-source list. The Linux stand-ins of the
-// platform services are bound here and nowhere else.
+// repairs the user's enabled-source list or takes Sonarell out of it. The Linux
+// stand-ins of the platform services are bound here and nowhere else.
 
 #include <cstdio>
 #include <string>

@@ -8,7 +8,8 @@ namespace sonarell::keyloom {
 const char* errorText(ErrorLine line) {
   switch (line) {
     case ErrorLine::Usage:
-      return "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
+      return "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist | "
+             "--remove-enabled-entries /new/backup.plist]\n";
     case ErrorLine::UnexpectedBundle:
       return "Unexpected input method bundle ID\n";
     case ErrorLine::ParentNotRegistered:
@@ -138,6 +139,21 @@ void Reporter::refreshed(std::size_t foreignPreserved) const {
 
 void Reporter::enabledListRepaired(std::size_t preserved, std::size_t appended) const {
   std::fprintf(streams_.out, "enabled-list-preserved=%zu appended=%zu verified=1\n", preserved, appended);
+}
+
+void Reporter::disableParent(std::int32_t status) const {
+  std::fprintf(streams_.out, "disable-parent=%" PRId32 "\n", status);
+}
+
+void Reporter::disableMode(std::int32_t status) const {
+  std::fprintf(streams_.out, "disable-mode=%" PRId32 "\n", status);
+}
+
+void Reporter::enabledListUntouched() const { std::fputs("enabled-list-untouched=1\n", streams_.out); }
+
+void Reporter::enabledListRemoved(std::size_t removed, std::size_t foreignPreserved) const {
+  std::fprintf(streams_.out, "enabled-list-removed=%zu foreign-preserved=%zu verified=1\n", removed,
+               foreignPreserved);
 }
 
 void Reporter::after(bool parent, bool mode) const {

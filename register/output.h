@@ -62,6 +62,10 @@ class Reporter {
   void enabledListRepaired(std::size_t preserved, std::size_t appended) const;
   void after(bool parent, bool mode) const;
   void registrationComplete() const;
+  void disableMode(std::int32_t status) const;
+  void disableParent(std::int32_t status) const;
+  void enabledListUntouched() const;
+  void enabledListRemoved(std::size_t removed, std::size_t foreignPreserved) const;
 
  private:
   Streams streams_;

@@ -65,6 +65,7 @@ struct NoTextInput : textinput::TextInputServices {
     return std::nullopt;
   }
   std::int32_t enableInputSource(const textinput::InputSource&) override { return 0; }
+  std::int32_t disableInputSource(const textinput::InputSource&) override { return 0; }
 };
 
 Array foreignEntries(int count) {

@@ -290,5 +290,72 @@ TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElse
   EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{kLayout}));
 }
 
+// Disabling is enabling's inverse: every record of the source (further keys or
+// not) leaves the list, everything else stays in its place; what is not there
+// writes nothing, and what enabling refuses, disabling refuses alike.
+TEST_F(LinuxTextInput, DisablingTakesOutTheSourcesRecordsAndKeepsEverythingElseOrWritesNothing) {
+  const std::string ours = ourBundle();
+  ASSERT_EQ(tis.registerInputSource(ours), 0);
+  const InputSource parent = find(kOurs), mode = find(kOurMode);
+  const auto stamp = [&] {
+    struct stat st {};
+    if (::stat(prefs(kHIToolboxDomain).c_str(), &st) != 0)
+      return std::tuple(std::string(), ino_t{}, timespec{});
+    return std::tuple(readFile(prefs(kHIToolboxDomain)), st.st_ino, st.st_mtim);
+  };
+  const auto unchanged = [&](std::int32_t expected, const InputSource& source, const std::string& why) {
+    const auto before = stamp();
+    EXPECT_EQ(tis.disableInputSource(source), expected) << why;
+    const auto after = stamp();
+    EXPECT_EQ(std::get<0>(after), std::get<0>(before)) << why;
+    EXPECT_EQ(std::get<1>(after), std::get<1>(before)) << why;
+    EXPECT_EQ(std::get<2>(after).tv_nsec, std::get<2>(before).tv_nsec) << why;
+  };
+  unchanged(0, parent, "no preference file");
+  EXPECT_FALSE(std::filesystem::exists(prefs(kHIToolboxDomain)));
+
+  Dictionary parentWithExtras = *parentRecord().asDictionary();
+  parentWithExtras.set("Added By Platform", Value(1));
+  const Value otherParent = test::parentRecord("com.example.Other"),
+              otherMode = modeRecord(kOurs, kOurs + ".Latn");
+  seed(Value(Array{parentRecord(), kLayout, Value(parentWithExtras), otherParent, Value("a string element"),
+                   modeRecord(), otherMode}));
+  EXPECT_EQ(tis.disableInputSource(parent), 0);
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey),
+            Value(Array{kLayout, otherParent, Value("a string element"), modeRecord(), otherMode}));
+  EXPECT_EQ(tis.disableInputSource(mode), 0);
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey),
+            Value(Array{kLayout, otherParent, Value("a string element"), otherMode}));
+  EXPECT_EQ(key(kHIToolboxDomain, "AppleCurrentKeyboardLayoutInputSourceID"),
+            Value("com.apple.keylayout.ABC"));
+  EXPECT_FALSE(enabled(find(kOurs)));
+  unchanged(0, parent, "disabled already");
+  unchanged(0, mode, "disabled already");
+
+  seed(Value(Dictionary{{"a", Value("b")}}));
+  unchanged(kParamErr, parent, "not an array");
+  writeFile(prefs(kHIToolboxDomain), "garbage, not a property list");
+  unchanged(kParamErr, mode, "corrupt file");
+  seed(Value(Array{parentRecord(), modeRecord()}));
+  InputSource unknownType = parent;
+  unknownType.properties.set(std::string(kTISPropertyInputSourceType), Value("TISTypeKeyboardLayout"));
+  unchanged(kParamErr, unknownType, "unknown type");
+  unchanged(kParamErr, InputSource{}, "empty source");
+
+  // A list the store cannot write: nothing written, and the store's reason.
+  const std::string lock = home_ + "/Library/Preferences/.com.apple.HIToolbox.plist.lock";
+  std::filesystem::remove(lock);
+  std::filesystem::create_directory(lock);
+  unchanged(kWritePermissionErr, parent, "lock is a folder");
+  EXPECT_NE(tis.lastFailure().find("is a folder"), std::string::npos) << tis.lastFailure();
+  std::filesystem::remove(lock);
+  EXPECT_EQ(tis.disableInputSource(mode), 0);
+  EXPECT_EQ(tis.lastFailure(), "");
+
+  std::filesystem::remove(ours + "/Contents/Info.plist");  // the bundle went away after the list was made
+  unchanged(kParamErr, parent, "bundle gone");
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{parentRecord()}));
+}
+
 }  // namespace
 }  // namespace sonarell::textinput

@@ -1,7 +1,7 @@
 #pragma once
 
 // The text-input services (TIS): input sources, their properties, registering a
-// bundle's sources and enabling one.
+// bundle's sources, and enabling or disabling one.
 
 #include <cstdint>
 #include <optional>
@@ -47,6 +47,8 @@ class TextInputServices {
                                                                bool includeAllInstalled) = 0;
   // 0 on success.
   virtual std::int32_t enableInputSource(const InputSource& source) = 0;
+  // 0 on success; the source is no longer among the enabled ones.
+  virtual std::int32_t disableInputSource(const InputSource& source) = 0;
   // Why the last call that returned a failure status failed, in words, where the
   // implementation can tell; empty otherwise.
   virtual std::string lastFailure() const { return {}; }

@@ -167,7 +167,8 @@ std::optional<InputSourceList> LinuxTextInputServices::createInputSourceList(con
   return list;
 }
 
-std::int32_t LinuxTextInputServices::enableInputSource(const InputSource& source) {
+template <typename Edit>
+std::int32_t LinuxTextInputServices::editEnabledList(const InputSource& source, Edit edit) {
   lastFailure_.clear();
   auto record = enabledRecordFor(source);
   if (!record) return kParamErr;
@@ -191,15 +192,32 @@ std::int32_t LinuxTextInputServices::enableInputSource(const InputSource& source
     if (!array) return kParamErr;
     enabled = *array;
   }
-  if (std::any_of(enabled.begin(), enabled.end(),
-                  [&](const plist::Value& element) { return matches(element, *record); })) {
-    return 0;
-  }
-  enabled.push_back(plist::Value(std::move(*record)));
+  if (!edit(enabled, *record)) return 0;
   store.setAppValue(kEnabledInputSourcesKey, plist::Value(std::move(enabled)), kHIToolboxDomain);
   if (store.synchronize(kHIToolboxDomain)) return 0;
   lastFailure_ = store.lastFailure();
   return kWritePermissionErr;
+}
+
+std::int32_t LinuxTextInputServices::enableInputSource(const InputSource& source) {
+  return editEnabledList(source, [](plist::Array& enabled, plist::Dictionary& record) {
+    if (std::any_of(enabled.begin(), enabled.end(),
+                    [&](const plist::Value& element) { return matches(element, record); })) {
+      return false;
+    }
+    enabled.push_back(plist::Value(std::move(record)));
+    return true;
+  });
+}
+
+std::int32_t LinuxTextInputServices::disableInputSource(const InputSource& source) {
+  return editEnabledList(source, [](plist::Array& enabled, const plist::Dictionary& record) {
+    const auto kept = std::remove_if(enabled.begin(), enabled.end(),
+                                     [&](const plist::Value& element) { return matches(element, record); });
+    if (kept == enabled.end()) return false;
+    enabled.erase(kept, enabled.end());
+    return true;
+  });
 }
 
 }  // namespace sonarell::textinput

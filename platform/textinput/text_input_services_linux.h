@@ -41,11 +41,24 @@ class LinuxTextInputServices final : public TextInputServices {
   // when the write fails.
   std::int32_t enableInputSource(const InputSource& source) override;
 
-  // The preference store's reason when enabling failed because the enabled list
-  // could not be read or stored; empty for the other failures and after a success.
+  // The inverse: 0 when no record of the source is in the enabled list afterwards
+  // (every matching record taken out now, every other element kept in its place,
+  // or none there; a missing list stays missing). The same failures as enabling,
+  // with nothing written.
+  std::int32_t disableInputSource(const InputSource& source) override;
+
+  // The preference store's reason when enabling or disabling failed because the
+  // enabled list could not be read or stored; empty for the other failures and
+  // after a success.
   std::string lastFailure() const override { return lastFailure_; }
 
  private:
+  // Checks the source as both calls do, then hands the enabled list (empty when
+  // there is none) and the source's record to `edit`, and stores the list when
+  // `edit` says it changed it.
+  template <typename Edit>
+  std::int32_t editEnabledList(const InputSource& source, Edit edit);
+
   std::string homeDirectory_;
   std::string lastFailure_;
 };

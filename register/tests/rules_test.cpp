@@ -8,6 +8,7 @@
 
 #include "platform/notifications/notification_listener_linux.h"
 #include "platform/plist/codec.h"
+#include "platform/textinput/text_input_services_linux.h"
 #include "register/dispatch.h"
 #include "register/enabled_list.h"
 #include "register/registration.h"
@@ -30,7 +31,8 @@ const std::string kListed = kRegistered + listing(true) + listing(false);
 const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
 const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
 const std::string kUsage =
-    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
+    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist | "
+    "--remove-enabled-entries /new/backup.plist]\n";
 const std::string kForeign = "Unexpected input method bundle ID\n";
 
 Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home) {
@@ -108,6 +110,9 @@ TEST(KeyloomDispatch, RejectedForms) {
       {{installed, "-check"}, kUsage},
       {{installed, "--Repair-Enabled-List", b}, kUsage},
       {{installed, "--repair", b}, kUsage},
+      {{installed, "--remove-enabled-entries"}, kUsage},
+      {{installed, "--remove-enabled-entries", b, "more"}, kUsage},
+      {{installed, "--Remove-Enabled-Entries", b}, kUsage},
       {{installed, b, "--repair-enabled-list"}, kUsage},
       {{"--check", installed}, kUsage},
       {{""}, kForeign},
@@ -117,6 +122,8 @@ TEST(KeyloomDispatch, RejectedForms) {
       {{h + "/Other.app", "--repair-enabled-list", b}, kForeign},
       {{odd, "--check"}, kForeign},
       {{caseOnly, "--repair-enabled-list", b}, kForeign},
+      {{h + "/Other.app", "--remove-enabled-entries", b}, kForeign},
+      {{h + "/NoBundle", "--remove-enabled-entries", b}, kForeign},
       {{h + "/Missing.app"}, kForeign},
       {{h + "/Sonarell\xff\xfe.app"}, kForeign},
       {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, kForeign},
@@ -548,6 +555,32 @@ TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
   EXPECT_EQ(posted, (std::vector<std::string>{kNotification, kNotification}));
   EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()),
             (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
+}
+
+// The removal through the stand-in's disabling: our records leave, every other
+// entry and key stays; a second run finds nothing of ours and writes nothing.
+TEST_F(KeyloomProcess, RemovesOurEntriesThenLeavesTheListAlone) {
+  const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
+  const std::string first = h + "/first.plist", second = h + "/second.plist";
+  ASSERT_EQ(textinput::LinuxTextInputServices(h).registerInputSource(installed), 0);
+  const Value initial(Array{layout(), parentRecord(), otherMethod(), with(modeDict(), "Order", Value(2))});
+  const auto domain = [](Value list) {
+    return Value(Dictionary{{kKey, list}, {"AppleFnUsageType", Value(2)}});
+  };
+  writeFile(prefs, *plist::toXml(domain(initial)));
+  EXPECT_EQ(
+      keyloom({installed, "--remove-enabled-entries", first}, h),
+      (Outcome{0, "disable-mode=0\ndisable-parent=0\nenabled-list-removed=2 foreign-preserved=2 verified=1\n",
+               ""}));
+  EXPECT_EQ(plist::readFile(prefs), domain(Value(Array{layout(), otherMethod()})));
+  EXPECT_EQ(plist::readFile(first), initial);
+  const std::string stored = readFile(prefs);
+  EXPECT_EQ(keyloom({installed, "--remove-enabled-entries", second}, h),
+            (Outcome{0, "enabled-list-untouched=1\n", ""}));
+  EXPECT_EQ(readFile(prefs), stored);
+  EXPECT_FALSE(std::filesystem::exists(second));
+  EXPECT_EQ(keyloom({installed, "--check"}, h),
+            (Outcome{1, listing(true) + listing(false, "IPA") + before(0, 0) + "ready=0\n", ""}));
 }
 
 // A list the store cannot write fails the enabling call with the store's reason

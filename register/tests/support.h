@@ -30,6 +30,7 @@ struct MockTextInput : textinput::TextInputServices {
   MOCK_METHOD(std::optional<textinput::InputSourceList>, createInputSourceList, (const Dictionary&, bool),
               (override));
   MOCK_METHOD(std::int32_t, enableInputSource, (const textinput::InputSource&), (override));
+  MOCK_METHOD(std::int32_t, disableInputSource, (const textinput::InputSource&), (override));
   MOCK_METHOD(std::string, lastFailure, (), (const, override));
 };
 struct MockLaunchServices : launchservices::LaunchServices {
