@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,8 @@ struct Userland {
   bool macos;         // bash 3.2 and the macOS tool stand-ins
   bool ordinaryUser;  // run as nobody when the tests run as root
 };
+
+void PrintTo(const Userland& userland, std::ostream* out) { *out << userland.name; }
 
 class InstallScriptTest : public ::testing::TestWithParam<Userland> {
  protected:
