@@ -158,6 +158,9 @@ TEST(KeyloomRemoval, FailureRows) {
       {"a writer between the backup and the disabling", full, fresh, true, 0, 0, 2, theirs, "", kConcurrent},
       {"a writer during the wait", full, fresh, true, 0, 0, kWait, fullAndMore,
        "disable-mode=0\ndisable-parent=0\n", kConcurrent},
+      // Putting the foreign entries back would undo another writer's change.
+      {"a foreign entry taken out during the wait", full, fresh, true, 0, 0, kWait, Value(Array{layout()}),
+       "disable-mode=0\ndisable-parent=0\n", kConcurrent},
       {"disabling fails", full, fresh, true, -61, 0, 0, full, "disable-mode=-61\n",
        notStored + "the lock is held; retry installation\n"},
       {"the write fails", full, fresh, false, 0, 4, 0, full, "",
