@@ -578,7 +578,7 @@ TEST_P(InstallScriptTest, ManyRunsAtOnceNeverFailForTheLockAndLeaveNoLock) {
   // target), so that the lock changes hands as often as it can.
   fakeTool("sleep", "exec \"$NEXT/sleep\" 0.2\n");
   makeBundle(dir / "Foreign.app", "com.example.Other", "1.0");
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 3; ++round) {
     resetHome(dir / "Foreign.app");
     std::vector<RunResult> results(10);
     std::vector<std::thread> runs;
