@@ -8,8 +8,9 @@ namespace sonarell::keyloom {
 const char* errorText(ErrorLine line) {
   switch (line) {
     case ErrorLine::Usage:
-      return "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist | "
-             "--remove-enabled-entries /new/backup.plist]\n";
+      // Kept as it has always read, since callers may match it; the removal form is
+      // documented in the README rather than listed here.
+      return "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
     case ErrorLine::UnexpectedBundle:
       return "Unexpected input method bundle ID\n";
     case ErrorLine::ParentNotRegistered:

@@ -31,8 +31,7 @@ const std::string kListed = kRegistered + listing(true) + listing(false);
 const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
 const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
 const std::string kUsage =
-    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist | "
-    "--remove-enabled-entries /new/backup.plist]\n";
+    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
 const std::string kForeign = "Unexpected input method bundle ID\n";
 
 Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home) {
