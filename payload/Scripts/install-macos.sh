@@ -585,6 +585,23 @@ run_keyloom() {
   "$keyloom" "$@"
 }
 
+# Runs Keyloom's list form $1 (--repair-enabled-list or --remove-enabled-entries)
+# on the target, with the backup of the enabled list in a new holder. Keyloom
+# writes the backup whole, before it changes the list; once it is there it gets
+# its final name (list_backup), whatever Keyloom's status. Keyloom's status.
+run_keyloom_on_list() {
+  local list_file status
+  reserve_backup "AppleEnabledInputSources-$stamp" .plist ||
+    die "could not reserve a name for the backup of the enabled input sources in \"$backups\""
+  list_file="$pending/${reserved##*/}"
+  run_keyloom "$target" "$1" "$list_file"
+  status=$?
+  if property_list_file "$list_file" && finish_backup; then
+    list_backup=$reserved
+  fi
+  return $status
+}
+
 # The string value of the key $1 in the XML Info.plist of the bundle $2; empty
 # when there is none to read.
 info_string() {
@@ -702,14 +719,8 @@ uninstall() {
   installed_version=$(bundle_version "$target")
   say "Identifying the installed copy: Sonarell version $installed_version"
 
-  reserve_backup "AppleEnabledInputSources-$stamp" .plist ||
-    die "could not reserve a name for the backup of the enabled input sources in \"$backups\"; nothing was changed"
-  list_file="$pending/${reserved##*/}"
-  run_keyloom "$target" --remove-enabled-entries "$list_file"
+  run_keyloom_on_list --remove-enabled-entries
   status=$?
-  if property_list_file "$list_file" && finish_backup; then
-    list_backup=$reserved
-  fi
   [ $status -eq 0 ] ||
     die "taking Sonarell out of the enabled input sources failed (Keyloom status $status); it is still installed, see the lines above"
   # A list with nothing of ours was left as it was, and no backup was needed.
@@ -867,16 +878,8 @@ run_keyloom "$target" --check >/dev/null 2>&1
 [ $? -ne 2 ] || die "$target is not a Sonarell input method bundle after the copy"
 
 if [ "$repair" -eq 1 ]; then
-  reserve_backup "AppleEnabledInputSources-$stamp" .plist ||
-    die "could not reserve a name for the backup of the enabled input sources in \"$backups\""
-  list_file="$pending/${reserved##*/}"
-  run_keyloom "$target" --repair-enabled-list "$list_file"
+  run_keyloom_on_list --repair-enabled-list
   status=$?
-  # Keyloom writes the backup before it changes the list; once it is there, whole,
-  # it is kept even when the repair failed later.
-  if property_list_file "$list_file" && finish_backup; then
-    list_backup=$reserved
-  fi
   [ $status -eq 0 ] ||
     die "registering and enabling the input method failed (Keyloom status $status); the enabled input sources were not repaired as a whole, see the lines above"
   [ -n "$list_backup" ] || die "Keyloom reported a repair, but its backup of the enabled input sources is missing or incomplete"
