@@ -49,6 +49,20 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     if (macos()) {
       ASSERT_TRUE(fsys::exists(userland() / "bash-3.2/bin/bash")) << userland();
     }
+    if (asNobody()) {
+      // The checkout may lie where the ordinary user cannot go (a folder of
+      // root's): the script, the bundles and the shell come along into the scratch
+      // folder, which is handed to that user.
+      const fsys::path tools = dir / "tools";
+      copyTree(payloadApp, tools / "Sonarell.app");
+      copyTree(keyloomApp, tools / "Keyloom.app");
+      copyTree(script, tools / "install-macos.sh");
+      if (macos()) copyTree(userland(), tools / "macos-userland");
+      payloadApp = tools / "Sonarell.app";
+      keyloomApp = tools / "Keyloom.app";
+      script = tools / "install-macos.sh";
+      userlandCopy = tools / "macos-userland";
+    }
     writeFile(hiToolboxPath(home()), hiToolboxPlist(foreignEnabledSources()));
     copyTree(payloadApp, old);
     setBundleVersion(old, "0.1.0");
@@ -103,7 +117,9 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
 
   bool macos() const { return GetParam().macos; }
   bool asNobody() const { return GetParam().ordinaryUser && ::geteuid() == 0; }
-  static fsys::path userland() { return sourceDir() / "third_party/macos-userland"; }
+  fsys::path userland() const {
+    return userlandCopy.empty() ? sourceDir() / "third_party/macos-userland" : userlandCopy;
+  }
   fsys::path toolsLog() const { return dir / "macos-tools.log"; }
   fsys::path home() const { return dir / "home"; }
   fsys::path target() const { return home() / "Library/Input Methods/Sonarell.app"; }
@@ -134,7 +150,7 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
       argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
     }
     argv.push_back(macos() ? (userland() / "bash-3.2/bin/bash").string() : "/bin/bash");
-    argv.push_back((sourceDir() / "payload/Scripts/install-macos.sh").string());
+    argv.push_back(script.string());
     argv.insert(argv.end(), options.begin(), options.end());
     std::vector<std::string> flat;
     for (const auto& [name, value] : env) flat.push_back(name + "=" + value);
@@ -193,7 +209,8 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
 
   TempDir dir;
   const std::string d = dir.str() + "/";
-  const fsys::path payloadApp = buildDir() / "Sonarell.app", keyloomApp = buildDir() / "Keyloom.app";
+  fsys::path payloadApp = buildDir() / "Sonarell.app", keyloomApp = buildDir() / "Keyloom.app";
+  fsys::path script = sourceDir() / "payload/Scripts/install-macos.sh", userlandCopy;
   const fsys::path old = dir / "old/Sonarell.app";  // the payload at an older version
   const fsys::path wrapper = dir / "wrap/Keyloom.app";
   std::vector<fsys::path> rootOwned;  // kept from the ordinary user
