@@ -71,8 +71,9 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     // With FAKE_CP, a copy into a folder matching FAKE_CP_AT (the staging folder
     // by default) is spoiled after the copy: "fail" loses a file and says so,
     // "silent" loses it without a word, "kind" turns a file into a folder and
-    // "dangling" into a link to nothing. The last two are what the BSD diff of
-    // macOS takes for equal (the fake diff below behaves like it).
+    // "dangling" into a link to nothing (the last two are what the BSD diff of
+    // macOS takes for equal; the fake diff below behaves like it); "kill" kills
+    // the script once the copy is made.
     fakeTool("cp",
              "\"$NEXT/cp\" \"$@\"; rc=$?\ndest=\"${@: -1}\"\n"
              "case \"$dest\" in *${FAKE_CP_AT:-staging}*) ;; *) exit $rc ;; esac\n"
@@ -80,6 +81,7 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
              "case \"${FAKE_CP:-}\" in\n"
              "  fail) rm -f \"$f\"; exit 1 ;;\n  silent) rm -f \"$f\" ;;\n"
              "  kind) rm -f \"$f\"; mkdir \"$f\" ;;\n  dangling) rm -f \"$f\"; ln -s nowhere \"$f\" ;;\n"
+             "  kill) kill -KILL $PPID ;;\n"
              "esac\nexit $rc\n");
     fakeTool("diff", "exit 0\n");
     fakeTool("date",
@@ -194,13 +196,11 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
       }
     }
   }
-  // Whether the list a backup holds starts with `entries`: the enabling calls
-  // before the repair have added our own records by the time it is read.
-  static bool backupBeginsWith(const fsys::path& backup, const plist::Array& entries) {
-    const auto value = plist::readFile(backup.string());
-    const plist::Array* list = value ? value->asArray() : nullptr;
-    return list && list->size() >= entries.size() &&
-           std::equal(entries.begin(), entries.end(), list->begin());
+  // Whether some backup holds `tree`, whole.
+  bool backedUp(const fsys::path& tree) const {
+    const auto names = namesIn(backups());
+    return std::any_of(names.begin(), names.end(),
+                       [&](const auto& name) { return sameTree(backups() / name, tree); });
   }
   static std::string lastLine(const std::string& output) {
     const std::string trimmed = output.substr(0, output.find_last_not_of('\n') + 1);
@@ -450,25 +450,14 @@ TEST_P(InstallScriptTest, RunsKilledOrStoppedAtAnyStepLoseNoBackupAndTheNextRunC
                 2},
        }) {
     resetHome(c.upgrade ? std::optional(old) : std::nullopt);
-    Env env = c.env;
-    if (env.contains("FAKE_CP")) {
-      // cp that copies, then kills the script.
-      fakeTool(
-          "cp",
-          "\"$NEXT/cp\" \"$@\"\ncase \"${@: -1}\" in *${FAKE_CP_AT:-staging}*) kill -KILL $PPID ;; esac\n");
-    }
-    const RunResult interrupted = runScript(kUpdate, env);
-    fakeTool("cp", "exec \"$NEXT/cp\" \"$@\"\n");
+    const RunResult interrupted = runScript(kUpdate, c.env);
     ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
     if (!c.closing.empty()) {
       EXPECT_THAT(lastLine(interrupted.output), HasSubstr(c.closing)) << c.what;
     }
     if (c.upgrade) {
       // The installed version, or its backup, is whole: never neither.
-      const bool installedWhole = sameTree(target(), old);
-      bool backedUp = false;
-      for (const auto& name : namesIn(backups())) backedUp |= sameTree(backups() / name, old);
-      EXPECT_TRUE(installedWhole || backedUp) << c.what << "\n" << interrupted.output;
+      EXPECT_TRUE(sameTree(target(), old) || backedUp(old)) << c.what << "\n" << interrupted.output;
     }
 
     const RunResult next = runScript(kUpdate);
@@ -481,14 +470,13 @@ TEST_P(InstallScriptTest, RunsKilledOrStoppedAtAnyStepLoseNoBackupAndTheNextRunC
       if (!name.starts_with("AppleEnabledInputSources-")) continue;
       ++lists;
       if (name == kListBackup) {
-        EXPECT_TRUE(backupBeginsWith(backups() / name, foreignEnabledSources())) << c.what;
+        SCOPED_TRACE(c.what);
+        expectListThenOwnRecords(readList(backups() / name), foreignEnabledSources());
       }
     }
     EXPECT_EQ(lists, c.listBackups) << c.what << "\n" << interrupted.output << next.output;
     if (c.upgrade && !sameTree(target(), old)) {
-      bool backedUp = false;
-      for (const auto& name : namesIn(backups())) backedUp |= sameTree(backups() / name, old);
-      EXPECT_TRUE(backedUp) << c.what;
+      EXPECT_TRUE(backedUp(old)) << c.what;
     }
   }
 }
@@ -625,20 +613,12 @@ TEST_P(InstallScriptTest, AListOnlyTheBinaryFormCarriesIsBackedUpAndKept) {
   const RunResult result = runScript(kRepair);
   ASSERT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(readFile(backups() / kListBackup).substr(0, 8), "bplist00");
-  EXPECT_TRUE(backupBeginsWith(backups() / kListBackup, list));
+  expectListThenOwnRecords(readList(backups() / kListBackup), list);
   const auto after = plist::readFile(hiToolboxPath(home()).string());
   const plist::Value* enabled =
       after && after->asDictionary() ? after->asDictionary()->find("AppleEnabledInputSources") : nullptr;
   ASSERT_TRUE(enabled && enabled->asArray());
   EXPECT_TRUE(std::equal(list.begin(), list.end(), enabled->asArray()->begin()));
-}
-
-// The enabled list of the home, as the preference holds it.
-plist::Array enabledList(const fsys::path& home) {
-  const auto domain = plist::readFile(hiToolboxPath(home).string());
-  const plist::Value* list =
-      domain && domain->asDictionary() ? domain->asDictionary()->find("AppleEnabledInputSources") : nullptr;
-  return list && list->asArray() ? *list->asArray() : plist::Array{};
 }
 
 TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNothingLost) {
@@ -693,15 +673,14 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
     EXPECT_THAT(lastLine(result.output), HasSubstr(step.closing)) << what;
     if (step.installed) {
       EXPECT_TRUE(sameTree(target(), *step.installed)) << what;
-      const plist::Array list = enabledList(home());
-      EXPECT_EQ(list.size(), foreign.size() + 2) << what;
-      EXPECT_TRUE(list.size() == foreign.size() + 2 &&
-                  std::equal(foreign.begin(), foreign.end(), list.begin()))
-          << what;
+      const auto list = readList(hiToolboxPath(home()));
+      EXPECT_EQ(list ? list->size() : 0, foreign.size() + 2) << what;
+      SCOPED_TRACE(what);
+      expectListThenOwnRecords(list, foreign);
     } else {
       EXPECT_FALSE(fsys::exists(target())) << what;
       // The list as it was before anything was installed: every entry, in order, unaltered.
-      EXPECT_EQ(enabledList(home()), foreignEnabledSources()) << what;
+      EXPECT_EQ(readList(hiToolboxPath(home())), foreignEnabledSources()) << what;
     }
     EXPECT_EQ(others(), before) << what;
     expectNothingHalfLeft(result.output);
@@ -804,20 +783,14 @@ TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedAtAnyStepLeaveWhatTheNex
     resetHome();
     ASSERT_EQ(runScript(kRepair).status, 0);  // installed, enabled, and a backup to restore
     copyTree(old, backups() / "Sonarell-0.1.0-20300101-000000.app");  // the newest
-    if (c.env.contains("FAKE_CP")) {
-      fakeTool("cp", "\"$NEXT/cp\" \"$@\"\ncase \"${@: -1}\" in *staging*) kill -KILL $PPID ;; esac\n");
-    }
     const RunResult interrupted = runScript(c.options, c.env);
-    fakeTool("cp", "exec \"$NEXT/cp\" \"$@\"\n");
     ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
     const RunResult next = runScript(c.options);
     ASSERT_EQ(next.status, 0) << c.what << "\n" << interrupted.output << next.output;
     if (c.options[0] == "--uninstall") {
       EXPECT_FALSE(fsys::exists(target())) << c.what;
-      EXPECT_EQ(enabledList(home()), foreignEnabledSources()) << c.what;
-      bool kept = false;
-      for (const auto& name : namesIn(backups())) kept |= sameTree(backups() / name, payloadApp);
-      EXPECT_TRUE(kept) << c.what << "\n" << next.output;
+      EXPECT_EQ(readList(hiToolboxPath(home())), foreignEnabledSources()) << c.what;
+      EXPECT_TRUE(backedUp(payloadApp)) << c.what << "\n" << next.output;
     } else {
       EXPECT_TRUE(sameTree(target(), old)) << c.what;
     }

@@ -34,26 +34,6 @@ std::vector<fsys::path> filesIn(const fsys::path& folder, const std::string& pat
   return found;
 }
 
-// The enabled list of a preference file, or a list backup.
-std::optional<plist::Array> readList(const fsys::path& file) {
-  const auto root = plist::readFile(file.string());
-  const plist::Dictionary* dictionary = root ? root->asDictionary() : nullptr;
-  const plist::Value* list = dictionary ? dictionary->find("AppleEnabledInputSources")
-                             : root     ? &*root
-                                        : nullptr;
-  return list && list->asArray() ? std::optional(*list->asArray()) : std::nullopt;
-}
-
-// `list` holds `before` first, in place, then nothing but our own records (which
-// the enabling calls may have added).
-void expectListThenOwnRecords(const std::optional<plist::Array>& list, const plist::Array& before) {
-  ASSERT_TRUE(list && list->size() >= before.size());
-  EXPECT_TRUE(plist::Array(list->begin(), list->begin() + static_cast<std::ptrdiff_t>(before.size())) ==
-              before);
-  for (std::size_t i = before.size(); i < list->size(); ++i)
-    EXPECT_TRUE((*list)[i] == parentRecord() || (*list)[i] == modeRecord()) << "element " << i;
-}
-
 class RoadTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -10,32 +10,13 @@
 
 #include "platform/fs/file_access.h"
 #include "platform/fs/paths.h"
+#include "platform/fs/temporary_file.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/random/random_bytes.h"
 
 namespace sonarell::fs {
 
 namespace {
-
-// Removes the temporary file on every path that does not hand it over.
-class TemporaryName {
- public:
-  TemporaryName() = default;
-  TemporaryName(const TemporaryName&) = delete;
-  TemporaryName& operator=(const TemporaryName&) = delete;
-  ~TemporaryName() {
-    if (path_.empty()) return;
-    const int saved = errno;
-    ::unlink(path_.c_str());
-    errno = saved;
-  }
-  void own(std::string path) { path_ = std::move(path); }
-  void release() { path_.clear(); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // Hidden, and with an infix no one gives a file of their own.
 std::string temporaryPrefix(std::string_view name) { return "." + std::string(name) + ".keyloom-"; }
@@ -67,7 +48,7 @@ bool writeNewFile(const std::string& path, std::string_view bytes) {
   const std::string prefix =
       folder.empty() ? temporaryPrefix(name) : appendingPathComponent(folder, temporaryPrefix(name));
 
-  TemporaryName temporary;
+  TemporaryFile temporary;
   UniqueFd fd;
   for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
     std::string candidate = prefix + randomSuffix();

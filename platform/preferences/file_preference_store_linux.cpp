@@ -21,6 +21,7 @@
 
 #include "platform/fs/file_access.h"
 #include "platform/fs/paths.h"
+#include "platform/fs/temporary_file.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
 
@@ -248,22 +249,6 @@ const plist::Value* valueIn(const std::shared_ptr<const Snapshot>& snapshot, con
 bool sameValue(const plist::Value* a, const plist::Value* b) {
   return a == b || (a != nullptr && b != nullptr && *a == *b);
 }
-
-// Removes the temporary file unless it was renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  void release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
 
 // The file that is actually replaced: the domain file, or the target of the
 // symbolic link at its place. None (with the reason) for a dangling link.
@@ -606,7 +591,7 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
     lastFailure_ = describeErrno("cannot create a new domain file");
     return Attempt::kFailed;
   }
-  TemporaryFile temporary(templatePath);
+  fs::TemporaryFile temporary(templatePath);
   if (!fs::writeAll(out.get(), bytes)) {
     lastFailure_ = describeErrno("cannot write the new domain file");
     return Attempt::kFailed;

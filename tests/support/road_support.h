@@ -3,9 +3,11 @@
 // What the tests of the whole road share beyond the support library: where the
 // build put the bundles (set by CMake), and waiting for what a run started.
 
+#include <gtest/gtest.h>
 #include <sys/file.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "tests/support/bundle.h"
@@ -38,6 +40,26 @@ inline bool waitForInputMethodToEnd(const fsys::path& home) {
         return !fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
       },
       std::chrono::seconds(20));
+}
+
+// The enabled list of a preference file, or a list backup.
+inline std::optional<plist::Array> readList(const fsys::path& file) {
+  const auto root = plist::readFile(file.string());
+  const plist::Dictionary* dictionary = root ? root->asDictionary() : nullptr;
+  const plist::Value* list = dictionary ? dictionary->find("AppleEnabledInputSources")
+                             : root     ? &*root
+                                        : nullptr;
+  return list && list->asArray() ? std::optional(*list->asArray()) : std::nullopt;
+}
+
+// `list` holds `before` first, in place, then nothing but our own records (which
+// the enabling calls may have added).
+inline void expectListThenOwnRecords(const std::optional<plist::Array>& list, const plist::Array& before) {
+  ASSERT_TRUE(list && list->size() >= before.size());
+  EXPECT_TRUE(plist::Array(list->begin(), list->begin() + static_cast<std::ptrdiff_t>(before.size())) ==
+              before);
+  for (std::size_t i = before.size(); i < list->size(); ++i)
+    EXPECT_TRUE((*list)[i] == parentRecord() || (*list)[i] == modeRecord()) << "element " << i;
 }
 
 }  // namespace sonarell::road
