@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -30,8 +32,6 @@ using Env = std::map<std::string, std::optional<std::string>>;  // changes; null
 
 const std::vector<std::string> kRepair = {"--repair-enabled-list", "--no-open"};
 const std::vector<std::string> kUpdate = {"--repair-enabled-list", "--no-open", "--update"};
-const std::string kStamp = "20260101-120000";
-const std::string kListBackup = "AppleEnabledInputSources-" + kStamp + ".plist";
 constexpr int kNobody = 65534;
 
 struct Userland {
@@ -66,49 +66,29 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     writeFile(hiToolboxPath(home()), hiToolboxPlist(foreignEnabledSources()));
     copyTree(payloadApp, old);
     setBundleVersion(old, "0.1.0");
-    // The fakes below stand before the tools the script would otherwise find,
-    // and hand over to them ($NEXT), so that the stand-ins still judge each call.
-    // With FAKE_CP, a copy into a folder matching FAKE_CP_AT (the staging folder
-    // by default) is spoiled after the copy: "fail" loses a file and says so,
-    // "silent" loses it without a word, "kind" turns a file into a folder and
-    // "dangling" into a link to nothing (the last two are what the BSD diff of
-    // macOS takes for equal; the fake diff below behaves like it); "kill" kills
-    // the script once the copy is made.
-    fakeTool("cp",
-             "\"$NEXT/cp\" \"$@\"; rc=$?\ndest=\"${@: -1}\"\n"
-             "case \"$dest\" in *${FAKE_CP_AT:-staging}*) ;; *) exit $rc ;; esac\n"
-             "f=\"$dest/Contents/Info.plist\"\nchmod u+w \"$dest/Contents\"\n"
-             "case \"${FAKE_CP:-}\" in\n"
-             "  fail) rm -f \"$f\"; exit 1 ;;\n  silent) rm -f \"$f\" ;;\n"
-             "  kind) rm -f \"$f\"; mkdir \"$f\" ;;\n  dangling) rm -f \"$f\"; ln -s nowhere \"$f\" ;;\n"
-             "  kill) kill -KILL $PPID ;;\n"
-             "esac\nexit $rc\n");
-    fakeTool("diff", "exit 0\n");
-    fakeTool("date",
-             "case \"$1\" in +%Y%m%d-%H%M%S) echo " + kStamp + " ;; *) exec \"$NEXT/date\" \"$@\" ;; esac\n");
-    fakeTool(
-        "uname",
-        "[ -n \"${FAKE_UNAME:-}\" ] && { echo \"$FAKE_UNAME\"; exit 0; }\nexec \"$NEXT/uname\" \"$@\"\n");
-    fakeTool("ps", "[ \"${FAKE_PS:-}\" = silent ] && exit 0\nexec \"$NEXT/ps\" \"$@\"\n");
-    // mv that kills the script once it has moved something into the backups.
-    fakeTool("mv",
-             "\"$NEXT/mv\" \"$@\"; rc=$?\n"
-             "case \"${KILL_AFTER_MV:-}:${@: -1}\" in ?*:*/Backups/Sonarell-*) kill -KILL $PPID ;; "
-             "esac\nexit $rc\n");
-    // A Keyloom that sends the script SIGNAL once the form named by SIGNAL_AFTER
-    // ("exchange" or "repair") has ended, or holds before that form until a byte
-    // arrives on the FIFO HOLD.
+    // A Keyloom that, for the form named by FAIL, fails without doing anything;
+    // for the form named by SIGNAL_AFTER, sends the script SIGNAL once the form
+    // has ended; and before the repair, with HOLD, waits until a byte arrives on
+    // that FIFO. A form run inside $(...) has a subshell of the script as its
+    // parent: the signal goes to the script itself.
     writeFile(wrapper / "Contents/Info.plist", readFile(keyloomApp / "Contents/Info.plist"));
+    const std::string real = (keyloomApp / "Contents/MacOS/Keyloom").string();
     writeExecutable(
         wrapper / "Contents/MacOS/Keyloom",
-        "form=register\ncase \"$1:${2:-}\" in --exchange-contents:*) form=exchange ;; "
-        "*:--repair-enabled-list) form=repair ;; *:--remove-enabled-entries) form=remove ;; esac\n"
-        "if [ -n \"${HOLD:-}\" ] && [ $form = repair ] && [ ! -e \"$HOLD.held\" ]; then\n"
-        "  exec 3<>\"$HOLD\"; : > \"$HOLD.held\"; read -t 60 -u 3 _; exec 3<&-\nfi\n"
-        "\"" +
-            (keyloomApp / "Contents/MacOS/Keyloom").string() +
+        "form=other\ncase \"$1:${2:-}\" in --locked:*) exec \"" + real +
+            "\" \"$@\" ;; --exchange-contents:*) form=exchange ;; --copy-tree:*) form=copy ;; "
+            "--back-up:*) form=backup ;; --move-to-backups:*) form=move ;; "
+            "*:--repair-enabled-list) form=repair ;; *:--remove-enabled-entries) form=remove ;; esac\n"
+            "[ \"${FAIL:-}\" != $form ] || exit 1\n"
+            "if [ -n \"${HOLD:-}\" ] && [ $form = repair ] && [ ! -e \"$HOLD.held\" ]; then\n"
+            "  exec 3<>\"$HOLD\"; : > \"$HOLD.held\"; read -t 60 -u 3 _; exec 3<&-\nfi\n\"" +
+            real +
             "\" \"$@\"; rc=$?\n"
-            "[ \"${SIGNAL_AFTER:-}\" = $form ] && kill -\"$SIGNAL\" $PPID\nexit $rc\n");
+            "if [ \"${SIGNAL_AFTER:-}\" = $form ]; then\n"
+            "  script=$PPID; up=$(ps -o ppid= -p $PPID)\n"
+            "  [ \"$(tr -d '\\0' </proc/$up/cmdline)\" != \"$(tr -d '\\0' </proc/$PPID/cmdline)\" ] || "
+            "script=${up// /}\n"
+            "  kill -\"$SIGNAL\" $script\nfi\nexit $rc\n");
   }
   void TearDown() override {
     if (macos() && fsys::exists(toolsLog())) {
@@ -130,19 +110,15 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
   fsys::path lock() const { return support() / "install.lock"; }
 
   RunResult runScript(const std::vector<std::string>& options, const Env& changes = {}) const {
-    const std::string next = macos() ? (userland() / "bin").string() : "/usr/bin";
     std::map<std::string, std::string> env = {
         {"HOME", home().string()},
-        {"PATH",
-         (dir / "bin").string() + ":" + (macos() ? next + ":" : "") + "/usr/bin:/bin:/usr/sbin:/sbin"},
-        {"NEXT", next},
+        {"PATH", (macos() ? (userland() / "bin").string() + ":" : "") + "/usr/bin:/bin:/usr/sbin:/sbin"},
         {"IPA_MAC_APP", payloadApp.string()},
         {"IPA_REGISTRATION_APP", keyloomApp.string()},
         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir / "no-bus").string()},
         {"LANG", "C.UTF-8"}};
     if (macos()) {
       env["SONARELL_MACOS_TOOLS_LOG"] = toolsLog().string();
-      // The stand-ins run the system's tools, never the fakes before them.
       env["SONARELL_MACOS_TOOLS_REAL_PATH"] = "/usr/bin:/bin:/usr/sbin:/sbin";
     }
     for (const auto& [name, value] : changes) value ? void(env[name] = *value) : void(env.erase(name));
@@ -168,10 +144,6 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     fsys::permissions(path, fsys::perms::owner_all | fsys::perms::group_read | fsys::perms::group_exec |
                                 fsys::perms::others_read | fsys::perms::others_exec);
   }
-  // A program of the same name placed before the others on PATH.
-  void fakeTool(const std::string& name, const std::string& body) const {
-    writeExecutable(dir / "bin" / name, body);
-  }
   // A home with nothing but the preferences, and `installed` (if any) at the target.
   void resetHome(const std::optional<fsys::path>& installed = std::nullopt) const {
     for (const char* folder : {"Library/Input Methods", "Library/Application Support"}) {
@@ -181,12 +153,12 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     writeFile(hiToolboxPath(home()), hiToolboxPlist(foreignEnabledSources()));
     if (installed) copyTree(*installed, target());
   }
-  // Nothing but whole things under final names, and no lock, once a run ended.
+  // Nothing but whole things under final names once a run ended.
   void expectNothingHalfLeft(const std::string& output) const {
     for (const auto& name : namesIn(target().parent_path())) {
-      EXPECT_FALSE(name.starts_with(".Sonarell-")) << "left behind: " << name << "\n" << output;
+      EXPECT_FALSE(name.starts_with(".")) << "left behind: " << name << "\n" << output;
     }
-    EXPECT_EQ(namesIn(support()), std::vector<std::string>{"Backups"}) << output;
+    for (const auto& name : namesIn(support())) EXPECT_THAT(name, AnyOf("Backups", "install.lock")) << output;
     for (const auto& name : namesIn(backups())) {
       EXPECT_TRUE(name.starts_with("AppleEnabledInputSources-") || name.starts_with("Sonarell-"))
           << "left behind: " << name << "\n"
@@ -202,6 +174,20 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
     return std::any_of(names.begin(), names.end(),
                        [&](const auto& name) { return sameTree(backups() / name, tree); });
   }
+  // The backups whose names start with `prefix`, in the order they were made
+  // (the number before the extension).
+  std::vector<std::string> backupsOf(const std::string& prefix) const {
+    std::vector<std::string> names = namesIn(backups());
+    std::erase_if(names, [&](const std::string& name) { return !name.starts_with(prefix); });
+    const auto number = [](const std::string& name) {
+      const std::string stem = name.substr(0, name.rfind('.'));
+      return std::stoul(stem.substr(stem.rfind('-') + 1));
+    };
+    std::sort(names.begin(), names.end(),
+              [&](const auto& a, const auto& b) { return number(a) < number(b); });
+    return names;
+  }
+  std::vector<std::string> listBackups() const { return backupsOf("AppleEnabledInputSources-"); }
   static std::string lastLine(const std::string& output) {
     const std::string trimmed = output.substr(0, output.find_last_not_of('\n') + 1);
     return trimmed.substr(trimmed.rfind('\n') + 1);
@@ -216,25 +202,24 @@ class InstallScriptTest : public ::testing::TestWithParam<Userland> {
   std::vector<fsys::path> rootOwned;  // kept from the ordinary user
 };
 
-TEST_P(InstallScriptTest, RefusalsAndFailedCopiesChangeNothing) {
+TEST_P(InstallScriptTest, RefusalsAndFailedStepsChangeNothing) {
   makeBundle(dir / "Foreign.app", "com.example.Other", "1.0");
   fsys::create_directories(dir / "Empty.app/Contents");
   makeBundle(dir / "NoTool.app", "org.quennet.sonarell.registration", "1.0");
   writeFile(dir / "plain", "a plain file\n");
   makeBundle(dir / "elsewhere/Sonarell.app", kInputMethodId, "0.1");
   fsys::create_directory_symlink(dir / "elsewhere/Sonarell.app", dir / "link");
-  enum class AtLock { kNothing, kFolder, kLinkToFolder, kFile };
+  const std::string wrap = wrapper.string();
   struct Case {
     std::vector<std::string> options;
     Env env;
-    std::string atTarget;  // set: something not ours, copied to the target
+    std::string atTarget;  // set: copied to the target
     std::string expected;
-    AtLock atLock = AtLock::kNothing;
+    bool folderAtLock = false;
   };
   for (const Case& c : std::vector<Case>{
            {{"--repair-enabled-list", "--upgrade"}, {}, "", "unknown option \"--upgrade\""},
            {{"--no-open=1"}, {}, "", "unknown option \"--no-open=1\""},
-           {{"-update"}, {}, "", "unknown option \"-update\""},
            {{}, {{"IPA_MAC_APP", std::nullopt}}, "", "IPA_MAC_APP is not set"},
            {{}, {{"IPA_MAC_APP", d + "missing.app"}}, "", "missing.app\") is not an existing folder"},
            {{}, {{"IPA_MAC_APP", d + "Empty.app"}}, "", "Contents/Info.plist is missing"},
@@ -245,82 +230,73 @@ TEST_P(InstallScriptTest, RefusalsAndFailedCopiesChangeNothing) {
            {kUpdate, {}, "plain", "left untouched"},
            {kUpdate, {}, "link", "left untouched"},
            // Fresh: nothing appears at the target, and the folders made for it go again.
-           {kRepair, {{"FAKE_CP", "fail"}}, "", "copying the input method into the staging folder failed"},
-           {kRepair, {{"FAKE_CP", "silent"}}, "", "copying the input method into the staging folder failed"},
-           {kRepair, {{"FAKE_CP", "kind"}}, "", "copying the input method into the staging folder failed"},
            {kRepair,
-            {{"FAKE_CP", "dangling"}},
+            {{"IPA_REGISTRATION_APP", wrap}, {"FAIL", "copy"}},
             "",
             "copying the input method into the staging folder failed"},
-           // Whatever is at the lock's path and is no lock of the script is in the way, and stays as it is.
-           {kRepair, {}, "", "is in the way of the install lock (it is a folder)", AtLock::kFolder},
-           {kRepair,
-            {},
-            "",
-            "is in the way of the install lock (it is a symbolic link to",
-            AtLock::kLinkToFolder},
-           {kRepair, {}, "", "is in the way of the install lock (it is a file", AtLock::kFile},
+           {kRepair, {}, "", "is in the way of the install lock (it is a folder)", true},
        }) {
     resetHome(c.atTarget.empty() ? std::nullopt : std::optional(dir / c.atTarget));
-    if (c.atLock == AtLock::kFolder) writeFile(lock() / "note", "mine\n");
-    if (c.atLock == AtLock::kLinkToFolder) {
-      fsys::create_directories(support());
-      fsys::create_directory_symlink(dir / "elsewhere", lock());
-    }
-    if (c.atLock == AtLock::kFile) writeFile(lock(), "mine\n");
+    if (c.folderAtLock) writeFile(lock() / "note", "mine\n");
     const auto before = snapshot(home());
-    const auto elsewhere = snapshot(dir / "elsewhere");
     const RunResult result = runScript(c.options, c.env);
     EXPECT_NE(result.status, 0) << c.expected;
     EXPECT_THAT(result.output, HasSubstr(c.expected));
-    if (c.atTarget.empty() && !c.env.contains("FAKE_CP")) {
+    if (c.atTarget.empty() && !c.env.contains("FAIL")) {
       EXPECT_THAT(result.output, HasSubstr("nothing was changed"));
     }
     EXPECT_EQ(snapshot(home()), before) << result.output;
-    EXPECT_EQ(snapshot(dir / "elsewhere"), elsewhere) << result.output;
   }
 }
 
 TEST_P(InstallScriptTest, FreshInstallThenUpgradesKeepEveryBackup) {
-  // Without --no-open the script starts the installed program itself.
+  // Without --no-open the script opens the installed program itself.
   const RunResult fresh = runScript({"--repair-enabled-list"});
   ASSERT_EQ(fresh.status, 0) << fresh.output;
-  EXPECT_THAT(fresh.output, HasSubstr("Opening the input method: started"));
+  EXPECT_THAT(fresh.output, HasSubstr("Opening the input method: done"));
   const fsys::path imLog = home() / "Library/Logs/Sonarell/InputMethod.log";
   EXPECT_TRUE(eventually([&] { return fsys::exists(imLog); }, std::chrono::seconds(10)));
   EXPECT_THAT(fsys::exists(imLog) ? readFile(imLog) : "", HasSubstr("started without --settings"));
   EXPECT_TRUE(waitForInputMethodToEnd(home()));  // its home must outlive it
-  EXPECT_EQ(namesIn(backups()), std::vector<std::string>{kListBackup});
+  EXPECT_EQ(listBackups().size(), 1u);
 
-  // A newer payload; an earlier backup with the same name must survive unchanged.
+  // A newer payload; a backup named by an earlier version of the script stays as
+  // it was and counts as older.
   const fsys::path v2 = dir / "v2/Sonarell.app";
   copyTree(payloadApp, v2);
   setBundleVersion(v2, "9.1.0");
   writeFile(v2 / "Contents/Resources/new-layout.txt", "new in 9.1.0\n");
-  const std::string v1 = "Sonarell-" + bundleVersion(payloadApp) + "-" + kStamp;
-  writeFile(backups() / (v1 + ".app/marker"), "earlier backup\n");
-  const auto earlier = snapshot(backups() / (v1 + ".app"));
-  const Env env = {{"IPA_MAC_APP", v2.string()}};
-  const RunResult upgrade = runScript(kUpdate, env);
+  const std::string earlier = "Sonarell-" + bundleVersion(payloadApp) + "-20991231-235959.app";
+  writeFile(backups() / earlier / "marker", "earlier backup\n");
+  const auto earlierTree = snapshot(backups() / earlier);
+  const RunResult upgrade = runScript(kUpdate, {{"IPA_MAC_APP", v2.string()}});
   ASSERT_EQ(upgrade.status, 0) << upgrade.output;
   EXPECT_TRUE(sameTree(target(), v2));
-  EXPECT_EQ(snapshot(backups() / (v1 + ".app")), earlier);
-  EXPECT_TRUE(sameTree(backups() / (v1 + "-2.app"), payloadApp)) << upgrade.output;
-  EXPECT_TRUE(fsys::exists(backups() / ("AppleEnabledInputSources-" + kStamp + "-2.plist")));
+  EXPECT_EQ(snapshot(backups() / earlier), earlierTree);
+  const auto first = backupsOf("Sonarell-" + bundleVersion(payloadApp) + "-2");
+  ASSERT_EQ(first.size(), 1u) << upgrade.output;
+  EXPECT_TRUE(sameTree(backups() / first[0], payloadApp));
+  EXPECT_EQ(listBackups().size(), 2u);
   EXPECT_THAT(lastLine(upgrade.output),
-              HasSubstr("Sonarell is upgraded and enabled. Left: the new version at " + target().string()));
+              HasSubstr("Sonarell is upgraded and enabled. Left: the new version at " + target().string() +
+                        "; the backup of the previous version at " + (backups() / first[0]).string()));
 
-  // The same version again: its backup is a complete 9.1.0 bundle.
-  const RunResult again = runScript(kUpdate, env);
-  ASSERT_EQ(again.status, 0) << again.output;
-  EXPECT_TRUE(sameTree(backups() / ("Sonarell-9.1.0-" + kStamp + ".app"), v2));
-  EXPECT_TRUE(sameTree(target(), v2));
-  expectNothingHalfLeft(again.output);
+  // The older payload over the newer version: the log says so, and the backup is
+  // a complete 9.1.0 bundle made after the first.
+  const RunResult back = runScript(kUpdate);
+  ASSERT_EQ(back.status, 0) << back.output;
+  EXPECT_THAT(back.output, HasSubstr("The installed version 9.1.0 is newer than version " +
+                                     bundleVersion(payloadApp) + ", which replaces it"));
+  EXPECT_TRUE(sameTree(target(), payloadApp));
+  const auto all = backupsOf("Sonarell-");
+  EXPECT_TRUE(all.back().starts_with("Sonarell-9.1.0-") && sameTree(backups() / all.back(), v2))
+      << back.output;
+  expectNothingHalfLeft(back.output);
 }
 
 TEST_P(InstallScriptTest, ReadOnlyFoldersNeverWedgeAnInstall) {
   // A payload whose folders are read-only, as a read-only package store delivers
-  // them; copies keep the modes.
+  // them; backups keep the modes.
   const fsys::path locked = dir / "locked/Sonarell.app";
   copyTree(payloadApp, locked);
   const fsys::path lockedOld = dir / "locked-old/Sonarell.app";
@@ -328,7 +304,7 @@ TEST_P(InstallScriptTest, ReadOnlyFoldersNeverWedgeAnInstall) {
   for (const fsys::path& root : {locked, lockedOld}) {
     run({"/usr/bin/find", root.string(), "-type", "d", "-exec", "/bin/chmod", "a-w", "{}", "+"}, {}, "/");
   }
-  const Env lockedPayload = {{"IPA_MAC_APP", locked.string()}};
+  const std::string wrap = wrapper.string();
   struct Case {
     const char* what;
     std::optional<fsys::path> installed;
@@ -336,15 +312,12 @@ TEST_P(InstallScriptTest, ReadOnlyFoldersNeverWedgeAnInstall) {
     bool succeeds;
   };
   for (const Case& c : {
-           Case{"fresh install", std::nullopt, lockedPayload, true},
-           Case{"upgrade of a read-only copy", lockedOld, lockedPayload, true},
-           Case{"failed fresh install",
-                std::nullopt,
-                {{"IPA_MAC_APP", locked.string()}, {"FAKE_CP", "fail"}},
+           Case{"fresh install", std::nullopt, {{"IPA_MAC_APP", locked.string()}}, true},
+           Case{"upgrade of a read-only copy", lockedOld, {{"IPA_MAC_APP", locked.string()}}, true},
+           Case{"failed upgrade",
+                lockedOld,
+                {{"IPA_MAC_APP", locked.string()}, {"IPA_REGISTRATION_APP", wrap}, {"FAIL", "exchange"}},
                 false},
-           Case{
-               "failed upgrade", lockedOld, {{"IPA_MAC_APP", locked.string()}, {"FAKE_CP", "silent"}}, false},
-           Case{"failed backup", lockedOld, {{"FAKE_CP", "fail"}, {"FAKE_CP_AT", "pending"}}, false},
        }) {
     resetHome(c.installed);
     // What an interrupted earlier run left, read-only too.
@@ -354,17 +327,9 @@ TEST_P(InstallScriptTest, ReadOnlyFoldersNeverWedgeAnInstall) {
     const RunResult result = runScript(kUpdate, c.env);
     EXPECT_EQ(result.status == 0, c.succeeds) << c.what << "\n" << result.output;
     EXPECT_THAT(result.output, Not(HasSubstr("could not be removed"))) << c.what;
-    EXPECT_THAT(result.output, Not(HasSubstr(": failed"))) << c.what;
-    if (c.succeeds) {
-      EXPECT_TRUE(sameTree(target(), locked)) << c.what;
-    } else if (c.installed) {
-      EXPECT_TRUE(sameTree(target(), *c.installed)) << c.what;
-      EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << c.what << "\n" << result.output;
-    }
-    for (const auto& name : namesIn(target().parent_path()))
-      EXPECT_THAT(name, Not(HasSubstr("staging"))) << c.what;
-    for (const auto& name : namesIn(support())) EXPECT_EQ(name, "Backups") << c.what;
-    for (const auto& name : namesIn(backups())) EXPECT_FALSE(name.starts_with(".")) << c.what;
+    EXPECT_TRUE(sameTree(target(), c.succeeds ? locked : *c.installed)) << c.what;
+    if (!c.succeeds) EXPECT_EQ(backupsOf("Sonarell-"), std::vector<std::string>{}) << c.what;
+    expectNothingHalfLeft(result.output);
   }
 
   // Something the user cannot remove is reported, and neither this run nor any
@@ -382,29 +347,20 @@ TEST_P(InstallScriptTest, ReadOnlyFoldersNeverWedgeAnInstall) {
   }
 }
 
-TEST_P(InstallScriptTest, FailedCopiesOnRetriedUpgradesKeepTheInstalledVersionAndNoBackup) {
+TEST_P(InstallScriptTest, FailedStepsOnRetriedUpgradesKeepTheInstalledVersionAndNoBackup) {
   // A backup of a version still installed unchanged is not kept, not even once.
   const std::string hiToolbox = readFile(hiToolboxPath(home()));
-  for (const std::string mode : {"fail", "silent", "kind", "dangling"}) {
+  for (const std::string form : {"copy", "backup", "exchange"}) {
     resetHome(old);
-    for (int retry = 0; retry < 3; ++retry) {
-      const RunResult result = runScript(kUpdate, {{"FAKE_CP", mode}});
-      EXPECT_NE(result.status, 0) << mode;
-      EXPECT_TRUE(sameTree(target(), old)) << mode;
+    for (int retry = 0; retry < 2; ++retry) {
+      const RunResult result =
+          runScript(kUpdate, {{"IPA_REGISTRATION_APP", wrapper.string()}, {"FAIL", form}});
+      EXPECT_NE(result.status, 0) << form;
+      EXPECT_TRUE(sameTree(target(), old)) << form;
       EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << result.output;
       EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
       EXPECT_THAT(lastLine(result.output), HasSubstr("Sonarell.app, unchanged; nothing else of this run."));
     }
-  }
-  // A backup that is not whole is no reason to go on, whichever way it differs.
-  for (const std::string mode : {"silent", "kind", "dangling"}) {
-    resetHome(old);
-    const RunResult result = runScript(kUpdate, {{"FAKE_CP", mode}, {"FAKE_CP_AT", "pending"}});
-    EXPECT_NE(result.status, 0) << mode;
-    EXPECT_THAT(result.output, HasSubstr("could not make a complete backup of the installed version"))
-        << mode;
-    EXPECT_TRUE(sameTree(target(), old)) << mode;
-    EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << result.output;
   }
 }
 
@@ -412,213 +368,101 @@ TEST_P(InstallScriptTest, RunsKilledOrStoppedAtAnyStepLoseNoBackupAndTheNextRunC
   struct Case {
     const char* what;
     bool upgrade;
-    Env env;
-    int status;           // of the interrupted run
-    std::string closing;  // in its closing line, when it has one
-    int listBackups;      // kept after the interrupted run and the next one
+    std::string form, signal;
+    int status;               // of the interrupted run
+    std::string closing;      // in its closing line, when it has one
+    std::size_t listBackups;  // kept after the interrupted run and the next one
   };
-  const std::string wrap = wrapper.string();
   for (const Case& c : {
-           Case{"killed while staging", false, {{"FAKE_CP", "kill"}}, 137, "", 1},
-           Case{
-               "killed while backing up", true, {{"FAKE_CP", "kill"}, {"FAKE_CP_AT", "pending"}}, 137, "", 1},
-           Case{"stopped after the swap",
-                true,
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "TERM"}},
-                143,
+           Case{"killed while staging", false, "copy", "KILL", 137, "", 1},
+           Case{"killed after backing up", true, "backup", "KILL", 137, "", 1},
+           Case{"stopped after the swap", true, "exchange", "TERM", 143,
                 "Left: the new version at " + target().string() +
-                    " (not ready, see above); the backup of the "
-                    "previous version at",
+                    " (not ready, see above); the backup of the previous version at",
                 1},
-           Case{"killed after the swap",
-                true,
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "KILL"}},
-                137,
-                "",
-                1},
-           Case{"stopped after the repair",
-                false,
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "repair"}, {"SIGNAL", "TERM"}},
-                143,
-                "; the backup of the enabled input sources at " + (backups() / kListBackup).string(),
-                2},
-           Case{"killed after the repair",
-                true,
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "repair"}, {"SIGNAL", "KILL"}},
-                137,
-                "",
-                2},
+           Case{"killed after the swap", true, "exchange", "KILL", 137, "", 1},
+           Case{"stopped after the repair", false, "repair", "TERM", 143,
+                "; the backup of the enabled input sources at ", 2},
+           Case{"killed after the repair", true, "repair", "KILL", 137, "", 2},
        }) {
     resetHome(c.upgrade ? std::optional(old) : std::nullopt);
-    const RunResult interrupted = runScript(kUpdate, c.env);
+    const RunResult interrupted = runScript(
+        kUpdate,
+        {{"IPA_REGISTRATION_APP", wrapper.string()}, {"SIGNAL_AFTER", c.form}, {"SIGNAL", c.signal}});
     ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
-    if (!c.closing.empty()) {
-      EXPECT_THAT(lastLine(interrupted.output), HasSubstr(c.closing)) << c.what;
-    }
-    if (c.upgrade) {
-      // The installed version, or its backup, is whole: never neither.
+    if (!c.closing.empty()) EXPECT_THAT(lastLine(interrupted.output), HasSubstr(c.closing)) << c.what;
+    // The installed version, or its backup, is whole: never neither.
+    if (c.upgrade)
       EXPECT_TRUE(sameTree(target(), old) || backedUp(old)) << c.what << "\n" << interrupted.output;
-    }
+    const auto lists = listBackups();
 
     const RunResult next = runScript(kUpdate);
     EXPECT_EQ(next.status, 0) << c.what << "\n" << next.output;
     EXPECT_TRUE(sameTree(target(), payloadApp)) << c.what;
     expectNothingHalfLeft(next.output);
-    // The list as it was before the interrupted run is still in a backup.
-    int lists = 0;
-    for (const auto& name : namesIn(backups())) {
-      if (!name.starts_with("AppleEnabledInputSources-")) continue;
-      ++lists;
-      if (name == kListBackup) {
-        SCOPED_TRACE(c.what);
-        expectListThenOwnRecords(readList(backups() / name), foreignEnabledSources());
-      }
+    // The list as it was before the interrupted run is still in its backup.
+    if (!lists.empty()) {
+      SCOPED_TRACE(c.what);
+      expectListThenOwnRecords(readList(backups() / lists.front()), foreignEnabledSources());
     }
-    EXPECT_EQ(lists, c.listBackups) << c.what << "\n" << interrupted.output << next.output;
-    if (c.upgrade && !sameTree(target(), old)) {
-      EXPECT_TRUE(backedUp(old)) << c.what;
-    }
+    EXPECT_EQ(listBackups().size(), c.listBackups) << c.what << "\n" << interrupted.output << next.output;
+    if (c.upgrade) EXPECT_TRUE(backedUp(old)) << c.what;
   }
 }
 
-TEST_P(InstallScriptTest, TwoRunsAtOnceTakeTurns) {
-  // The first run holds the lock at its repair until a byte arrives on a FIFO;
-  // the second writes that byte when it starts waiting (or, with GIVE_UP, waits
-  // no time at all). On macOS the owner is told by ps's start time, which must
-  // not depend on the time zone, and a ps that prints nothing is no dead owner.
-  fakeTool("sleep",
-           "if [ -n \"${RELEASE:-}\" ] && [ ! -e \"$RELEASE.sent\" ]; then\n"
-           "  : > \"$RELEASE.sent\"; echo x > \"$RELEASE\"\n"
-           "fi\n[ -n \"${GIVE_UP:-}\" ] && exit 0\nexec \"$NEXT/sleep\" \"$@\"\n");
-  struct Case {
-    const char* what;
-    Env first, second;
-    bool waits;
+TEST_P(InstallScriptTest, RunsAtOnceTakeTurnsAndNeverFailForTheLock) {
+  // The first run holds the lock at its repair until a byte arrives on a FIFO; it
+  // gets it once the second is seen waiting for the lock.
+  const std::string fifo = d + "fifo";
+  ASSERT_EQ(run({"/usr/bin/mkfifo", fifo}, {}, dir.str()).status, 0);
+  if (asNobody()) giveToNobody();
+  RunResult a;
+  std::thread firstRun([&] {
+    a = runScript(kRepair, {{"HOLD", fifo}, {"IPA_REGISTRATION_APP", wrapper.string()}});
+  });
+  const bool held = eventually([&] { return fsys::exists(fifo + ".held"); }, std::chrono::seconds(30));
+  RunResult b;
+  std::thread secondRun([&] { b = runScript(kRepair); });
+  const auto waiting = [&] {
+    for (const auto& entry : fsys::directory_iterator("/proc")) {
+      std::ifstream in(entry.path() / "cmdline");
+      const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (cmdline.find("--locked") != std::string::npos && cmdline.find(lock().string()) != std::string::npos)
+        return true;
+    }
+    return false;
   };
-  for (const Case& c : {
-           Case{"waits", {}, {}, true},
-           Case{"gives up", {}, {{"GIVE_UP", "1"}}, false},
-           Case{"another time zone",
-                {{"FAKE_UNAME", "Darwin"}, {"TZ", "UTC0"}},
-                {{"FAKE_UNAME", "Darwin"}, {"TZ", "JST-9"}},
-                true},
-           Case{"a silent ps",
-                {{"FAKE_UNAME", "Darwin"}},
-                {{"FAKE_UNAME", "Darwin"}, {"FAKE_PS", "silent"}},
-                true},
-       }) {
-    resetHome();
-    const std::string fifo = d + "fifo";
-    fsys::remove(fifo + ".held");
-    fsys::remove(fifo + ".sent");
-    fsys::remove(fifo);
-    ASSERT_EQ(run({"/usr/bin/mkfifo", fifo}, {}, dir.str()).status, 0);
-    Env first = c.first, second = c.second;
-    first["HOLD"] = fifo;
-    first["IPA_REGISTRATION_APP"] = wrapper.string();
-    second[c.waits ? "RELEASE" : "GIVE_UP"] = fifo;
-    RunResult a;
-    std::thread firstRun([&] { a = runScript(kRepair, first); });
-    const bool held = eventually([&] { return fsys::exists(fifo + ".held"); }, std::chrono::seconds(30));
-    const RunResult b = held ? runScript(kRepair, second) : RunResult{};
-    run({"/bin/bash", "-c", "exec 3<>\"$0\"; echo x >&3", fifo}, {}, dir.str());  // the first goes on
-    firstRun.join();
-    ASSERT_TRUE(held) << c.what << "\n" << a.output;
+  const bool seen = held && eventually(waiting, std::chrono::seconds(30));
+  run({"/bin/bash", "-c", "exec 3<>\"$0\"; echo x >&3", fifo}, {}, dir.str());  // the first goes on
+  firstRun.join();
+  secondRun.join();
+  ASSERT_TRUE(held && seen) << a.output << b.output;
+  EXPECT_EQ(a.status, 0) << a.output;
+  EXPECT_THAT(b.output, HasSubstr("Waiting for another install of Sonarell to finish"));
+  // The second found the first one's install and upgraded it, with backups made
+  // after the first one's.
+  EXPECT_EQ(b.status, 0) << b.output;
+  EXPECT_THAT(lastLine(b.output), HasSubstr("Sonarell is upgraded and enabled."));
+  const auto lists = listBackups();
+  ASSERT_EQ(lists.size(), 2u);
+  EXPECT_THAT(a.output, HasSubstr(lists[0]));
+  EXPECT_THAT(b.output, HasSubstr(lists[1]));
 
-    EXPECT_EQ(a.status, 0) << c.what << "\n" << a.output << b.output;
-    EXPECT_THAT(b.output, HasSubstr("Waiting for another install of Sonarell")) << c.what;
-    EXPECT_THAT(b.output, Not(HasSubstr("Removing the install lock"))) << c.what;
-    EXPECT_TRUE(sameTree(target(), payloadApp));
-    std::vector<std::string> expected = {kListBackup};
-    if (c.waits) {
-      // The second found the first one's install and upgraded it.
-      EXPECT_EQ(b.status, 0) << c.what << "\n" << b.output;
-      EXPECT_THAT(lastLine(b.output), HasSubstr("Sonarell is upgraded and enabled."));
-      expected.insert(expected.begin(), "AppleEnabledInputSources-" + kStamp + "-2.plist");  // '-' < '.'
-      expected.push_back("Sonarell-" + bundleVersion(payloadApp) + "-" + kStamp + ".app");
-    } else {
-      EXPECT_EQ(b.status, 75) << b.output;
-      EXPECT_THAT(b.output, HasSubstr("is still running after 60 seconds; nothing was changed"));
-    }
-    EXPECT_EQ(namesIn(backups()), expected) << c.what << "\n" << a.output << b.output;
-    EXPECT_EQ(namesIn(support()), std::vector<std::string>{"Backups"}) << c.what;
-  }
-}
-
-TEST_P(InstallScriptTest, LocksOfDeadRunsAreBrokenOnceAndLeaveNothing) {
-  // A process id no process has (above the kernel's largest), and a live one
-  // whose start does not match what the lock says: its id was reused.
-  const std::string dead = "4194999";
-  const RunResult live = run({"/bin/bash", "-c", "sleep 60 >/dev/null 2>&1 & echo $!"}, {}, "/");
-  const std::string reused = live.output.substr(0, live.output.find('\n'));
-  struct Case {
-    const char* what;
-    std::optional<std::string> lock, breaking;  // link texts
-    bool removed;                               // an earlier run's lock is removed
-  };
-  for (const Case& c : {
-           Case{"dead owner", dead + " linux-x-1", std::nullopt, true},
-           Case{"owner from an earlier version", dead + " Mon Dec  7 10:00:00 2026", std::nullopt, true},
-           Case{"reused process id", reused + " linux-not-its-start-1", std::nullopt, true},
-           Case{"dead owner and dead breaker", dead + " linux-x-1", dead + " linux-y-2", true},
-           Case{"only a dead breaker", std::nullopt, dead + " linux-y-2", false},
-       }) {
-    resetHome();
-    fsys::create_directories(support());
-    if (c.lock) fsys::create_symlink(*c.lock, lock());
-    if (c.breaking) fsys::create_symlink(*c.breaking, lock().string() + ".breaking");
-    const RunResult result = runScript(kRepair);
-    EXPECT_EQ(result.status, 0) << c.what << "\n" << result.output;
-    EXPECT_EQ(result.output.find("Removing the install lock of an earlier run") != std::string::npos,
-              c.removed)
-        << c.what << "\n"
-        << result.output;
-    EXPECT_EQ(namesIn(support()), std::vector<std::string>{"Backups"}) << c.what;
-  }
-  run({"/bin/kill", reused}, {}, "/");
-}
-
-TEST_P(InstallScriptTest, ManyRunsAtOnceNeverFailForTheLockAndLeaveNoLock) {
-  // Runs that take the lock and end at once (something not ours is at the
-  // target), so that the lock changes hands as often as it can.
-  fakeTool("sleep", "exec \"$NEXT/sleep\" 0.2\n");
+  // Many runs that take the lock and end at once (something not ours is at the
+  // target), so that the lock and the folder it lies in change hands as often as
+  // they can: no run fails for the lock.
   makeBundle(dir / "Foreign.app", "com.example.Other", "1.0");
-  for (int round = 0; round < 3; ++round) {
-    resetHome(dir / "Foreign.app");
-    std::vector<RunResult> results(10);
-    std::vector<std::thread> runs;
-    for (auto& result : results) runs.emplace_back([&] { result = runScript(kUpdate); });
-    for (auto& thread : runs) thread.join();
-    for (const RunResult& result : results) {
-      EXPECT_TRUE(result.status == 1 || result.status == 75) << result.output;
-      EXPECT_THAT(result.output,
-                  AnyOf(HasSubstr("is not a Sonarell input method bundle; it was left untouched"),
-                        HasSubstr("is still running after 60 seconds")));
-    }
-    EXPECT_TRUE(sameTree(target(), dir / "Foreign.app"));
-    for (const auto& name : namesIn(support())) EXPECT_EQ(name, "Backups");
+  resetHome(dir / "Foreign.app");
+  std::vector<RunResult> results(10);
+  std::vector<std::thread> runs;
+  for (auto& result : results) runs.emplace_back([&] { result = runScript(kUpdate); });
+  for (auto& thread : runs) thread.join();
+  for (const RunResult& result : results) {
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("is not a Sonarell input method bundle; it was left untouched"));
   }
-}
-
-TEST_P(InstallScriptTest, AListOnlyTheBinaryFormCarriesIsBackedUpAndKept) {
-  // A foreign entry with a date to the millisecond, which XML cannot carry: the
-  // backup is binary, and the run must take it for the whole backup it is.
-  plist::Array list = foreignEnabledSources();
-  list.push_back(plist::Dictionary{{"InputSourceKind", "Keyboard Layout"},
-                                   {"Added", plist::Value(plist::Date{812345678.125})}});
-  const auto binary = plist::serialize(plist::Dictionary{{"AppleEnabledInputSources", plist::Value(list)}},
-                                       plist::Format::kBinary);
-  ASSERT_TRUE(binary);
-  writeFile(hiToolboxPath(home()), *binary);
-  const RunResult result = runScript(kRepair);
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(readFile(backups() / kListBackup).substr(0, 8), "bplist00");
-  expectListThenOwnRecords(readList(backups() / kListBackup), list);
-  const auto after = plist::readFile(hiToolboxPath(home()).string());
-  const plist::Value* enabled =
-      after && after->asDictionary() ? after->asDictionary()->find("AppleEnabledInputSources") : nullptr;
-  ASSERT_TRUE(enabled && enabled->asArray());
-  EXPECT_TRUE(std::equal(list.begin(), list.end(), enabled->asArray()->begin()));
+  EXPECT_TRUE(sameTree(target(), dir / "Foreign.app"));
+  expectNothingHalfLeft(results.back().output);
 }
 
 TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNothingLost) {
@@ -638,36 +482,43 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
   };
   const auto before = others();
   const plist::Array foreign = foreignEnabledSources();
-  const std::string version = bundleVersion(payloadApp);
-  const auto backup = [&](const std::string& name) { return backups() / name; };
   struct Step {
     std::vector<std::string> options;
+    const char* zone;  // the time zones change: the order of backups must not
     Env env;
     std::optional<fsys::path> installed;  // what the target must hold after it
     std::string closing;
   };
   const Env oldPayload = {{"IPA_MAC_APP", old.string()}};
+  std::string restoreByName;  // the first backup of the newer version, once made
   for (const Step& step : std::vector<Step>{
-           {kRepair, oldPayload, old, "Sonarell is installed and enabled."},
-           {kUpdate, {}, payloadApp, "Sonarell is upgraded and enabled."},
+           {kRepair, "JST-9", oldPayload, old, "Sonarell is installed and enabled."},
+           {kUpdate, "UTC0", {}, payloadApp, "Sonarell is upgraded and enabled."},
            // Back to the newest backup, the version the upgrade replaced.
            {{"--restore", "--no-open"},
+            "JST-9",
             {},
             old,
             "Sonarell is restored and enabled. Left: the restored version at"},
            {{"--uninstall"},
+            "UTC0",
             {},
             std::nullopt,
             "Sonarell is uninstalled. Left: nothing at " + target().string()},
            // Back again: the version uninstalled is the newest backup now.
-           {{"--restore", "--no-open"}, {}, old, "Sonarell is restored and enabled."},
-           {{"--restore", "Sonarell-" + version + "-" + kStamp + ".app", "--no-open"},
+           {{"--restore", "--no-open"}, "JST-9", {}, old, "Sonarell is restored and enabled."},
+           {{"--restore", "by name", "--no-open"},
+            "UTC0",
             {},
             payloadApp,
             "Sonarell is restored and enabled."},
-           {{"--uninstall"}, {}, std::nullopt, "Sonarell is uninstalled."},
+           {{"--uninstall"}, "JST-9", {}, std::nullopt, "Sonarell is uninstalled."},
        }) {
-    const RunResult result = runScript(step.options, step.env);
+    std::vector<std::string> options = step.options;
+    if (options.size() == 3) options[1] = restoreByName;
+    Env env = step.env;
+    env["TZ"] = step.zone;
+    const RunResult result = runScript(options, env);
     const std::string what = step.options.at(0) + "\n" + result.output;
     ASSERT_EQ(result.status, 0) << what;
     EXPECT_THAT(lastLine(result.output), HasSubstr(step.closing)) << what;
@@ -684,70 +535,89 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
     }
     EXPECT_EQ(others(), before) << what;
     expectNothingHalfLeft(result.output);
+    if (restoreByName.empty()) {
+      const auto newer = backupsOf("Sonarell-" + bundleVersion(payloadApp) + "-");
+      if (!newer.empty()) restoreByName = newer.front();
+    }
   }
-  // Every version that was ever installed is still in the backups, whole.
-  for (const auto& [name, tree] : {std::pair{"Sonarell-0.1.0-" + kStamp + ".app", old},
-                                   {"Sonarell-" + version + "-" + kStamp + ".app", payloadApp},
-                                   {"Sonarell-0.1.0-" + kStamp + "-2.app", old},
-                                   {"Sonarell-" + version + "-" + kStamp + "-2.app", payloadApp}}) {
-    EXPECT_TRUE(sameTree(backup(name), tree)) << name;
+  // Every version that was ever installed is still in the backups, whole, in the
+  // order they were made.
+  const auto all = backupsOf("Sonarell-");
+  ASSERT_EQ(all.size(), 4u);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_TRUE(sameTree(backups() / all[i], i % 2 == 0 ? old : payloadApp)) << all[i];
   }
 
-  // With nothing installed, uninstalling again says so and changes nothing.
+  // With nothing installed, uninstalling again says so and changes nothing; after
+  // the user trashed the bundle by hand, its records still leave the list.
   const auto home = snapshot(this->home());
   const RunResult again = runScript({"--uninstall"});
   EXPECT_EQ(again.status, 0) << again.output;
   EXPECT_THAT(again.output, HasSubstr("Nothing is installed at " + target().string()));
   EXPECT_EQ(snapshot(this->home()), home);
+  resetHome();
+  ASSERT_EQ(runScript(kRepair).status, 0);
+  fsys::remove_all(target());
+  const RunResult trashed = runScript({"--uninstall"});
+  EXPECT_EQ(trashed.status, 0) << trashed.output;
+  EXPECT_EQ(readList(hiToolboxPath(this->home())), foreignEnabledSources()) << trashed.output;
+  EXPECT_EQ(listBackups().size(), 2u) << trashed.output;
 }
 
 TEST_P(InstallScriptTest, RestoreAndUninstallRefuseWithNothingChanged) {
   makeBundle(dir / "Foreign.app", "com.example.Other", "1.0");
   plist::Array odd = foreignEnabledSources();
   odd.push_back(plist::Value("not a record"));
+  const std::string twice =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>AppleEnabledInputSources</key><array/>"
+      "<key>AppleEnabledInputSources</key><array/></dict></plist>\n";
   struct Case {
     std::vector<std::string> options;
     std::string expected;
     int status;
     bool installed;         // our bundle at the target (else, for --uninstall, a foreign one)
     std::string inBackups;  // put into the backups folder: "bundle", "file", "foreign"
-    bool oddList;
+    std::string list;       // the enabled-source file, when not the usual one
   };
   const std::string name = "Sonarell-1.0-20250101-120000.app";
   for (const Case& c : std::vector<Case>{
-           {{"--restore"}, "there is no backup of Sonarell", 66, false, "", false},
-           {{"--restore"}, "there is no backup of Sonarell", 66, true, "", false},
+           {{"--restore"}, "there is no backup of Sonarell", 66, false, "", ""},
+           {{"--restore"}, "there is no backup of Sonarell", 66, true, "", ""},
            {{"--restore", "Missing.app"},
             "there is no backup named \"Missing.app\"",
             66,
             false,
             "bundle",
-            false},
-           {{"--restore", "../Backups/" + name}, "is no name of a backup", 64, false, "bundle", false},
-           {{"--restore", name}, "is not a whole Sonarell bundle", 65, true, "file", false},
-           {{"--restore", name}, "is not a Sonarell input method bundle", 65, true, "foreign", false},
-           {{"--restore", "--update"}, "unknown option \"--update\"", 64, false, "", false},
-           {{"--uninstall", "--no-open"},
-            "unknown option \"--no-open\" after --uninstall",
-            64,
-            true,
-            "",
-            false},
+            ""},
+           {{"--restore", "../Backups/" + name}, "is no name of a backup", 64, false, "bundle", ""},
+           {{"--restore", name}, "is not a whole Sonarell bundle", 65, true, "file", ""},
+           {{"--restore", name}, "is not a Sonarell input method bundle", 65, true, "foreign", ""},
+           {{"--restore", "--update"}, "unknown option \"--update\"", 64, false, "", ""},
+           {{"--uninstall", "--no-open"}, "unknown option \"--no-open\" after --uninstall", 64, true, "", ""},
            {{"--uninstall"},
             "is not a Sonarell input method bundle; it was left untouched",
             1,
             false,
             "",
-            false},
-           {{"--uninstall"}, "Unexpected enabled source list; no preferences changed", 1, true, "", true},
+            ""},
+           {{"--uninstall"},
+            "Unexpected enabled source list; no preferences changed",
+            1,
+            true,
+            "",
+            hiToolboxPlist(odd)},
+           {{"--uninstall"}, "Could not read the enabled input sources", 1, true, "", twice},
        }) {
     resetHome(c.installed ? std::optional(old) : std::nullopt);
     if (c.options == std::vector<std::string>{"--uninstall"} && !c.installed)
       copyTree(dir / "Foreign.app", target());
-    if (c.oddList) writeFile(hiToolboxPath(home()), hiToolboxPlist(odd));
+    if (!c.list.empty()) writeFile(hiToolboxPath(home()), c.list);
     if (c.inBackups == "bundle") copyTree(old, backups() / name);
     if (c.inBackups == "file") writeFile(backups() / name, "not a bundle\n");
     if (c.inBackups == "foreign") copyTree(dir / "Foreign.app", backups() / name);
+    // Under a lock file left by earlier runs, so that only what a run changes shows.
+    writeFile(lock(), "");
     const auto before = snapshot(home());
     const RunResult result = runScript(c.options);
     EXPECT_EQ(result.status, c.status) << result.output;
@@ -756,48 +626,76 @@ TEST_P(InstallScriptTest, RestoreAndUninstallRefuseWithNothingChanged) {
   }
 }
 
-TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedAtAnyStepLeaveWhatTheNextRunFinishes) {
-  const std::string wrap = wrapper.string();
+TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedOrFailedLeaveWhatTheNextRunFinishes) {
+  const fsys::path none;
   struct Case {
     const char* what;
     std::vector<std::string> options;
     Env env;
     int status;
+    std::string closing;     // of the interrupted or failed run
+    const fsys::path& then;  // what the next run of the same form leaves at the target
   };
+  const std::vector<std::string> restore = {"--restore", "--no-open"}, uninstall = {"--uninstall"};
   for (const Case& c : {
-           Case{"restore killed while staging", {"--restore", "--no-open"}, {{"FAKE_CP", "kill"}}, 137},
-           Case{"uninstall killed after the list",
-                {"--uninstall"},
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "remove"}, {"SIGNAL", "KILL"}},
-                137},
-           Case{"uninstall stopped after the list",
-                {"--uninstall"},
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "remove"}, {"SIGNAL", "TERM"}},
-                143},
-           Case{"uninstall killed after the move", {"--uninstall"}, {{"KILL_AFTER_MV", "1"}}, 137},
+           // Its backup of the installed version is there, but is never the one restored.
+           Case{"restore killed before the swap",
+                restore,
+                {{"SIGNAL_AFTER", "copy"}, {"SIGNAL", "KILL"}},
+                137,
+                "",
+                old},
+           // The version it replaced is the newest backup now: the next restore goes back to it.
            Case{"restore killed after the swap",
-                {"--restore", "--no-open"},
-                {{"IPA_REGISTRATION_APP", wrap}, {"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "KILL"}},
-                137},
+                restore,
+                {{"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "KILL"}},
+                137,
+                "",
+                payloadApp},
+           Case{"uninstall killed after the list",
+                uninstall,
+                {{"SIGNAL_AFTER", "remove"}, {"SIGNAL", "KILL"}},
+                137,
+                "",
+                none},
+           Case{"uninstall stopped after the list",
+                uninstall,
+                {{"SIGNAL_AFTER", "remove"}, {"SIGNAL", "TERM"}},
+                143,
+                "still there, but no longer enabled",
+                none},
+           Case{"uninstall killed after the move",
+                uninstall,
+                {{"SIGNAL_AFTER", "move"}, {"SIGNAL", "KILL"}},
+                137,
+                "",
+                none},
+           Case{"uninstall whose move fails",
+                uninstall,
+                {{"FAIL", "move"}},
+                1,
+                "still there and enabled again",
+                none},
        }) {
     resetHome();
     ASSERT_EQ(runScript(kRepair).status, 0);  // installed, enabled, and a backup to restore
-    copyTree(old, backups() / "Sonarell-0.1.0-20300101-000000.app");  // the newest
-    const RunResult interrupted = runScript(c.options, c.env);
+    copyTree(old, backups() / "Sonarell-0.1.0-20300101-000000.app");
+    Env env = c.env;
+    env["IPA_REGISTRATION_APP"] = wrapper.string();
+    const RunResult interrupted = runScript(c.options, env);
     ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
+    if (!c.closing.empty()) EXPECT_THAT(lastLine(interrupted.output), HasSubstr(c.closing)) << c.what;
+    if (c.status == 1) expectListThenOwnRecords(readList(hiToolboxPath(home())), foreignEnabledSources());
     const RunResult next = runScript(c.options);
     ASSERT_EQ(next.status, 0) << c.what << "\n" << interrupted.output << next.output;
-    if (c.options[0] == "--uninstall") {
+    if (c.then.empty()) {
       EXPECT_FALSE(fsys::exists(target())) << c.what;
       EXPECT_EQ(readList(hiToolboxPath(home())), foreignEnabledSources()) << c.what;
       EXPECT_TRUE(backedUp(payloadApp)) << c.what << "\n" << next.output;
     } else {
-      EXPECT_TRUE(sameTree(target(), old)) << c.what;
+      EXPECT_TRUE(sameTree(target(), c.then)) << c.what << "\n" << next.output;
     }
-    for (const auto& name : namesIn(support())) EXPECT_EQ(name, "Backups") << c.what;
-    for (const auto& name : namesIn(backups()))
-      EXPECT_FALSE(name.starts_with(".")) << c.what << "\n" << next.output;
-    for (const auto& name : namesIn(target().parent_path())) EXPECT_THAT(name, Not(HasSubstr("staging")));
+    expectNothingHalfLeft(next.output);
   }
 }
 
@@ -820,7 +718,7 @@ TEST_P(InstallScriptTest, PayloadsThroughLinksAndEverySpellingOfTheHomeInstallAR
            Case{{{"HOME", d + "./home"}}, true, ""},
            Case{{{"HOME", d + "../" + dir.path().filename().string() + "/home"}}, true, ""},
            Case{{{"HOME", "/" + d + "home/"}}, true, ""},
-           Case{{{"HOME", d + "linked"}}, true, "is reached through the symbolic link " + d + "linked"},
+           Case{{{"HOME", d + "linked"}}, true, "is reached through a symbolic link"},
        }) {
     resetHome(c.upgrade ? std::optional(old) : std::nullopt);
     const auto before = snapshot(target().parent_path());
@@ -832,9 +730,9 @@ TEST_P(InstallScriptTest, PayloadsThroughLinksAndEverySpellingOfTheHomeInstallAR
     } else {
       EXPECT_THAT(result.output, HasSubstr(c.refusal));
       EXPECT_EQ(snapshot(target().parent_path()), before) << result.output;
-      EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << result.output;
+      EXPECT_EQ(backupsOf("Sonarell-"), std::vector<std::string>{}) << result.output;
     }
-    for (const auto& name : namesIn(target().parent_path())) EXPECT_THAT(name, Not(HasSubstr("staging")));
+    expectNothingHalfLeft(result.output);
   }
 }
 
