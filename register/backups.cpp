@@ -11,7 +11,8 @@ namespace {
 constexpr std::string_view kBundlePrefix = "Sonarell-", kBundleExtension = ".app";
 constexpr std::string_view kListPrefix = "AppleEnabledInputSources-", kListExtension = ".plist";
 constexpr std::string_view kCopyInfix = ".sonarell-copy-", kTemporaryInfix = ".keyloom-";
-constexpr std::string_view kStagingPrefix = ".Sonarell-staging.", kSetAsidePrefix = ".Sonarell.app.sonarell-old-";
+constexpr std::string_view kStagingPrefix = ".Sonarell-staging.",
+                           kSetAsidePrefix = ".Sonarell.app.sonarell-old-";
 constexpr std::string_view kPendingPrefix = ".Sonarell-pending-";
 // Eighteen digits always fit in 64 bits.
 constexpr std::uint64_t kLargestNumber = 999'999'999'999'999'999;
@@ -180,8 +181,8 @@ std::string EnabledListBackupName(std::string_view stamp, std::uint64_t number) 
 std::string FileNameSafeVersion(std::string_view version) {
   std::string safe(version.substr(0, kMaxVersionBytes));
   for (char& c : safe) {
-    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                      c == '_' || c == '-';
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '_' || c == '-';
     if (!kept) c = '_';
   }
   return safe.empty() ? "unknown" : safe;
@@ -194,7 +195,8 @@ Leftover InputMethodsLeftover(std::string_view entry) {
 }
 
 Leftover BackupsLeftover(std::string_view entry) {
-  if (entry.size() > kPendingPrefix.size() && entry.starts_with(kPendingPrefix)) return Leftover::PendingHolder;
+  if (entry.size() > kPendingPrefix.size() && entry.starts_with(kPendingPrefix))
+    return Leftover::PendingHolder;
   // Only for a name a backup has, so that a user's own hidden file is never one.
   const auto forBackup = [&](std::string_view infix) {
     const std::optional<std::string_view> name = hiddenFor(entry, infix);

@@ -28,10 +28,10 @@ enum class BackupKind { Bundle, EnabledList };
 
 struct BackupName {
   BackupKind kind = BackupKind::Bundle;
-  bool sequenced = false;     // the new form
-  std::string version;        // bundles only
-  std::string stamp;          // the fourteen digits of date and time
-  std::uint64_t number = 1;   // the sequence number, or the earlier form's n (1 when none)
+  bool sequenced = false;    // the new form
+  std::string version;       // bundles only
+  std::string stamp;         // the fourteen digits of date and time
+  std::uint64_t number = 1;  // the sequence number, or the earlier form's n (1 when none)
 };
 
 // None for any other name (hidden names included).
