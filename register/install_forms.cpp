@@ -360,8 +360,10 @@ int OpenBundle(const std::string& bundle, workspace::Workspace& workspace, Strea
   });
   std::unique_lock<std::mutex> hold(outcome->mutex);
   if (!outcome->done.wait_for(hold, wait, [&] { return outcome->result.has_value(); })) {
-    line(streams.err, "Could not open " + bundle + ": the start was not reported within " +
-                          std::to_string(wait.count() / 1000) + " seconds");
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(wait).count());
+    line(streams.err,
+         "Could not open " + bundle + ": its start was not reported within " + seconds + " seconds");
     return 1;
   }
   if (!*outcome->result) return 0;
