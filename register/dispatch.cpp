@@ -1,6 +1,7 @@
 #include "register/dispatch.h"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -44,9 +45,15 @@ std::optional<int> DispatchFileForm(int count, const char* const* args, Services
     std::string_view option;
     int least, most;
   } forms[] = {
-      {kLockedOption, 3, 1 << 20},  {kCopyTreeOption, 2, 2},       {kBackUpOption, 2, 2},
-      {kMoveToBackupsOption, 2, 2}, {kListBackupNameOption, 1, 1}, {kNewestBackupOption, 1, 2},
-      {kSweepOption, 2, 2},         {kBundleVersionOption, 1, 1},  {kOpenOption, 1, 1},
+      {kLockedOption, 3, std::numeric_limits<int>::max()},
+      {kCopyTreeOption, 2, 2},
+      {kBackUpOption, 2, 2},
+      {kMoveToBackupsOption, 2, 2},
+      {kListBackupNameOption, 1, 1},
+      {kNewestBackupOption, 1, 2},
+      {kSweepOption, 2, 2},
+      {kBundleVersionOption, 1, 1},
+      {kOpenOption, 1, 1},
   };
   const auto form =
       std::find_if(std::begin(forms), std::end(forms), [&](auto& f) { return f.option == option; });
