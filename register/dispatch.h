@@ -1,7 +1,7 @@
 #pragma once
 
-// The command line: which of the five forms an invocation is, the application
-// set-up, the check of the bundle it names, and the hand-off to the work.
+// The command line: which form an invocation is, the application set-up and the
+// check of the bundle for the forms that name one, and the hand-off to the work.
 
 #include <optional>
 #include <string>

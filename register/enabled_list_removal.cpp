@@ -40,7 +40,12 @@ int RemoveFromEnabledList(const std::string& backupPath, Services& services, Str
   const Reporter report(streams);
   preferences::PreferenceStore& store = services.preferences;
 
-  const std::optional<plist::Value> initial = SynchronizeAndReadEnabledList(store);
+  // A file the store cannot read is no missing list: it may hold our records.
+  if (!store.synchronize(std::string(kHIToolboxDomain))) {
+    report.enabledListNotRead(store.lastFailure());
+    return 1;
+  }
+  const std::optional<plist::Value> initial = ReadEnabledList(store);
   if (initial && !EnabledListWithOurs(initial)) {
     report.error(ErrorLine::UnexpectedEnabledList);
     return 1;

@@ -12,7 +12,8 @@
 namespace sonarell::keyloom {
 
 // The exit status: 0 when the list holds no record of ours and that was
-// verified (or there was none to begin with), 1 otherwise.
+// verified (or there was none to begin with), 1 otherwise; 1 with nothing
+// changed when the preference file cannot be read.
 int RemoveFromEnabledList(const std::string& backupPath, Services& services, Streams streams);
 
 }  // namespace sonarell::keyloom

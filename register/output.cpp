@@ -98,6 +98,11 @@ void Reporter::enabledListNotStored(const std::string& reason) const {
                reason.c_str());
 }
 
+void Reporter::enabledListNotRead(const std::string& reason) const {
+  std::fprintf(streams_.err, "Could not read the enabled input sources: %s; no preferences changed\n",
+               reason.empty() ? "the preference file cannot be read" : reason.c_str());
+}
+
 void Reporter::systemError(const char* prefix, int errorNumber) const {
   std::fprintf(streams_.err, "%s: %s\n", prefix, std::strerror(errorNumber));
 }

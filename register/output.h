@@ -1,9 +1,9 @@
 #pragma once
 
 // Everything the tool prints. Records go to the output stream and error lines to
-// the error stream, both through the C library's buffered streams; nothing here
-// flushes, so a log that receives both streams sees the records when the output
-// buffer is written out.
+// the error stream, both through the C library's streams; nothing here flushes.
+// main() makes the output stream line-buffered, so a log that receives both
+// streams sees each line in the order it was printed.
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +46,8 @@ class Reporter {
   // The line for an enabled list that could not be read or stored, with the
   // store's reason; nothing when there is no reason to give.
   void enabledListNotStored(const std::string& reason) const;
+  // The line for an enabled list that could not be read, before anything changed.
+  void enabledListNotRead(const std::string& reason) const;
   // perror's form: the prefix, ": ", the text of the error number.
   void systemError(const char* prefix, int errorNumber) const;
 

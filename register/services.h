@@ -9,6 +9,7 @@
 #include "platform/preferences/preference_store.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/textinput/text_input_services.h"
+#include "platform/workspace/workspace.h"
 
 namespace sonarell::keyloom {
 
@@ -19,6 +20,8 @@ struct Services {
   notifications::DistributedNotifier& notifier;
   runloop::RunLoop& runLoop;
   application::Application& application;
+  // Only the form that opens a bundle needs one; main() binds it.
+  workspace::Workspace* workspace = nullptr;
 };
 
 }  // namespace sonarell::keyloom

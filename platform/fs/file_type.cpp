@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 namespace sonarell::fs {
 
 FileType fileTypeAt(const std::string& path) {
@@ -16,6 +18,11 @@ FileType fileTypeAt(const std::string& path) {
 bool existsFollowingLinks(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool nothingAt(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 }  // namespace sonarell::fs

@@ -12,4 +12,8 @@ FileType fileTypeAt(const std::string& path);
 
 bool existsFollowingLinks(const std::string& path);
 
+// Nothing at all is at the path (not even a dangling link), as opposed to
+// something whose attributes cannot be read.
+bool nothingAt(const std::string& path);
+
 }  // namespace sonarell::fs

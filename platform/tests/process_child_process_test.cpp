@@ -13,6 +13,7 @@
 #include "gtest/gtest.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/process/child_process.h"
+#include "platform/process/replace_process.h"
 #include "tests/support/scratch.h"
 
 namespace sonarell::process {
@@ -151,6 +152,45 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
   ASSERT_EQ(::write(go.get(), "\n", 1), 1);
   EXPECT_EQ(outcome.wait().code, 0);
   EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+// The program that takes over gets the one descriptor at its number, the
+// environment with the entries added, and none of our close-on-exec
+// descriptors; a program that cannot run leaves the descriptor that was at that
+// number in place.
+TEST_F(ChildProcessTest, AReplacedProcessKeepsOnlyTheDescriptorHandedOver) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  fs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  const test::ScopedEnv inherited("SONARELL_INHERITED", "kept");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::string script =
+        "printf '%s %s' \"$SONARELL_SET\" \"$SONARELL_INHERITED\" >&7; if [ -e /proc/self/fd/" +
+        std::to_string(writeEnd.get()) + " ]; then echo ' leaked' >&7; fi";
+    replaceProcess({"/bin/sh", "-c", script}, writeEnd, 7,
+                   {{"SONARELL_SET", "set 值"}, {"SONARELL_INHERITED", "kept"}});
+    ::_exit(1);
+  }
+  writeEnd.reset();
+  std::string got;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(readEnd.get(), buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(got, "set 值 kept");
+
+  const fs::UniqueFd marker(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ASSERT_NE(::dup2(marker.get(), 7), -1);
+  const Failure failed = replaceProcess({"/nonexistent/program"}, readEnd, 7, {});
+  EXPECT_NE(failed.reason.find("No such file or directory"), std::string::npos) << failed.reason;
+  struct stat atSeven {
+  }, null{};
+  ASSERT_EQ(::fstat(7, &atSeven) | ::fstat(marker.get(), &null), 0);
+  EXPECT_EQ(atSeven.st_rdev, null.st_rdev);
+  EXPECT_EQ(::close(7), 0);
 }
 
 }  // namespace

@@ -1,0 +1,262 @@
+// Trees compared, copied and moved. Every test body runs as an ordinary user
+// (a root test process drops to nobody in a child), so that file modes count.
+
+#include "platform/fs/tree.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "tests/support/scratch.h"
+
+namespace sonarell::fs {
+namespace {
+
+namespace stdfs = std::filesystem;
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` in a child process, as nobody when the tests run as root; its
+// failed expectations print there and fail the test here.
+void asOrdinaryUser(const std::function<void()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(3);
+    }
+    body();
+    std::fflush(nullptr);
+    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A scratch folder the ordinary user owns (under `base`: the temporary folder by default).
+struct Scratch {
+  explicit Scratch(const stdfs::path& base = {}) : dir("tree-test", base) {
+    if (::geteuid() == 0 && ::chown(dir.str().c_str(), kNobody, kNobody) != 0)
+      throw std::runtime_error("chown");
+  }
+  test::TempDir dir;
+  std::string operator/(const std::string& name) const { return dir.str() + "/" + name; }
+};
+
+void makeTree(const std::string& root) {
+  test::writeFile(root + "/Contents/Info.plist", "info");
+  test::writeFile(root + "/Contents/Resources/a.strings", "a");
+  std::string big(200000, 'b');
+  test::writeFile(root + "/Contents/Resources/big", big);
+  stdfs::create_directory(root + "/Contents/Empty");
+  stdfs::create_symlink("a.strings", root + "/Contents/Resources/link");
+  test::writeFile(root + "/line\nbreak", "x");
+}
+
+void setMode(const std::string& path, mode_t mode) { ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path; }
+
+TEST(TreeTest, TheFirstDifferenceIsNamedAndEqualTreesHaveNone) {
+  Scratch scratch;
+  asOrdinaryUser([&] {
+    const std::string a = scratch / "a", b = scratch / "b";
+    makeTree(a);
+    const struct {
+      const char* name;
+      std::function<void()> change;
+      std::string difference;
+    } rows[] = {
+        {"same", [] {}, ""},
+        {"bytes", [&] { test::writeFile(b + "/Contents/Resources/a.strings", "b"); },
+         "Contents/Resources/a.strings: the bytes differ"},
+        {"size", [&] { test::writeFile(b + "/Contents/Info.plist", "info2"); },
+         "Contents/Info.plist: the bytes differ"},
+        {"last byte of a big file",
+         [&] { test::writeFile(b + "/Contents/Resources/big", std::string(199999, 'b') + "c"); },
+         "Contents/Resources/big: the bytes differ"},
+        {"link text",
+         [&] {
+           stdfs::remove(b + "/Contents/Resources/link");
+           stdfs::create_symlink("a.stringz", b + "/Contents/Resources/link");
+         },
+         "Contents/Resources/link: the link texts differ"},
+        {"file to folder",
+         [&] {
+           stdfs::remove(b + "/Contents/Info.plist");
+           stdfs::create_directory(b + "/Contents/Info.plist");
+         },
+         "Contents/Info.plist: a regular file in one, a folder in the other"},
+        {"folder to link",
+         [&] {
+           stdfs::remove(b + "/Contents/Empty");
+           stdfs::create_directory_symlink("Resources", b + "/Contents/Empty");
+         },
+         "Contents/Empty: a folder in one, a symbolic link in the other"},
+        {"link to file",
+         [&] {
+           stdfs::remove(b + "/Contents/Resources/link");
+           test::writeFile(b + "/Contents/Resources/link", "a");
+         },
+         "Contents/Resources/link: a symbolic link in one, a regular file in the other"},
+        {"file to dangling link",
+         [&] {
+           stdfs::remove(b + "/Contents/Info.plist");
+           stdfs::create_symlink("nowhere", b + "/Contents/Info.plist");
+         },
+         "Contents/Info.plist: a regular file in one, a symbolic link in the other"},
+        {"FIFO",
+         [&] {
+           stdfs::remove(b + "/Contents/Info.plist");
+           ASSERT_EQ(::mkfifo((b + "/Contents/Info.plist").c_str(), 0600), 0);
+         },
+         "a FIFO at Contents/Info.plist in " + b},
+        {"line break in a name", [&] { stdfs::rename(b + "/line\nbreak", b + "/line break"); },
+         "line\\nbreak: only in " + a},
+        {"extra", [&] { test::writeFile(b + "/Contents/extra", ""); }, "Contents/extra: only in " + b},
+        {"missing", [&] { stdfs::remove(b + "/Contents/Resources/a.strings"); },
+         "Contents/Resources/a.strings: only in " + a},
+        {"unreadable", [&] { setMode(b + "/Contents/Info.plist", 0); },
+         "Contents/Info.plist in " + b + " cannot be read (Permission denied)"},
+    };
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.name);
+      stdfs::remove_all(b);
+      test::copyTree(a, b);
+      row.change();
+      EXPECT_EQ(treeDifference(a, b).value_or(""), row.difference);
+    }
+    // The roots are followed when they are links.
+    stdfs::remove_all(b);
+    test::copyTree(a, b);
+    stdfs::create_directory_symlink(b, scratch / "link");
+    EXPECT_EQ(treeDifference(scratch / "link", a), std::nullopt);
+  });
+}
+
+// A source of read-only folders and files with a link, a file of its own mode and time.
+void makeReadOnlyTree(const std::string& root) {
+  makeTree(root);
+  test::writeFile(root + "/Contents/ReadOnly/r", "r");
+  setMode(root + "/Contents/Info.plist", 0640);
+  const struct timespec times[2] = {{1000000000, 0}, {1000000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/Contents/Info.plist").c_str(), times, 0), 0);
+  for (const char* file : {"/Contents/ReadOnly/r", "/Contents/Resources/a.strings"})
+    setMode(root + file, 0444);
+  for (const char* folder : {"/Contents/ReadOnly", "/Contents", ""}) setMode(root + folder, 0555);
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST(TreeTest, CopiesKeepTheTreeAndTheModesOrLeaveNothing) {
+  Scratch scratch;
+  asOrdinaryUser([&] {
+    const std::string from = scratch / "from", to = scratch / "to";
+    makeReadOnlyTree(from);
+    const struct {
+      CopyModes modes;
+      mode_t top, folder, readOnly, file, ownMode;
+    } rows[] = {{CopyModes::Keep, 0755, 0555, 0444, 0444, 0640},
+                {CopyModes::OwnerWritable, 0755, 0755, 0644, 0644, 0640}};
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.modes == CopyModes::Keep ? "keep" : "owner writable");
+      const Outcome copied = copyTree(from, to, row.modes);
+      ASSERT_TRUE(copied.ok()) << copied.error().reason;
+      EXPECT_TRUE(test::sameTree(from, to));
+      EXPECT_TRUE(stdfs::is_symlink(to + "/Contents/Resources/link"));
+      EXPECT_EQ(modeOf(to), row.top);
+      EXPECT_EQ(modeOf(to + "/Contents/ReadOnly"), row.folder);
+      EXPECT_EQ(modeOf(to + "/Contents/ReadOnly/r"), row.readOnly);
+      EXPECT_EQ(modeOf(to + "/Contents/Resources/a.strings"), row.file);
+      EXPECT_EQ(modeOf(to + "/Contents/Info.plist"), row.ownMode);
+      struct stat st {};
+      ASSERT_EQ(::stat((to + "/Contents/Info.plist").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+      EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+      const Outcome removed = removeTree(to);
+      EXPECT_TRUE(removed.ok()) << removed.error().reason;
+      EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(to)));
+    }
+
+    // Something at the destination stays as it was; a FIFO in the source leaves nothing.
+    test::writeFile(to, "precious");
+    const Outcome taken = copyTree(from, to, CopyModes::Keep);
+    EXPECT_FALSE(taken.ok());
+    EXPECT_EQ(test::readFile(to), "precious");
+    stdfs::remove(to);
+    setMode(from, 0755);
+    setMode(from + "/Contents", 0755);
+    ASSERT_EQ(::mkfifo((from + "/Contents/pipe").c_str(), 0600), 0);
+    const Outcome fifo = copyTree(from, to, CopyModes::Keep);
+    ASSERT_FALSE(fifo.ok());
+    EXPECT_NE(fifo.error().reason.find("Contents/pipe: it is a FIFO"), std::string::npos)
+        << fifo.error().reason;
+    EXPECT_EQ(test::namesIn(scratch.dir.path()), std::vector<std::string>{"from"});
+  });
+}
+
+// Within one file system and across two (the temporary folder on the disk and
+// /dev/shm in memory): the tree arrives whole, read-only folders included, or
+// nothing changes.
+TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
+  Scratch disk, memory("/dev/shm");
+  struct stat a {
+  }, b{};
+  ASSERT_EQ(::stat(disk.dir.str().c_str(), &a) | ::stat(memory.dir.str().c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system as the temporary folder";
+  asOrdinaryUser([&] {
+    for (const Scratch* source : {&disk, &memory}) {
+      SCOPED_TRACE(source == &disk ? "one file system" : "two file systems");
+      const std::string from = *source / "src/Sonarell.app", to = disk / "dst/Sonarell.app";
+      const std::string fromFolder = *source / "src", toFolder = disk / "dst";
+      stdfs::create_directories(fromFolder);
+      stdfs::create_directories(toFolder);
+      makeReadOnlyTree(from);
+      const auto before = test::snapshot(from);
+
+      test::writeFile(to, "precious");
+      const Result<MovedTree> taken = moveTree(from, to);
+      EXPECT_FALSE(taken.ok());
+      EXPECT_EQ(test::readFile(to), "precious");
+      EXPECT_EQ(test::snapshot(from), before);
+      stdfs::remove(to);
+
+      // An unreadable file fails the copy between file systems; within one it moves along.
+      setMode(from + "/Contents", 0755);
+      setMode(from + "/Contents/Info.plist", 0);
+      const Result<MovedTree> unreadable = moveTree(from, to);
+      setMode(source == &disk ? to + "/Contents/Info.plist" : from + "/Contents/Info.plist", 0644);
+      if (source == &memory) {
+        ASSERT_FALSE(unreadable.ok());
+        EXPECT_NE(unreadable.error().reason.find("Permission denied"), std::string::npos);
+        EXPECT_EQ(test::namesIn(toFolder), std::vector<std::string>{});
+        EXPECT_EQ(test::snapshot(from), before);
+      } else {
+        ASSERT_TRUE(unreadable.ok()) << unreadable.error().reason;
+        ASSERT_EQ(::rename(to.c_str(), from.c_str()), 0);
+      }
+      setMode(from + "/Contents", 0555);
+
+      const Result<MovedTree> moved = moveTree(from, to);
+      ASSERT_TRUE(moved.ok()) << moved.error().reason;
+      EXPECT_EQ(moved.value().leftover, std::nullopt);
+      EXPECT_EQ(test::snapshot(to), before);
+      EXPECT_EQ(modeOf(to + "/Contents/ReadOnly"), 0555u);
+      EXPECT_EQ(test::namesIn(toFolder), std::vector<std::string>{"Sonarell.app"});
+      EXPECT_EQ(test::namesIn(fromFolder), std::vector<std::string>{});
+      EXPECT_TRUE(removeTree(toFolder).ok());
+    }
+  });
+}
+
+}  // namespace
+}  // namespace sonarell::fs
