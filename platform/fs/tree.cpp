@@ -527,14 +527,15 @@ class Copier {
     Frame top;
     top.from = UniqueFd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!top.from) return "it cannot be read (" + why(errno) + ")";
+    // Listed before the copy is made, so that a copy put inside the source is not copied too.
+    if (auto failure = listEntries(top.from.get(), top.entries))
+      return "it cannot be read (" + *failure + ")";
     if (::mkdirat(toDir, toName.c_str(), S_IRWXU) != 0) return "the copy cannot be made (" + why(errno) + ")";
     made = true;
     top.to = openFolderAt(toDir, toName);
     if (!top.to) return "the copy cannot be opened (" + why(errno) + ")";
     top.st = rootSt;
     top.mode = (rootSt.st_mode & 07777) | S_IWUSR;  // the top stays movable
-    if (auto failure = listEntries(top.from.get(), top.entries))
-      return "it cannot be read (" + *failure + ")";
     stack_.push_back(std::move(top));
     return walk();
   }
