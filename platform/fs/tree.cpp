@@ -29,7 +29,12 @@ constexpr std::size_t kChunk = std::size_t{1} << 16;
 // Link texts longer than this are refused (the systems' own limits are far below it).
 constexpr std::size_t kMaxLinkText = std::size_t{1} << 16;
 
-std::string why(int error) { return std::strerror(error); }
+// An error of this file's own: an item replaced or cut short while it was read.
+constexpr int kChanged = -1;
+
+std::string why(int error) {
+  return error == kChanged ? "it changed while it was read" : std::strerror(error);
+}
 
 // A path as it can stand in one line of a log: control characters escaped, so
 // that a name holding a line break cannot pass for another line.
@@ -128,29 +133,71 @@ UniqueFd openFolderAt(int dir, const std::string& name) {
 }
 
 // A regular file opened for reading without following a link or waiting on a
-// FIFO put in its place; checked to be the item `expected` describes.
-UniqueFd openFileAt(int dir, const std::string& name, const struct stat& expected, int& error) {
+// FIFO put in its place; `st` receives its attributes.
+UniqueFd openFileAt(int dir, const std::string& name, struct stat& st, int& error) {
   UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd) {
-    error = errno;
+    error = errno == ELOOP ? kChanged : errno;
     return fd;
   }
-  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
     error = errno;
     return UniqueFd();
   }
-  if (!S_ISREG(st.st_mode) || !sameFile(st, expected)) {
-    error = ESTALE;  // replaced while it was being looked at
+  if (!S_ISREG(st.st_mode)) {
+    error = kChanged;
     return UniqueFd();
   }
   return fd;
 }
 
-// The names in the open folder (without "." and ".."), sorted bytewise; the
-// reason when they cannot be listed.
-std::optional<std::string> listNames(int folder, std::vector<std::string>& names) {
-  names.clear();
+// A name in a folder, with its kind when the listing tells it (most file
+// systems do), which spares looking at each item once more.
+struct Entry {
+  std::string name;
+  std::optional<Kind> kind;
+};
+
+std::optional<Kind> listedKind([[maybe_unused]] const dirent& entry) {
+#ifdef DT_UNKNOWN
+  switch (entry.d_type) {
+    case DT_DIR:
+      return Kind::Folder;
+    case DT_REG:
+      return Kind::File;
+    case DT_LNK:
+      return Kind::Link;
+    case DT_FIFO:
+      return Kind::Fifo;
+    case DT_SOCK:
+      return Kind::Socket;
+    case DT_CHR:
+      return Kind::CharacterDevice;
+    case DT_BLK:
+      return Kind::BlockDevice;
+    default:
+      break;
+  }
+#endif
+  return std::nullopt;
+}
+
+// The kind of the entry: the listing's, or else a look at the item; 0 or the errno.
+int kindAt(int dir, const Entry& entry, Kind& kind) {
+  if (entry.kind) {
+    kind = *entry.kind;
+    return 0;
+  }
+  struct stat st {};
+  if (::fstatat(dir, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  kind = kindOf(st.st_mode);
+  return 0;
+}
+
+// The entries of the open folder (without "." and ".."), sorted bytewise by
+// name; the reason when they cannot be listed.
+std::optional<std::string> listEntries(int folder, std::vector<Entry>& entries) {
+  entries.clear();
   const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return why(errno);
   DIR* dir = ::fdopendir(copy);
@@ -160,19 +207,18 @@ std::optional<std::string> listNames(int folder, std::vector<std::string>& names
     return why(error);
   }
   const std::unique_ptr<DIR, int (*)(DIR*)> owned(dir, &::closedir);
-  ::rewinddir(dir);
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(dir);
     if (entry == nullptr) break;
     const std::string_view name(entry->d_name);
     if (name == "." || name == "..") continue;
-    if (names.size() >= kMaxNamesPerFolder)
+    if (entries.size() >= kMaxNamesPerFolder)
       return "more than " + std::to_string(kMaxNamesPerFolder) + " names";
-    names.emplace_back(name);
+    entries.push_back({std::string(name), listedKind(*entry)});
   }
   if (errno != 0) return why(errno);
-  std::sort(names.begin(), names.end());
+  std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) { return x.name < y.name; });
   return std::nullopt;
 }
 
@@ -190,19 +236,19 @@ int readLinkAt(int dir, const std::string& name, std::string& text) {
   return ENAMETOOLONG;
 }
 
-// Reads up to `size` bytes, fewer only at the end of the file; the count or -1.
-ssize_t readFully(int fd, char* buffer, std::size_t size) {
+// Reads `size` bytes: 0, the errno, or kChanged when the file ends before.
+int readExactly(int fd, char* buffer, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::read(fd, buffer + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return errno;
     }
-    if (n == 0) break;
+    if (n == 0) return kChanged;
     done += static_cast<std::size_t>(n);
   }
-  return static_cast<ssize_t>(done);
+  return 0;
 }
 
 std::string randomLetters() {
@@ -224,39 +270,32 @@ class Comparer {
 
   std::optional<std::string> run() {
     // The roots are followed when they are links.
-    struct stat sa {
-    }, sb{};
+    struct stat sa {};
+    struct stat sb {};
     if (::stat(a_.c_str(), &sa) != 0) return shown(a_) + " cannot be read (" + why(errno) + ")";
     if (::stat(b_.c_str(), &sb) != 0) return shown(b_) + " cannot be read (" + why(errno) + ")";
     const Kind ka = kindOf(sa.st_mode), kb = kindOf(sb.st_mode);
     if (!isTreeKind(ka)) return std::string(kindWords(ka)) + " at " + shown(a_);
     if (!isTreeKind(kb)) return std::string(kindWords(kb)) + " at " + shown(b_);
-    if (ka != kb) {
-      return shown(a_) + " and " + shown(b_) + ": " + kindWords(ka) + " in one, " + kindWords(kb) +
-             " in the other";
-    }
-    if (ka == Kind::File) {
-      if (sa.st_size != sb.st_size) return shown(a_) + " and " + shown(b_) + ": the bytes differ";
-      int error = 0;
-      const UniqueFd fa(::open(a_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-      if (!fa) return shown(a_) + " cannot be read (" + why(errno) + ")";
-      const UniqueFd fb(::open(b_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-      if (!fb) return shown(b_) + " cannot be read (" + why(errno) + ")";
-      if (!sameBytes(fa.get(), fb.get(), error)) {
-        if (error != 0) return shown(a_) + " and " + shown(b_) + " cannot be read (" + why(error) + ")";
-        return shown(a_) + " and " + shown(b_) + ": the bytes differ";
-      }
-      return std::nullopt;
-    }
+    const std::string both = shown(a_) + " and " + shown(b_);
+    if (ka != kb) return both + ": " + kindWords(ka) + " in one, " + kindWords(kb) + " in the other";
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (ka == Kind::Folder ? O_DIRECTORY : 0);
+    const UniqueFd fa(::open(a_.c_str(), flags));
+    if (!fa || ::fstat(fa.get(), &sa) != 0) return shown(a_) + " cannot be read (" + why(errno) + ")";
+    const UniqueFd fb(::open(b_.c_str(), flags));
+    if (!fb || ::fstat(fb.get(), &sb) != 0) return shown(b_) + " cannot be read (" + why(errno) + ")";
+    if (kindOf(sa.st_mode) != ka || kindOf(sb.st_mode) != kb)
+      return both + " cannot be read (" + why(kChanged) + ")";
+    if (ka == Kind::File) return compareFiles(fa.get(), sa, fb.get(), sb, both);
+
     Frame top;
-    top.a = openFolder(a_);
-    if (!top.a) return shown(a_) + " cannot be read (" + why(errno) + ")";
-    top.b = openFolder(b_);
-    if (!top.b) return shown(b_) + " cannot be read (" + why(errno) + ")";
-    if (auto failure = listNames(top.a.get(), top.namesA))
+    if (auto failure = listEntries(fa.get(), top.entriesA))
       return shown(a_) + " cannot be read (" + *failure + ")";
-    if (auto failure = listNames(top.b.get(), top.namesB))
+    if (auto failure = listEntries(fb.get(), top.entriesB))
       return shown(b_) + " cannot be read (" + *failure + ")";
+    top.a = UniqueFd(::fcntl(fa.get(), F_DUPFD_CLOEXEC, 0));
+    top.b = UniqueFd(::fcntl(fb.get(), F_DUPFD_CLOEXEC, 0));
+    if (!top.a || !top.b) return both + " cannot be read (" + why(errno) + ")";
     stack_.push_back(std::move(top));
     return walk();
   }
@@ -265,29 +304,27 @@ class Comparer {
   struct Frame {
     UniqueFd a, b;
     std::string path;  // below the roots; empty for the roots
-    std::vector<std::string> namesA, namesB;
+    std::vector<Entry> entriesA, entriesB;
     std::size_t nextA = 0, nextB = 0;
   };
 
   std::optional<std::string> walk() {
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
-      const bool moreA = frame.nextA < frame.namesA.size(), moreB = frame.nextB < frame.namesB.size();
+      const bool moreA = frame.nextA < frame.entriesA.size(), moreB = frame.nextB < frame.entriesB.size();
       if (!moreA && !moreB) {
         stack_.pop_back();
         continue;
       }
-      if (moreA && (!moreB || frame.namesA[frame.nextA] < frame.namesB[frame.nextB])) {
-        return shown(joined(frame.path, frame.namesA[frame.nextA])) + ": only in " + shown(a_);
-      }
-      if (!moreA || frame.namesB[frame.nextB] < frame.namesA[frame.nextA]) {
-        return shown(joined(frame.path, frame.namesB[frame.nextB])) + ": only in " + shown(b_);
-      }
-      const std::string name = frame.namesA[frame.nextA];
+      const Entry* ea = moreA ? &frame.entriesA[frame.nextA] : nullptr;
+      const Entry* eb = moreB ? &frame.entriesB[frame.nextB] : nullptr;
+      if (ea && (!eb || ea->name < eb->name))
+        return shown(joined(frame.path, ea->name)) + ": only in " + shown(a_);
+      if (!ea || eb->name < ea->name) return shown(joined(frame.path, eb->name)) + ": only in " + shown(b_);
       ++frame.nextA;
       ++frame.nextB;
-      // May push a frame, which invalidates `frame`.
-      if (auto difference = compareEntry(stack_.size() - 1, name)) return difference;
+      // May push a frame, which moves `frame` and the entries.
+      if (auto difference = compareEntry(stack_.size() - 1, Entry(*ea), Entry(*eb))) return difference;
     }
     return std::nullopt;
   }
@@ -296,32 +333,26 @@ class Comparer {
     return shown(path) + " in " + shown(root) + " cannot be read (" + reason + ")";
   }
 
-  std::optional<std::string> compareEntry(std::size_t level, const std::string& name) {
+  std::optional<std::string> compareEntry(std::size_t level, const Entry& ea, const Entry& eb) {
     Frame& frame = stack_[level];
+    const std::string& name = ea.name;
     const std::string path = joined(frame.path, name);
-    struct stat sa {
-    }, sb{};
-    if (::fstatat(frame.a.get(), name.c_str(), &sa, AT_SYMLINK_NOFOLLOW) != 0)
-      return unreadable(path, a_, why(errno));
-    if (::fstatat(frame.b.get(), name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0)
-      return unreadable(path, b_, why(errno));
-    const Kind ka = kindOf(sa.st_mode), kb = kindOf(sb.st_mode);
+    Kind ka = Kind::Unknown, kb = Kind::Unknown;
+    if (const int error = kindAt(frame.a.get(), ea, ka)) return unreadable(path, a_, why(error));
+    if (const int error = kindAt(frame.b.get(), eb, kb)) return unreadable(path, b_, why(error));
     if (!isTreeKind(ka)) return std::string(kindWords(ka)) + " at " + shown(path) + " in " + shown(a_);
     if (!isTreeKind(kb)) return std::string(kindWords(kb)) + " at " + shown(path) + " in " + shown(b_);
     if (ka != kb) return shown(path) + ": " + kindWords(ka) + " in one, " + kindWords(kb) + " in the other";
 
     if (ka == Kind::File) {
-      if (sa.st_size != sb.st_size) return shown(path) + ": the bytes differ";
+      struct stat sa {};
+      struct stat sb {};
       int error = 0;
       const UniqueFd fa = openFileAt(frame.a.get(), name, sa, error);
       if (!fa) return unreadable(path, a_, why(error));
       const UniqueFd fb = openFileAt(frame.b.get(), name, sb, error);
       if (!fb) return unreadable(path, b_, why(error));
-      if (!sameBytes(fa.get(), fb.get(), error)) {
-        if (error != 0) return shown(path) + " cannot be read (" + why(error) + ")";
-        return shown(path) + ": the bytes differ";
-      }
-      return std::nullopt;
+      return compareFiles(fa.get(), sa, fb.get(), sb, shown(path));
     }
     if (ka == Kind::Link) {
       if (const int error = readLinkAt(frame.a.get(), name, linkA_)) return unreadable(path, a_, why(error));
@@ -335,43 +366,30 @@ class Comparer {
     Frame child;
     child.path = path;
     child.a = openFolderAt(frame.a.get(), name);
-    if (!child.a) return unreadable(path, a_, why(errno));
+    if (!child.a) return unreadable(path, a_, why(errno == ENOTDIR || errno == ELOOP ? kChanged : errno));
     child.b = openFolderAt(frame.b.get(), name);
-    if (!child.b) return unreadable(path, b_, why(errno));
-    if (auto failure = listNames(child.a.get(), child.namesA)) return unreadable(path, a_, *failure);
-    if (auto failure = listNames(child.b.get(), child.namesB)) return unreadable(path, b_, *failure);
+    if (!child.b) return unreadable(path, b_, why(errno == ENOTDIR || errno == ELOOP ? kChanged : errno));
+    if (auto failure = listEntries(child.a.get(), child.entriesA)) return unreadable(path, a_, *failure);
+    if (auto failure = listEntries(child.b.get(), child.entriesB)) return unreadable(path, b_, *failure);
     stack_.push_back(std::move(child));
     return std::nullopt;
   }
 
-  // Whether both files hold the same bytes to their ends; `error` set when
-  // either could not be read.
-  bool sameBytes(int a, int b, int& error) {
-    error = 0;
-    for (;;) {
-      const ssize_t na = readFully(a, bufferA_.get(), kChunk);
-      if (na < 0) {
-        error = errno;
-        return false;
-      }
-      const ssize_t nb = readFully(b, bufferB_.get(), static_cast<std::size_t>(na) + (na == 0 ? 1 : 0));
-      if (nb < 0) {
-        error = errno;
-        return false;
-      }
-      if (na != nb || std::memcmp(bufferA_.get(), bufferB_.get(), static_cast<std::size_t>(na)) != 0)
-        return false;
-      if (static_cast<std::size_t>(na) < kChunk) {
-        // The end of `a`; `b` must end here too.
-        if (na == 0) return true;
-        const ssize_t more = readFully(b, bufferB_.get(), 1);
-        if (more < 0) {
-          error = errno;
-          return false;
-        }
-        return more == 0;
-      }
+  // Sizes first, then the bytes piece by piece (as many as the size: a file
+  // written to while it is compared is a race no comparison settles).
+  std::optional<std::string> compareFiles(int a, const struct stat& sa, int b, const struct stat& sb,
+                                          const std::string& what) {
+    if (sa.st_size != sb.st_size) return what + ": the bytes differ";
+    for (auto left = static_cast<std::size_t>(sa.st_size); left > 0;) {
+      const std::size_t piece = std::min(left, kChunk);
+      if (const int error = readExactly(a, bufferA_.get(), piece))
+        return what + " cannot be read (" + why(error) + ")";
+      if (const int error = readExactly(b, bufferB_.get(), piece))
+        return what + " cannot be read (" + why(error) + ")";
+      if (std::memcmp(bufferA_.get(), bufferB_.get(), piece) != 0) return what + ": the bytes differ";
+      left -= piece;
     }
+    return std::nullopt;
   }
 
   const std::string a_, b_;
@@ -403,7 +421,7 @@ std::optional<std::string> removeAt(int parent, const std::string& name, const s
     UniqueFd fd;
     std::string name;  // in the folder of the frame below; for the first, in `parent`
     std::string path;  // below the top; empty for the top
-    std::vector<std::string> names;
+    std::vector<Entry> entries;
     std::size_t next = 0;
     bool complete = true;  // everything inside was removed
   };
@@ -425,7 +443,7 @@ std::optional<std::string> removeAt(int parent, const std::string& name, const s
       note(path, why(errno));
       return false;
     }
-    if (auto failure = listNames(frame.fd.get(), frame.names)) {
+    if (auto failure = listEntries(frame.fd.get(), frame.entries)) {
       note(path, *failure);
       return false;
     }
@@ -441,7 +459,7 @@ std::optional<std::string> removeAt(int parent, const std::string& name, const s
   }
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next == frame.names.size()) {
+    if (frame.next == frame.entries.size()) {
       const bool complete = frame.complete;
       const std::string entry = frame.name, path = frame.path;
       stack.pop_back();
@@ -454,27 +472,35 @@ std::optional<std::string> removeAt(int parent, const std::string& name, const s
       }
       continue;
     }
-    const std::string entry = frame.names[frame.next++];
-    const std::string path = joined(frame.path, entry);
+    const Entry entry = frame.entries[frame.next++];
+    const std::string path = joined(frame.path, entry.name);
+    // Anything but a folder goes at once; a folder (or what cannot be unlinked
+    // for being one) is looked at first.
+    if (entry.kind != Kind::Folder) {
+      if (::unlinkat(frame.fd.get(), entry.name.c_str(), 0) == 0 || errno == ENOENT) continue;
+      if (errno != EISDIR && errno != EPERM) {
+        note(path, why(errno));
+        frame.complete = false;
+        continue;
+      }
+    }
     struct stat inner {};
-    if (::fstatat(frame.fd.get(), entry.c_str(), &inner, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(frame.fd.get(), entry.name.c_str(), &inner, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
       note(path, why(errno));
       frame.complete = false;
       continue;
     }
-    if (S_ISDIR(inner.st_mode)) {
-      if (stack.size() >= static_cast<std::size_t>(kMaxTreeDepth)) {
-        note(path, "more than " + std::to_string(kMaxTreeDepth) + " folders deep");
+    if (!S_ISDIR(inner.st_mode)) {
+      if (::unlinkat(frame.fd.get(), entry.name.c_str(), 0) != 0 && errno != ENOENT) {
+        note(path, why(errno));
         frame.complete = false;
-      } else if (!enter(frame.fd.get(), entry, inner.st_mode, path, stack)) {
-        stack[stack.size() - 1].complete = false;  // `frame` may have moved; it is still the top
       }
-      continue;
-    }
-    if (::unlinkat(frame.fd.get(), entry.c_str(), 0) != 0 && errno != ENOENT) {
-      note(path, why(errno));
+    } else if (stack.size() >= static_cast<std::size_t>(kMaxTreeDepth)) {
+      note(path, "more than " + std::to_string(kMaxTreeDepth) + " folders deep");
       frame.complete = false;
+    } else if (!enter(frame.fd.get(), entry.name, inner.st_mode, path, stack)) {
+      stack.back().complete = false;  // nothing was pushed: still `frame`
     }
   }
   if (firstFailure) {
@@ -501,13 +527,15 @@ class Copier {
     Frame top;
     top.from = UniqueFd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!top.from) return "it cannot be read (" + why(errno) + ")";
+    // Listed before the copy is made, so that a copy put inside the source is not copied too.
+    if (auto failure = listEntries(top.from.get(), top.entries))
+      return "it cannot be read (" + *failure + ")";
     if (::mkdirat(toDir, toName.c_str(), S_IRWXU) != 0) return "the copy cannot be made (" + why(errno) + ")";
     made = true;
     top.to = openFolderAt(toDir, toName);
     if (!top.to) return "the copy cannot be opened (" + why(errno) + ")";
     top.st = rootSt;
     top.mode = (rootSt.st_mode & 07777) | S_IWUSR;  // the top stays movable
-    if (auto failure = listNames(top.from.get(), top.names)) return "it cannot be read (" + *failure + ")";
     stack_.push_back(std::move(top));
     return walk();
   }
@@ -518,7 +546,7 @@ class Copier {
     std::string path;  // below the top
     struct stat st {};
     mode_t mode = 0;  // the copy's, set once it is filled
-    std::vector<std::string> names;
+    std::vector<Entry> entries;
     std::size_t next = 0;
   };
 
@@ -530,7 +558,7 @@ class Copier {
   std::optional<std::string> walk() {
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
-      if (frame.next == frame.names.size()) {
+      if (frame.next == frame.entries.size()) {
         // Filled: now the folder may become read-only, and keep its time.
         const struct timespec times[2] = {frame.st.st_atim, frame.st.st_mtim};
         const std::string where = frame.path.empty() ? std::string() : shown(frame.path) + ": ";
@@ -541,21 +569,23 @@ class Copier {
         stack_.pop_back();
         continue;
       }
-      const std::string name = frame.names[frame.next++];
-      if (auto failure = copyEntry(stack_.size() - 1, name))
-        return shown(joined(frame.path, name)) + ": " + *failure;
+      const Entry entry = frame.entries[frame.next++];
+      // May push a frame, which moves `frame`.
+      if (auto failure = copyEntry(stack_.size() - 1, entry)) {
+        return shown(joined(stack_.back().path, entry.name)) + ": " + *failure;
+      }
     }
     return std::nullopt;
   }
 
-  std::optional<std::string> copyEntry(std::size_t level, const std::string& name) {
+  std::optional<std::string> copyEntry(std::size_t level, const Entry& entry) {
     Frame& frame = stack_[level];
-    struct stat st {};
-    if (::fstatat(frame.from.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return "it cannot be read (" + why(errno) + ")";
-    }
-    const Kind kind = kindOf(st.st_mode);
+    const std::string& name = entry.name;
+    Kind kind = Kind::Unknown;
+    if (const int error = kindAt(frame.from.get(), entry, kind))
+      return "it cannot be read (" + why(error) + ")";
     if (kind == Kind::File) {
+      struct stat st {};
       int error = 0;
       const UniqueFd in = openFileAt(frame.from.get(), name, st, error);
       if (!in) return "it cannot be read (" + why(error) + ")";
@@ -576,11 +606,12 @@ class Copier {
     }
     Frame child;
     child.path = joined(frame.path, name);
-    child.st = st;
-    child.mode = modeFor(st);
     child.from = openFolderAt(frame.from.get(), name);
-    if (!child.from) return "it cannot be read (" + why(errno) + ")";
-    if (auto failure = listNames(child.from.get(), child.names))
+    if (!child.from)
+      return "it cannot be read (" + why(errno == ENOTDIR || errno == ELOOP ? kChanged : errno) + ")";
+    if (::fstat(child.from.get(), &child.st) != 0) return "it cannot be read (" + why(errno) + ")";
+    child.mode = modeFor(child.st);
+    if (auto failure = listEntries(child.from.get(), child.entries))
       return "it cannot be read (" + *failure + ")";
     if (::mkdirat(frame.to.get(), name.c_str(), S_IRWXU) != 0)
       return "its copy cannot be made (" + why(errno) + ")";
@@ -590,6 +621,8 @@ class Copier {
     return std::nullopt;
   }
 
+  // Copies as many bytes as the file held when it was opened; one that grows
+  // meanwhile fails the check that follows every copy.
   std::optional<std::string> copyFile(int in, const struct stat& st, int toDir, const std::string& toName,
                                       bool& made) {
     UniqueFd out(::openat(toDir, toName.c_str(),
@@ -597,14 +630,14 @@ class Copier {
                           S_IRUSR | S_IWUSR));
     if (!out) return "its copy cannot be made (" + why(errno) + ")";
     made = true;
-    for (;;) {
-      const ssize_t n = readFully(in, buffer_.get(), kChunk);
-      if (n < 0) return "it cannot be read (" + why(errno) + ")";
-      if (n == 0) break;
-      if (!writeAll(out.get(), std::string_view(buffer_.get(), static_cast<std::size_t>(n)))) {
+    for (auto left = static_cast<std::size_t>(st.st_size); left > 0;) {
+      const std::size_t piece = std::min(left, kChunk);
+      if (const int error = readExactly(in, buffer_.get(), piece))
+        return "it cannot be read (" + why(error) + ")";
+      if (!writeAll(out.get(), std::string_view(buffer_.get(), piece))) {
         return "its copy cannot be written (" + why(errno) + ")";
       }
-      if (static_cast<std::size_t>(n) < kChunk) break;
+      left -= piece;
     }
     // The mode after the bytes: a write clears set-user-ID bits.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -641,8 +674,11 @@ std::optional<std::string> openSource(int dir, const std::string& name, UniqueFd
   }
   if (kind == Kind::File) {
     int error = 0;
-    fd = openFileAt(dir, name, source.st, error);
+    struct stat st {};
+    fd = openFileAt(dir, name, st, error);
     if (!fd) return "it cannot be read (" + why(error) + ")";
+    if (!sameFile(st, source.st)) return "it changed while it was opened";
+    source.st = st;
   } else if (kind == Kind::Folder) {
     fd = openFolderAt(dir, name);
     struct stat st {};

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "platform/fs/unique_fd.h"
 #include "tests/support/scratch.h"
 
 namespace sonarell::fs {
@@ -255,6 +256,39 @@ TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
       EXPECT_EQ(test::namesIn(fromFolder), std::vector<std::string>{});
       EXPECT_TRUE(removeTree(toFolder).ok());
     }
+  });
+}
+
+// Folders `depth` deep, each named `name`, with a file at the bottom; made
+// through descriptors, since the whole path may be longer than any path call takes.
+void makeChain(const std::string& root, int depth, const std::string& name, const std::string& bottom) {
+  stdfs::create_directory(root);
+  UniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int i = 0; i < depth && dir; ++i) {
+    ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
+    dir = UniqueFd(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  const UniqueFd file(::openat(dir.get(), "bottom", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  ASSERT_TRUE(file && writeAll(file.get(), bottom));
+}
+
+TEST(TreeTest, PathsLongerThanThePathLimitWorkAndDepthIsBounded) {
+  Scratch scratch;
+  asOrdinaryUser([&] {
+    const std::string name(100, 'n'), a = scratch / "a", b = scratch / "b", copy = scratch / "copy";
+    makeChain(a, 200, name, "x");  // a path of 20,200 bytes
+    makeChain(b, 200, name, "y");
+    const Outcome copied = copyTree(a, copy, CopyModes::Keep);
+    EXPECT_TRUE(copied.ok()) << copied.error().reason;
+    EXPECT_EQ(treeDifference(copy, a), std::nullopt);
+    const std::string difference = treeDifference(a, b).value_or("");
+    EXPECT_TRUE(difference.ends_with(name + "/bottom: the bytes differ") && difference.size() > 20000);
+    for (const std::string& tree : {a, b, copy}) EXPECT_TRUE(removeTree(tree).ok());
+
+    makeChain(a, kMaxTreeDepth + 1, "d", "x");
+    EXPECT_NE(treeDifference(a, a).value_or("").find("more than 256 folders deep"), std::string::npos);
+    EXPECT_FALSE(copyTree(a, copy, CopyModes::Keep).ok());
+    EXPECT_EQ(test::namesIn(scratch.dir.path()), std::vector<std::string>{"a"});
   });
 }
 
