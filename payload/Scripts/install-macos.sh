@@ -82,10 +82,7 @@ backups="$support/Backups"
 lock="$support/install.lock"
 
 # Whether Keyloom's check (which changes nothing) takes a bundle for ours.
-ours() {
-  "$keyloom" "$1" --check >/dev/null 2>&1
-  [ $? -ne 2 ]
-}
+ours() { "$keyloom" "$1" --check >/dev/null 2>&1 || [ $? -ne 2 ]; }
 
 # mkdir -p that remembers the folders it made, for a run that changes nothing.
 make_folder() {
@@ -103,7 +100,6 @@ $missing"
 # --- The install lock: the run goes on under Keyloom's lock form, which takes it --
 # (waiting up to a minute, and saying so) and runs this script again with the lock
 # on descriptor 9; the system releases it when the run ends, whichever way.
-
 created=""
 if [ -z "${SONARELL_INSTALL_LOCK_FD:-}" ]; then
   say "Sonarell installer script, $(date '+%Y-%m-%d %H:%M:%S')"
@@ -125,20 +121,19 @@ unset SONARELL_FOLDERS_MADE SONARELL_INSTALL_LOCK_FD
 
 # --- Clean-up on every exit path: only what this run made and no longer needs, ----
 # judged by what is on disk, never by another tool's exit status.
-
 staging=""        # the staging folder beside the target; always removed
 full_backup=""    # the backup of the installed version made by this run
 list_backup=""    # the enabled-list backup written by the last list form
-also=""           # more for the closing line: list backups, what could not be removed
-upgrade=0
-placing=0         # 1 once the new version may be at the target (the move or swap began)
+list_backups=""   # every one this run asked Keyloom for, one a line
+also=""           # what could not be removed, for the closing line
+upgrade=0 placing=0 # placing: 1 once the new version may be at the target (the move or swap began)
 staged=""         # the staged bundle in the staging folder
 staged_id=""      # the identity of its Contents folder, which is to take the target's place
 installed_id=""   # the identity of the installed Contents folder before the swap
 enabled_state=""  # after a failed uninstall: whether Sonarell is still enabled
 changed_nothing=0 # 1 when the run ends having changed nothing at all
-done_word=installed
-new_word=new      # what the closing line calls the version a run puts in place
+was_enabled=0     # before an uninstall took Sonarell out of the enabled sources
+done_word=installed new_word=new # what the closing line says of the run and of the version it puts in place
 [ "$mode" != restore ] || { done_word=restored; new_word=restored; }
 [ "$mode" != uninstall ] || done_word=uninstalled
 
@@ -154,7 +149,10 @@ cleanup() {
   if { [ "$status" -ne 0 ] || [ "$changed_nothing" -eq 1 ]; } && [ -n "$created" ]; then
     # The lock file goes with the folder made for it (a waiting run makes a new
     # one); then the folders, deepest first, each only when empty.
-    case $created in *"$support"*) rm -f "$lock" ;; esac
+    case "$created
+" in *"
+$support
+"*) rm -f "$lock" ;; esac
     printf '%s\n' "$created" | sed '1!G;h;$!d' | while IFS= read -r folder; do rmdir "$folder" 2>/dev/null; done
   fi
   exit "$status"
@@ -185,12 +183,12 @@ still_where_they_were() {
 }
 
 closing_line() {
-  local left what="$done_word and enabled"
+  local left item what="$done_word and enabled"
   [ "$mode" != uninstall ] || what=$done_word
   local kept="the backup of the previous version"
   if [ "$mode" = uninstall ]; then
     kept="the removed version" left="nothing at $target"
-    [ -n "$enabled_state" ] || [ ! -d "$target" ] || "$keyloom" "$target" --check >/dev/null 2>&1 ||
+    [ -n "$enabled_state" ] || [ "$was_enabled" -eq 0 ] || [ ! -d "$target" ] || "$keyloom" "$target" --check >/dev/null 2>&1 ||
       enabled_state=", but no longer enabled: run the installer again to enable it"
     [ ! -e "$target" ] || left="the installed version at $target, still there$enabled_state"
   elif new_version_in_place; then
@@ -204,6 +202,11 @@ closing_line() {
     left="nothing at $target"
   fi
   [ -z "$full_backup" ] || [ ! -d "$full_backup" ] || left="$left; $kept at $full_backup"
+  while IFS= read -r item; do
+    [ ! -f "$item" ] || left="$left; the backup of the enabled input sources at $item"
+  done <<LISTS
+$list_backups
+LISTS
   left=$left$also
   if [ "$1" -eq 0 ]; then
     say "Sonarell is $what. Left: $left."
@@ -241,10 +244,12 @@ run_keyloom_on_list() {
   shift
   name=$("$keyloom" --list-backup-name "$backups") ||
     die "could not choose a name for the backup of the enabled input sources in \"$backups\""
+  list_backups="$list_backups
+$name" # named in the closing line once it exists, even if the run ends during the call
   "$keyloom" "$@" "$form" "$name"
   status=$?
-  list_backup=""
-  [ ! -f "$name" ] || list_backup=$name also="$also; the backup of the enabled input sources at $name"
+  list_backup=$name
+  [ -f "$name" ] || list_backup=""
   return $status
 }
 
@@ -269,13 +274,10 @@ older_version() {
 # After a failed uninstall that left the bundle but took it out of the enabled
 # sources: enabled again, or the closing line says plainly that it is not.
 enable_again() {
-  { [ -d "$target" ] && ! "$keyloom" "$target" --check >/dev/null 2>&1; } || return 0
+  { [ "$was_enabled" -eq 1 ] && [ -d "$target" ] && ! "$keyloom" "$target" --check >/dev/null 2>&1; } || return 0
   say "Enabling the input method again, since it is still installed"
-  if run_keyloom_on_list --repair-enabled-list "$target"; then
-    enabled_state=" and enabled again"
-  else
-    enabled_state=", but no longer enabled: run the installer again to enable it"
-  fi
+  enabled_state=", but no longer enabled: run the installer again to enable it"
+  ! run_keyloom_on_list --repair-enabled-list "$target" || enabled_state=" and enabled again"
 }
 
 # Takes Sonarell out of the enabled input sources, then moves the installed
@@ -294,17 +296,12 @@ uninstall() {
   ours "$target" || die "$target is not a Sonarell input method bundle; it was left untouched"
   say "Identifying the installed copy: Sonarell version $("$keyloom" --bundle-version "$target")"
 
+  ! "$keyloom" "$target" --check >/dev/null 2>&1 || was_enabled=1
   run_keyloom_on_list --remove-enabled-entries "$target"
   status=$?
-  if [ $status -ne 0 ]; then
-    enable_again
-    die "taking Sonarell out of the enabled input sources failed (Keyloom status $status); it is still installed, see the lines above"
-  fi
-  if [ -n "$list_backup" ]; then
-    say "Taking Sonarell out of the enabled input sources (backup of the list: $list_backup): done"
-  else
-    say "Taking Sonarell out of the enabled input sources: done, it was in none"
-  fi
+  [ $status -eq 0 ] || { enable_again; die "taking Sonarell out of the enabled input sources failed (Keyloom status $status); it is still installed, see the lines above"; }
+  [ -z "$list_backup" ] || say "Taking Sonarell out of the enabled input sources (backup of the list: $list_backup): done"
+  [ -n "$list_backup" ] || say "Taking Sonarell out of the enabled input sources: done, it was in none"
   placing=1 # from here on, the backup is never removed: it may be the only copy
   if ! full_backup=$("$keyloom" --move-to-backups "$target" "$backups"); then
     full_backup=""
