@@ -159,12 +159,12 @@ std::optional<std::string> readBounded(int fd, std::size_t sizeHint, std::size_t
 
 // What is at the domain path.
 struct DomainFile {
-  enum class Kind { kMissing, kUnusable, kRead };
-  Kind kind = Kind::kMissing;
-  std::string failure;                       // kUnusable: why
-  fs::UniqueFd fd;                           // kRead: the file, open for reading
-  struct stat status {};                     // kRead
-  std::shared_ptr<const Snapshot> snapshot;  // kRead
+  enum class Kind { Missing, Unusable, Read };
+  Kind kind = Kind::Missing;
+  std::string failure;                       // Unusable: why
+  fs::UniqueFd fd;                           // Read: the file, open for reading
+  struct stat status {};                     // Read
+  std::shared_ptr<const Snapshot> snapshot;  // Read
 };
 
 // Reads the domain file, following a symbolic link. Anything but a regular file
@@ -172,12 +172,12 @@ struct DomainFile {
 // `known` and this process's cache spare the parse of bytes already parsed.
 DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const Snapshot>& known) {
   DomainFile file;
-  file.kind = DomainFile::Kind::kUnusable;
+  file.kind = DomainFile::Kind::Unusable;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     struct stat link {};
     if (errno == ENOENT && ::lstat(path.c_str(), &link) != 0 && errno == ENOENT) {
-      file.kind = DomainFile::Kind::kMissing;
+      file.kind = DomainFile::Kind::Missing;
     } else {
       file.failure = errno == ENOENT ? "the domain file is a symbolic link to nothing"
                                      : describeErrno("cannot look at the domain file");
@@ -206,7 +206,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
   const std::shared_ptr<const Snapshot> cached = snapshotCache().find(path);
   for (const std::shared_ptr<const Snapshot>& candidate : {known, cached == known ? nullptr : cached}) {
     if (candidate && candidate->bytes.size() == size && holdsBytes(fd.get(), candidate->bytes)) {
-      file.kind = DomainFile::Kind::kRead;
+      file.kind = DomainFile::Kind::Read;
       file.fd = std::move(fd);
       file.status = st;
       file.snapshot = candidate;
@@ -222,7 +222,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
     // What a crash or a full disk leaves: an empty domain, replaced (in XML, like
     // a new file) by the next write. Not cached, so that its empty bytes are never
     // reused as the serialised form of an empty dictionary.
-    file.kind = DomainFile::Kind::kRead;
+    file.kind = DomainFile::Kind::Read;
     file.fd = std::move(fd);
     file.status = st;
     file.snapshot = std::make_shared<const Snapshot>(Snapshot{{}, plist::Format::kXml, {}});
@@ -236,7 +236,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
   auto snapshot = std::make_shared<const Snapshot>(
       Snapshot{std::move(*bytes), parsed->format, std::move(*parsed->value.asDictionary())});
   snapshotCache().put(path, snapshot);
-  file.kind = DomainFile::Kind::kRead;
+  file.kind = DomainFile::Kind::Read;
   file.fd = std::move(fd);
   file.status = st;
   file.snapshot = std::move(snapshot);
@@ -420,7 +420,7 @@ bool FilePreferenceStore::refresh(DomainState& state, const std::string& path) {
   state.loaded = true;
   DomainFile file = readDomainFile(path, state.disk);
   state.disk = std::move(file.snapshot);
-  if (file.kind == DomainFile::Kind::kUnusable) {
+  if (file.kind == DomainFile::Kind::Unusable) {
     lastFailure_ = std::move(file.failure);
     return false;
   }
@@ -518,11 +518,11 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   // and the replacement; each such change starts the merge over from a fresh read.
   for (int attempt = 0; attempt < kStoreAttempts; ++attempt) {
     switch (storeAttempt(state, path, target, folder, name)) {
-      case Attempt::kStored:
+      case Attempt::Stored:
         return true;
-      case Attempt::kFailed:
+      case Attempt::Failed:
         return false;
-      case Attempt::kChangedMeanwhile:
+      case Attempt::ChangedMeanwhile:
         break;
     }
   }
@@ -536,9 +536,9 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
                                                                const std::string& name) {
   // What is on disk now, read afresh unless it is the very version already held.
   DomainFile current = readDomainFile(path, state.disk);
-  if (current.kind == DomainFile::Kind::kUnusable) {
+  if (current.kind == DomainFile::Kind::Unusable) {
     lastFailure_ = std::move(current.failure);
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   // A key whose value on disk is not the one this process's change was based
   // on was changed by another writer meanwhile: storing would silently undo that.
@@ -547,13 +547,13 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
     const plist::Value* now = valueIn(current.snapshot, entry.key);
     if (entry.base != current.snapshot && !sameValue(valueIn(entry.base, entry.key), now)) {
       lastFailure_ = "\"" + entry.key + "\" was changed by another writer since it was read";
-      return Attempt::kFailed;
+      return Attempt::Failed;
     }
     if (!sameValue(entry.value ? &*entry.value : nullptr, now)) unchanged = false;
   }
   if (unchanged) {
     state.disk = std::move(current.snapshot);
-    return Attempt::kStored;
+    return Attempt::Stored;
   }
 
   // The pending keys laid over the domain, in the file's order, new keys last.
@@ -576,7 +576,7 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
     lastFailure_ = format == plist::Format::kBinary
                        ? "a value cannot be written unaltered in the binary form the domain file has"
                        : "a value cannot be written unaltered in the XML form the domain file has";
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   const std::string& bytes = earlier ? earlier->bytes : *serialized;
 
@@ -584,41 +584,41 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
   fs::UniqueFd out(::mkostemp(templatePath.data(), O_CLOEXEC));
   if (!out) {
     lastFailure_ = describeErrno("cannot create a new domain file");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   fs::TemporaryFile temporary(templatePath);
   if (!fs::writeAll(out.get(), bytes)) {
     lastFailure_ = describeErrno("cannot write the new domain file");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
-  if (current.kind == DomainFile::Kind::kRead) {
+  if (current.kind == DomainFile::Kind::Read) {
     if (const Outcome kept = keepAttributes(current.fd.get(), current.status, out.get()); !kept) {
       lastFailure_ = kept.error().reason;
-      return Attempt::kFailed;
+      return Attempt::Failed;
     }
   } else if (::fchmod(out.get(), 0600) != 0) {  // a new domain file is private to the user
     lastFailure_ = describeErrno("cannot set the new domain file's mode");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   if (::fsync(out.get()) != 0 || !out.close()) {
     lastFailure_ = describeErrno("cannot flush the new domain file");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   if (beforeReplace_) beforeReplace_();
   // The last look at the file, right before it is replaced: still the file that
   // was read (the link followed), or, when there was none, still none (the new
   // one is put in place only where nothing is).
-  if (current.kind == DomainFile::Kind::kRead) {
+  if (current.kind == DomainFile::Kind::Read) {
     struct stat now {};
-    if (::stat(path.c_str(), &now) != 0 || !sameFile(now, current.status)) return Attempt::kChangedMeanwhile;
+    if (::stat(path.c_str(), &now) != 0 || !sameFile(now, current.status)) return Attempt::ChangedMeanwhile;
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
       lastFailure_ = describeErrno("cannot put the new domain file into place");
-      return Attempt::kFailed;
+      return Attempt::Failed;
     }
   } else if (!fs::moveWithoutReplacing(temporary.path(), target)) {
-    if (errno == EEXIST) return Attempt::kChangedMeanwhile;
+    if (errno == EEXIST) return Attempt::ChangedMeanwhile;
     lastFailure_ = describeErrno("cannot put the new domain file into place");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   temporary.release();
   // The folder is not flushed: a crash may cost the rename, leaving the old
@@ -630,14 +630,14 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
   if (earlier) {
     snapshotCache().put(path, earlier);
     state.disk = std::move(earlier);
-    return Attempt::kStored;
+    return Attempt::Stored;
   }
   plist::Dictionary storedDictionary = std::move(*mergedValue.asDictionary());
   auto snapshot =
       std::make_shared<const Snapshot>(Snapshot{std::move(*serialized), format, std::move(storedDictionary)});
   snapshotCache().put(path, snapshot);
   state.disk = std::move(snapshot);
-  return Attempt::kStored;
+  return Attempt::Stored;
 }
 
 }  // namespace sonarell::preferences
