@@ -17,7 +17,7 @@ namespace tis = textinput;
 
 // `now` is `initial` with none, some or all of our records taken out and nothing
 // else changed: all that disabling our sources may do to the list.
-bool IsInitialLessOurs(const std::optional<plist::Value>& now, const std::optional<plist::Value>& initial) {
+bool isInitialLessOurs(const std::optional<plist::Value>& now, const std::optional<plist::Value>& initial) {
   if (!initial) return !now;
   const plist::Array* list = now ? now->asArray() : nullptr;
   if (!list) return false;
@@ -90,7 +90,7 @@ int RemoveFromEnabledList(const std::string& backupPath, Services& services, Str
   if (disabled) services.runLoop.runFor(kSettleWait);
 
   const std::optional<plist::Value> now = SynchronizeAndReadEnabledList(store);
-  if (!IsInitialLessOurs(now, initial)) {
+  if (!isInitialLessOurs(now, initial)) {
     report.error(ErrorLine::ChangedConcurrently);
     return 1;
   }

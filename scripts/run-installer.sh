@@ -123,8 +123,8 @@ cleanup() {
     kill -KILL "$installer_pid" 2>/dev/null || true
   fi
   # Ending the virtual display also ends the input method's window on it.
-  [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null || true
-  [ -n "$bus_pid" ] && kill -TERM "$bus_pid" 2>/dev/null || true
+  if [ -n "$xvfb_pid" ]; then kill -TERM "$xvfb_pid" 2>/dev/null || true; fi
+  if [ -n "$bus_pid" ]; then kill -TERM "$bus_pid" 2>/dev/null || true; fi
   rm -rf "$work"
   exit "$status"
 }
@@ -174,7 +174,8 @@ xvfb_pid=$!
 exec 3>&-
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || die "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$work/display")"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
 unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 
@@ -254,7 +255,7 @@ tail -n +"$((im_before + 1))" "$im_log" | sed 's/^/    /'
 # Close the input method's window (its default button closes it), then show the
 # installer's detailed log: the toggle lies at x 30..180, top 448..484.
 if im_window=$(window_of '^Sonarell$') && [ -n "$im_window" ]; then
-  xdotool windowfocus --sync "$im_window" 2>/dev/null && xdotool key Return || true
+  if xdotool windowfocus --sync "$im_window" 2>/dev/null; then xdotool key Return || true; fi
   sleep 0.5
 fi
 xdotool mousemove --window "$wid" 105 466 click 1

@@ -1,10 +1,8 @@
 #include "platform/fs/file_access.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,15 +68,6 @@ LockOutcome tryLockExclusive(const std::string& path, UniqueFd& lock) {
   if (result != 0) return errno == EWOULDBLOCK ? LockOutcome::HeldElsewhere : LockOutcome::Failed;
   lock = std::move(fd);
   return LockOutcome::Acquired;
-}
-
-bool moveWithoutReplacing(const std::string& from, const std::string& to) {
-  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  ::unlink(from.c_str());
-  return true;
 }
 
 std::optional<std::string> currentDirectory() {

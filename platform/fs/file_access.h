@@ -44,9 +44,10 @@ enum class LockOutcome { Acquired, HeldElsewhere, Failed };
 LockOutcome tryLockExclusive(const std::string& path, UniqueFd& lock);
 
 // Gives the file at `from` the name `to` in one step unless anything is at `to`
-// already (errno EEXIST then, both names unchanged). A file system without
-// renameat2's RENAME_NOREPLACE gets a hard link and then loses `from`; either way
-// `from` is gone after a success.
+// already (errno EEXIST then, both names unchanged). A file system without an
+// exclusive rename gets a hard link and then loses `from`; either way `from` is
+// gone after a success. The one call here that differs by system: it lives in
+// file_access_linux.cpp (renameat2 with RENAME_NOREPLACE).
 bool moveWithoutReplacing(const std::string& from, const std::string& to);
 
 // The process's working folder; none when it cannot be told.

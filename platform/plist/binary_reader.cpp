@@ -28,17 +28,15 @@ constexpr std::uint64_t kNodeCost = 48;
 constexpr std::uint64_t kFixedBudget = 8u << 20;
 constexpr std::uint64_t kBudgetPerInputByte = 32;
 
-enum Kind : unsigned {
-  kSimple = 0x0,
-  kInt = 0x1,
-  kReal = 0x2,
-  kDate = 0x3,
-  kData = 0x4,
-  kAscii = 0x5,
-  kUtf16 = 0x6,
-  kArray = 0xA,
-  kDict = 0xD,
-};
+constexpr unsigned kSimple = 0x0;
+constexpr unsigned kInt = 0x1;
+constexpr unsigned kReal = 0x2;
+constexpr unsigned kDate = 0x3;
+constexpr unsigned kData = 0x4;
+constexpr unsigned kAscii = 0x5;
+constexpr unsigned kUtf16 = 0x6;
+constexpr unsigned kArray = 0xA;
+constexpr unsigned kDict = 0xD;
 
 struct Object {
   unsigned kind = 0;
@@ -158,7 +156,9 @@ class Reader {
 
   // Pass one: depth-first over the reachable objects, once each.
   bool checkStructure() {
-    enum : std::uint8_t { kUnseen, kOpen, kDone };
+    constexpr std::uint8_t kUnseen = 0;
+    constexpr std::uint8_t kOpen = 1;
+    constexpr std::uint8_t kDone = 2;
     state_.assign(objectCount_, kUnseen);
     cost_.assign(objectCount_, 0);
     uses_.assign(objectCount_, 0);

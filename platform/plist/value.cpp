@@ -1,9 +1,10 @@
 #include "platform/plist/value.h"
 
-#include <sys/auxv.h>
-
 #include <algorithm>
 #include <cstring>
+#include <span>
+
+#include "platform/random/random_bytes.h"
 
 namespace sonarell::plist {
 namespace {
@@ -21,14 +22,12 @@ std::uint64_t mix(std::uint64_t h) {
   return h ^ (h >> 31);
 }
 
-// A seed the kernel chose for this process, so that which keys collide cannot
-// be known in advance by whoever wrote a file.
+// A seed drawn from the system's random source once per process, so that which
+// keys collide cannot be known in advance by whoever wrote a file.
 std::uint64_t processSeed() {
   static const std::uint64_t seed = [] {
-    std::uint64_t value = 0x9E3779B97F4A7C15ULL;
-    if (const auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-      std::memcpy(&value, random, sizeof value);
-    }
+    std::uint64_t value = 0;
+    random::fillRandomBytes(std::span(reinterpret_cast<std::uint8_t*>(&value), sizeof value));
     return value;
   }();
   return seed;

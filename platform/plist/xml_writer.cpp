@@ -27,15 +27,16 @@ constexpr std::string_view kHeader =
     "<plist version=\"1.0\">\n";
 constexpr std::string_view kFooter = "</plist>\n";
 
-enum ByteClass : unsigned char { kPlain, kHigh, kControl, kEscape };
+enum class ByteClass : unsigned char { Plain, High, Control, Escape };
 
 constexpr auto kByteClass = [] {
   std::array<ByteClass, 256> classes{};
   for (int c = 0; c < 256; ++c) {
-    classes[static_cast<std::size_t>(c)] = c >= 0x80                                         ? kHigh
-                                           : c == '&' || c == '<' || c == '>' || c == '\r'   ? kEscape
-                                           : c < 0x20 && c != '\t' && c != '\n' && c != '\r' ? kControl
-                                                                                             : kPlain;
+    classes[static_cast<std::size_t>(c)] = c >= 0x80                                       ? ByteClass::High
+                                           : c == '&' || c == '<' || c == '>' || c == '\r' ? ByteClass::Escape
+                                           : c < 0x20 && c != '\t' && c != '\n' && c != '\r'
+                                               ? ByteClass::Control
+                                               : ByteClass::Plain;
   }
   return classes;
 }();
@@ -100,12 +101,12 @@ class Writer {
     for (std::size_t i = 0; i < size; ++i) {
       const auto c = static_cast<unsigned char>(s[i]);
       switch (kByteClass[c]) {
-        case kPlain:
+        case ByteClass::Plain:
           continue;
-        case kHigh:
+        case ByteClass::High:
           ascii = false;
           continue;
-        case kControl:
+        case ByteClass::Control:
           return false;
         default:
           out_.append(s.data() + start, i - start);

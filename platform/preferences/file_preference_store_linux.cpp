@@ -24,6 +24,7 @@
 #include "platform/fs/temporary_file.h"
 #include "platform/fs/unique_fd.h"
 #include "platform/plist/codec.h"
+#include "platform/result/result.h"
 
 namespace sonarell::preferences {
 
@@ -158,12 +159,12 @@ std::optional<std::string> readBounded(int fd, std::size_t sizeHint, std::size_t
 
 // What is at the domain path.
 struct DomainFile {
-  enum class Kind { kMissing, kUnusable, kRead };
-  Kind kind = Kind::kMissing;
-  std::string failure;                       // kUnusable: why
-  fs::UniqueFd fd;                           // kRead: the file, open for reading
-  struct stat status {};                     // kRead
-  std::shared_ptr<const Snapshot> snapshot;  // kRead
+  enum class Kind { Missing, Unusable, Read };
+  Kind kind = Kind::Missing;
+  std::string failure;                       // Unusable: why
+  fs::UniqueFd fd;                           // Read: the file, open for reading
+  struct stat status {};                     // Read
+  std::shared_ptr<const Snapshot> snapshot;  // Read
 };
 
 // Reads the domain file, following a symbolic link. Anything but a regular file
@@ -171,12 +172,12 @@ struct DomainFile {
 // `known` and this process's cache spare the parse of bytes already parsed.
 DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const Snapshot>& known) {
   DomainFile file;
-  file.kind = DomainFile::Kind::kUnusable;
+  file.kind = DomainFile::Kind::Unusable;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     struct stat link {};
     if (errno == ENOENT && ::lstat(path.c_str(), &link) != 0 && errno == ENOENT) {
-      file.kind = DomainFile::Kind::kMissing;
+      file.kind = DomainFile::Kind::Missing;
     } else {
       file.failure = errno == ENOENT ? "the domain file is a symbolic link to nothing"
                                      : describeErrno("cannot look at the domain file");
@@ -205,7 +206,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
   const std::shared_ptr<const Snapshot> cached = snapshotCache().find(path);
   for (const std::shared_ptr<const Snapshot>& candidate : {known, cached == known ? nullptr : cached}) {
     if (candidate && candidate->bytes.size() == size && holdsBytes(fd.get(), candidate->bytes)) {
-      file.kind = DomainFile::Kind::kRead;
+      file.kind = DomainFile::Kind::Read;
       file.fd = std::move(fd);
       file.status = st;
       file.snapshot = candidate;
@@ -221,7 +222,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
     // What a crash or a full disk leaves: an empty domain, replaced (in XML, like
     // a new file) by the next write. Not cached, so that its empty bytes are never
     // reused as the serialised form of an empty dictionary.
-    file.kind = DomainFile::Kind::kRead;
+    file.kind = DomainFile::Kind::Read;
     file.fd = std::move(fd);
     file.status = st;
     file.snapshot = std::make_shared<const Snapshot>(Snapshot{{}, plist::Format::kXml, {}});
@@ -235,7 +236,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
   auto snapshot = std::make_shared<const Snapshot>(
       Snapshot{std::move(*bytes), parsed->format, std::move(*parsed->value.asDictionary())});
   snapshotCache().put(path, snapshot);
-  file.kind = DomainFile::Kind::kRead;
+  file.kind = DomainFile::Kind::Read;
   file.fd = std::move(fd);
   file.status = st;
   file.snapshot = std::move(snapshot);
@@ -251,20 +252,18 @@ bool sameValue(const plist::Value* a, const plist::Value* b) {
 }
 
 // The file that is actually replaced: the domain file, or the target of the
-// symbolic link at its place. None (with the reason) for a dangling link.
-std::optional<std::string> fileToReplace(const std::string& path, std::string& failure) {
+// symbolic link at its place. A failure for a dangling link.
+Result<std::string> fileToReplace(const std::string& path) {
   struct stat link {};
   if (::lstat(path.c_str(), &link) != 0) {
     if (errno == ENOENT) return path;
-    failure = describeErrno("cannot look at the domain file");
-    return std::nullopt;
+    return Failure{describeErrno("cannot look at the domain file")};
   }
   if (!S_ISLNK(link.st_mode)) return path;
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
   if (!resolved) {
-    failure = errno == ENOENT ? "the domain file is a symbolic link to nothing"
-                              : describeErrno("cannot follow the domain file's link");
-    return std::nullopt;
+    return Failure{errno == ENOENT ? "the domain file is a symbolic link to nothing"
+                                   : describeErrno("cannot follow the domain file's link")};
   }
   return std::string(resolved.get());
 }
@@ -309,9 +308,9 @@ void removeLeftTemporaries(const std::string& folder, const std::string& name) {
 
 // Takes the domain's lock, waiting at most `wait` for another writer to release
 // it. A lock file the user may read but not write still serves (flock needs no
-// write access); anything but a regular file at its place is refused.
-bool lockDomain(const std::string& lockPath, std::chrono::milliseconds wait, fs::UniqueFd& lock,
-                std::string& failure) {
+// write access); anything but a regular file at its place is refused. The lock
+// is held for as long as the descriptor given back is open.
+Result<fs::UniqueFd> lockDomain(const std::string& lockPath, std::chrono::milliseconds wait) {
   constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   fs::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | kFlags, 0600));
   if (!fd && (errno == EACCES || errno == EPERM || errno == EROFS)) {
@@ -321,22 +320,14 @@ bool lockDomain(const std::string& lockPath, std::chrono::milliseconds wait, fs:
     if (!fd && errno == ENOENT) errno = refused;
   }
   struct stat st {};
-  if (!fd && errno == ELOOP) {
-    failure = "the domain's lock " + lockPath + " is a symbolic link";
-    return false;
-  }
-  if (!fd && errno == EISDIR) {
-    failure = "the domain's lock " + lockPath + " is a folder";
-    return false;
-  }
+  if (!fd && errno == ELOOP) return Failure{"the domain's lock " + lockPath + " is a symbolic link"};
+  if (!fd && errno == EISDIR) return Failure{"the domain's lock " + lockPath + " is a folder"};
   if (!fd || ::fstat(fd.get(), &st) != 0) {
-    failure = describeErrno(("cannot open the domain's lock " + lockPath).c_str());
-    return false;
+    return Failure{describeErrno(("cannot open the domain's lock " + lockPath).c_str())};
   }
   if (!S_ISREG(st.st_mode)) {
-    failure =
-        "the domain's lock " + lockPath + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file");
-    return false;
+    return Failure{"the domain's lock " + lockPath +
+                   (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file")};
   }
   // Polled rather than waited on, so that a writer that never lets go costs a
   // bounded wait and a reason instead of a hung install.
@@ -344,23 +335,18 @@ bool lockDomain(const std::string& lockPath, std::chrono::milliseconds wait, fs:
   auto pause = std::chrono::milliseconds(1);
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) {
-      failure = describeErrno("cannot lock the domain");
-      return false;
-    }
+    if (errno != EWOULDBLOCK) return Failure{describeErrno("cannot lock the domain")};
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(wait).count());
-      failure =
-          "another process held the domain's lock " + lockPath + " for more than " + seconds + " seconds";
-      return false;
+      return Failure{"another process held the domain's lock " + lockPath + " for more than " + seconds +
+                     " seconds"};
     }
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
-  lock = std::move(fd);
-  return true;
+  return fd;
 }
 
 // The same file, unchanged as far as its status tells: another writer's
@@ -380,12 +366,11 @@ constexpr int kStoreAttempts = 5;
 // Gives the new file what the old one had: owner and group where the process may
 // set them, extended attributes (ACLs among them) where it may, and the mode,
 // last, since a change of owner clears the set-id bits.
-bool keepAttributes(int from, const struct stat& st, int to, std::string& failure) {
+Outcome keepAttributes(int from, const struct stat& st, int to) {
   if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(to, st.st_uid, st.st_gid) != 0) {
     // Not allowed to give the file away: keep at least the group where allowed.
     if (errno != EPERM || (::fchown(to, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM)) {
-      failure = describeErrno("cannot keep the domain file's owner");
-      return false;
+      return Failure{describeErrno("cannot keep the domain file's owner")};
     }
   }
   const ssize_t listSize = ::flistxattr(from, nullptr, 0);
@@ -402,16 +387,14 @@ bool keepAttributes(int from, const struct stat& st, int to, std::string& failur
       if (read < 0) continue;
       if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(read), 0) != 0 && errno != EPERM &&
           errno != EACCES && errno != ENOTSUP) {
-        failure = describeErrno("cannot keep the domain file's extended attributes");
-        return false;
+        return Failure{describeErrno("cannot keep the domain file's extended attributes")};
       }
     }
   }
   if (::fchmod(to, st.st_mode & 07777) != 0) {
-    failure = describeErrno("cannot keep the domain file's mode");
-    return false;
+    return Failure{describeErrno("cannot keep the domain file's mode")};
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -437,7 +420,7 @@ bool FilePreferenceStore::refresh(DomainState& state, const std::string& path) {
   state.loaded = true;
   DomainFile file = readDomainFile(path, state.disk);
   state.disk = std::move(file.snapshot);
-  if (file.kind == DomainFile::Kind::kUnusable) {
+  if (file.kind == DomainFile::Kind::Unusable) {
     lastFailure_ = std::move(file.failure);
     return false;
   }
@@ -501,20 +484,32 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
     return false;
   }
 
-  std::optional<std::string> target = fileToReplace(path, lastFailure_);
-  if (!target) return false;
-  const std::string folder = fs::deletingLastPathComponent(*target);
-  const std::string name = fs::lastPathComponent(*target);
+  Result<std::string> found = fileToReplace(path);
+  if (!found) {
+    lastFailure_ = found.error().reason;
+    return false;
+  }
+  const std::string target = std::move(found).value();
+  const std::string folder = fs::deletingLastPathComponent(target);
+  const std::string name = fs::lastPathComponent(target);
 
   // A lock file of its own beside the file that is replaced, so that the lock
   // survives the replacement and a domain reached through a link shares the
   // lock of the file it names.
   const std::string lockPath = fs::appendingPathComponent(folder, "." + name + ".lock");
-  fs::UniqueFd lock;
-  if (!lockDomain(lockPath, lockWait_, lock, lastFailure_)) return false;
+  Result<fs::UniqueFd> lock = lockDomain(lockPath, lockWait_);
+  if (!lock) {
+    lastFailure_ = lock.error().reason;
+    return false;
+  }
   // The link may have been changed while this process waited for the lock.
-  if (fileToReplace(path, lastFailure_) != target) {
-    if (lastFailure_.empty()) lastFailure_ = "the domain file's link changed while it was being stored";
+  const Result<std::string> again = fileToReplace(path);
+  if (!again) {
+    lastFailure_ = again.error().reason;
+    return false;
+  }
+  if (again.value() != target) {
+    lastFailure_ = "the domain file's link changed while it was being stored";
     return false;
   }
   removeLeftTemporaries(folder, name);
@@ -522,12 +517,12 @@ bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   // A writer that does not take the lock may replace the file between the read
   // and the replacement; each such change starts the merge over from a fresh read.
   for (int attempt = 0; attempt < kStoreAttempts; ++attempt) {
-    switch (storeAttempt(state, path, *target, folder, name)) {
-      case Attempt::kStored:
+    switch (storeAttempt(state, path, target, folder, name)) {
+      case Attempt::Stored:
         return true;
-      case Attempt::kFailed:
+      case Attempt::Failed:
         return false;
-      case Attempt::kChangedMeanwhile:
+      case Attempt::ChangedMeanwhile:
         break;
     }
   }
@@ -541,9 +536,9 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
                                                                const std::string& name) {
   // What is on disk now, read afresh unless it is the very version already held.
   DomainFile current = readDomainFile(path, state.disk);
-  if (current.kind == DomainFile::Kind::kUnusable) {
+  if (current.kind == DomainFile::Kind::Unusable) {
     lastFailure_ = std::move(current.failure);
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   // A key whose value on disk is not the one this process's change was based
   // on was changed by another writer meanwhile: storing would silently undo that.
@@ -552,13 +547,13 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
     const plist::Value* now = valueIn(current.snapshot, entry.key);
     if (entry.base != current.snapshot && !sameValue(valueIn(entry.base, entry.key), now)) {
       lastFailure_ = "\"" + entry.key + "\" was changed by another writer since it was read";
-      return Attempt::kFailed;
+      return Attempt::Failed;
     }
     if (!sameValue(entry.value ? &*entry.value : nullptr, now)) unchanged = false;
   }
   if (unchanged) {
     state.disk = std::move(current.snapshot);
-    return Attempt::kStored;
+    return Attempt::Stored;
   }
 
   // The pending keys laid over the domain, in the file's order, new keys last.
@@ -581,7 +576,7 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
     lastFailure_ = format == plist::Format::kBinary
                        ? "a value cannot be written unaltered in the binary form the domain file has"
                        : "a value cannot be written unaltered in the XML form the domain file has";
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   const std::string& bytes = earlier ? earlier->bytes : *serialized;
 
@@ -589,38 +584,41 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
   fs::UniqueFd out(::mkostemp(templatePath.data(), O_CLOEXEC));
   if (!out) {
     lastFailure_ = describeErrno("cannot create a new domain file");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   fs::TemporaryFile temporary(templatePath);
   if (!fs::writeAll(out.get(), bytes)) {
     lastFailure_ = describeErrno("cannot write the new domain file");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
-  if (current.kind == DomainFile::Kind::kRead) {
-    if (!keepAttributes(current.fd.get(), current.status, out.get(), lastFailure_)) return Attempt::kFailed;
+  if (current.kind == DomainFile::Kind::Read) {
+    if (const Outcome kept = keepAttributes(current.fd.get(), current.status, out.get()); !kept) {
+      lastFailure_ = kept.error().reason;
+      return Attempt::Failed;
+    }
   } else if (::fchmod(out.get(), 0600) != 0) {  // a new domain file is private to the user
     lastFailure_ = describeErrno("cannot set the new domain file's mode");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   if (::fsync(out.get()) != 0 || !out.close()) {
     lastFailure_ = describeErrno("cannot flush the new domain file");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   if (beforeReplace_) beforeReplace_();
   // The last look at the file, right before it is replaced: still the file that
   // was read (the link followed), or, when there was none, still none (the new
   // one is put in place only where nothing is).
-  if (current.kind == DomainFile::Kind::kRead) {
+  if (current.kind == DomainFile::Kind::Read) {
     struct stat now {};
-    if (::stat(path.c_str(), &now) != 0 || !sameFile(now, current.status)) return Attempt::kChangedMeanwhile;
+    if (::stat(path.c_str(), &now) != 0 || !sameFile(now, current.status)) return Attempt::ChangedMeanwhile;
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
       lastFailure_ = describeErrno("cannot put the new domain file into place");
-      return Attempt::kFailed;
+      return Attempt::Failed;
     }
   } else if (!fs::moveWithoutReplacing(temporary.path(), target)) {
-    if (errno == EEXIST) return Attempt::kChangedMeanwhile;
+    if (errno == EEXIST) return Attempt::ChangedMeanwhile;
     lastFailure_ = describeErrno("cannot put the new domain file into place");
-    return Attempt::kFailed;
+    return Attempt::Failed;
   }
   temporary.release();
   // The folder is not flushed: a crash may cost the rename, leaving the old
@@ -632,14 +630,14 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
   if (earlier) {
     snapshotCache().put(path, earlier);
     state.disk = std::move(earlier);
-    return Attempt::kStored;
+    return Attempt::Stored;
   }
   plist::Dictionary storedDictionary = std::move(*mergedValue.asDictionary());
   auto snapshot =
       std::make_shared<const Snapshot>(Snapshot{std::move(*serialized), format, std::move(storedDictionary)});
   snapshotCache().put(path, snapshot);
   state.disk = std::move(snapshot);
-  return Attempt::kStored;
+  return Attempt::Stored;
 }
 
 }  // namespace sonarell::preferences

@@ -120,8 +120,8 @@ class FilePreferenceStore final : public PreferenceStore {
   // file exists but is unusable.
   bool refresh(DomainState& state, const std::string& path);
   bool store(DomainState& state, const std::string& path);
-  enum class Attempt { kStored, kFailed, kChangedMeanwhile };
-  // One read, merge and replacement under the lock; kChangedMeanwhile when the
+  enum class Attempt { Stored, Failed, ChangedMeanwhile };
+  // One read, merge and replacement under the lock; ChangedMeanwhile when the
   // file changed after it was read, before the replacement.
   Attempt storeAttempt(DomainState& state, const std::string& path, const std::string& target,
                        const std::string& folder, const std::string& name);

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/process/spawn_descriptors.h"
+
 namespace sonarell::process {
 
 struct ChildProcess::Shared {
@@ -79,7 +81,8 @@ int prepare(const LaunchConfiguration& configuration, SpawnActions& actions, Spa
   // task does on macOS: any other descriptor the parent holds (a pipe of whoever
   // started it, a lock, a socket) would otherwise stay open as long as the child
   // and every process it starts live. This runs after the dup2s above.
-  if ((rc = posix_spawn_file_actions_addclosefrom_np(actions.get(), 3)) != 0) return rc;
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if ((rc = closeOtherDescriptors(actions.get(), flags)) != 0) return rc;
   if (!configuration.workingDirectory.empty()) {
     rc = posix_spawn_file_actions_addchdir_np(actions.get(), configuration.workingDirectory.c_str());
     if (rc != 0) return rc;
@@ -90,7 +93,6 @@ int prepare(const LaunchConfiguration& configuration, SpawnActions& actions, Spa
   sigset_t all;
   sigemptyset(&none);
   sigfillset(&all);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (configuration.detached) flags |= POSIX_SPAWN_SETSID;
   if ((rc = posix_spawnattr_setsigmask(attributes.get(), &none)) != 0) return rc;
   if ((rc = posix_spawnattr_setsigdefault(attributes.get(), &all)) != 0) return rc;

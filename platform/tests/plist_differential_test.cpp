@@ -59,7 +59,7 @@ std::vector<Edge> edges() {
   const auto u8 = [](const char8_t* s) { return Value(std::string(reinterpret_cast<const char*>(s))); };
   Data bytes;
   for (int i = 0; i < 300; ++i) bytes.bytes.push_back(static_cast<std::uint8_t>(i * 7));
-  using limits = std::numeric_limits<std::int64_t>;
+  using Int64Limits = std::numeric_limits<std::int64_t>;
   const double inf = std::numeric_limits<double>::infinity();
   std::vector<Edge> all;
   const auto add = [&all](bool xml, const std::vector<Value>& values) {
@@ -68,11 +68,11 @@ std::vector<Edge> edges() {
   add(true, {Value(""), Value("<&>\"']]> plain"), Value("tab\tLF\nCR\rCRLF\r\n"), Value("  spaces around  "),
              u8(u8"中文 ɪpə \U0001F600 \uFEFF \uFDD0 \U0010FFFF"), Value(std::string(300, 'x')), Value(true),
              Value(false), Value(Data{}), Value(Data{{0}}), Value(bytes)});
-  add(true,
-      {Value(0), Value(-1), Value(255), Value(65536), Value(std::int64_t{4294967296}), Value(limits::max()),
-       Value(limits::min()), Value(std::uint64_t{1} << 63), Value(std::numeric_limits<std::uint64_t>::max()),
-       Value(0.0), Value(-0.0), Value(0.1), Value(1.0 / 3), Value(1e300), Value(5e-324), Value(inf),
-       Value(-inf), Value(std::numeric_limits<double>::quiet_NaN())});
+  add(true, {Value(0), Value(-1), Value(255), Value(65536), Value(std::int64_t{4294967296}),
+             Value(Int64Limits::max()), Value(Int64Limits::min()), Value(std::uint64_t{1} << 63),
+             Value(std::numeric_limits<std::uint64_t>::max()), Value(0.0), Value(-0.0), Value(0.1),
+             Value(1.0 / 3), Value(1e300), Value(5e-324), Value(inf), Value(-inf),
+             Value(std::numeric_limits<double>::quiet_NaN())});
   // Before 1932 and after 2069 (outside 32-bit seconds), 4001-01-01 (the common
   // "distant future"), 0001-01-01 and 9999-12-31T23:59:59.
   for (double seconds : {0.0, -2147483649.0, 2147483648.0, 63113904000.0, -63113904000.0, 252423993599.0})
