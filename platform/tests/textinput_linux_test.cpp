@@ -10,6 +10,7 @@
 
 #include "platform/launchservices/bundle_registry.h"
 #include "platform/launchservices/launch_services_linux.h"
+#include "platform/preferences/file_preference_store_linux.h"
 #include "platform/textinput/text_input_services_linux.h"
 #include "tests/support/bundle.h"
 
@@ -340,12 +341,15 @@ TEST_F(LinuxTextInput, DisablingTakesOutTheSourcesRecordsAndKeepsEverythingElseO
   unchanged(kParamErr, unknownType, "unknown type");
   unchanged(kParamErr, InputSource{}, "empty source");
 
-  // A list the store cannot write: nothing written, and the store's reason.
+  // A list the store cannot write (its lock is a folder): nothing written, and the store's own reason.
   const std::string lock = home_ + "/Library/Preferences/.com.apple.HIToolbox.plist.lock";
   std::filesystem::remove(lock);
   std::filesystem::create_directory(lock);
   unchanged(kWritePermissionErr, parent, "lock is a folder");
-  EXPECT_NE(tis.lastFailure().find("is a folder"), std::string::npos) << tis.lastFailure();
+  preferences::FilePreferenceStore store(home_);
+  store.setAppValue(kEnabledInputSourcesKey, Value(Array{}), kHIToolboxDomain);
+  EXPECT_FALSE(store.synchronize(kHIToolboxDomain));
+  EXPECT_EQ(tis.lastFailure(), store.lastFailure());
   std::filesystem::remove(lock);
   EXPECT_EQ(tis.disableInputSource(mode), 0);
   EXPECT_EQ(tis.lastFailure(), "");
