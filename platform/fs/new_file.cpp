@@ -32,7 +32,8 @@ std::string randomSuffix() {
 
 }  // namespace
 
-bool writeNewFile(const std::string& path, std::string_view bytes) {
+bool writeNewFile(const std::string& path, std::string_view bytes,
+                  const std::function<void()>& beforeRename) {
   const std::string name = lastPathComponent(path);
   if (path.empty() || path.back() == '/' || name.empty() || name == "/" || name == "." || name == "..") {
     errno = EINVAL;
@@ -59,6 +60,7 @@ bool writeNewFile(const std::string& path, std::string_view bytes) {
   }
   if (!fd) return false;
   if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) return false;
+  if (beforeRename) beforeRename();
   // Only now does the final name appear, holding every byte.
   if (!moveWithoutReplacing(temporary.path(), path)) return false;
   temporary.release();

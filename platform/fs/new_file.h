@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,10 @@ namespace sonarell::fs {
 // without ever replacing anything. Fails, leaving whatever is at the path
 // untouched, when anything is there already (a dangling symbolic link too); every
 // failure removes the temporary file. A process killed mid-way may leave that
-// temporary file, never a partial file under the final name.
-bool writeNewFile(const std::string& path, std::string_view bytes);
+// temporary file, never a partial file under the final name. `beforeRename`, for
+// tests, runs between the flush and the rename: where another writer's file is
+// hardest to notice.
+bool writeNewFile(const std::string& path, std::string_view bytes,
+                  const std::function<void()>& beforeRename = {});
 
 }  // namespace sonarell::fs

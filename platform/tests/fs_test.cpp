@@ -48,8 +48,11 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
        {dir_ + "/existing", dir_ + "/dangling", dir_, dir_ + "/missing/backup", dir_ + "/existing/backup",
         std::string("/proc/sonarell-backup"), std::string()})
     EXPECT_FALSE(writeNewFile(refused, "replacement")) << refused;
+  // A file put at the name after that check, right before the rename, stays too.
+  EXPECT_FALSE(writeNewFile(dir_ + "/raced", "replacement", [&] { writeFile(dir_ + "/raced", "theirs"); }));
+  EXPECT_EQ(readFile(dir_ + "/raced"), "theirs");
   EXPECT_EQ(test::namesIn(dir_),
-            (std::vector<std::string>{"backup 中文.plist", "dangling", "empty", "existing"}));
+            (std::vector<std::string>{"backup 中文.plist", "dangling", "empty", "existing", "raced"}));
   EXPECT_EQ(readFile(dir_ + "/existing"), "precious");
 }
 

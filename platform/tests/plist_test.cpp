@@ -4,7 +4,9 @@
 // (plistlib reads what is written: plist_differential_test.)
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <bit>
 #include <iterator>
@@ -176,6 +178,40 @@ std::vector<std::string> chain(int depth, bool shared = false) {
   return objects;
 }
 
+// Two objects, one offset: the second would be read from the trailer's first
+// (unused) byte, which names the string.
+std::string shortOffsetTable() {
+  return "bplist00" + std::string("\xA1\x01", 2) + ascii("x") + "\x08" + "\x0A" + std::string(5, '\0') +
+         "\x01\x01" + bigEndian(2, 8) + bigEndian(0, 8) + bigEndian(12, 8);
+}
+
+// An array of 2^63 + 1 two-byte references, which times two wraps to 2. Were the
+// count believed, its references would run on through the offset table and the
+// trailer, each naming a string (all of the 65,536 objects but the array lie at
+// the string's offset), and on past the end.
+std::string wrappingArray() {
+  std::string table;
+  for (int i = 0; i < 65536; ++i) table += bigEndian(i == 257 ? 10 : 8, 2);
+  const std::string head =
+      "bplist00" + ascii("x") + "\xAF\x13" + bigEndian((1ull << 63) + 1, 8) + std::string(3, '\0');
+  return head + table + std::string(6, '\0') + "\x02\x02" + bigEndian(65536, 8) + bigEndian(257, 8) +
+         bigEndian(head.size(), 8);
+}
+
+// Parsed where the bytes end at unreadable memory, so that any read past them faults.
+std::optional<Parsed> parseAtTheEdge(const std::string& bytes) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)),
+             span = (bytes.size() / page + 1) * page;
+  void* map = ::mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED || ::mprotect(static_cast<char*>(map) + span, page, PROT_NONE) != 0)
+    throw std::bad_alloc();
+  char* at = static_cast<char*>(map) + span - bytes.size();
+  std::copy(bytes.begin(), bytes.end(), at);
+  auto parsed = parseWithFormat(std::string_view(at, bytes.size()));
+  ::munmap(map, span + page);
+  return parsed;
+}
+
 TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
   const std::string valid = binaryOf({array({1}), ascii("x")});
   const double early = -3e9 - 0.25;
@@ -225,9 +261,11 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
       {"huge string count", binaryOf({"\x5F\x13" + bigEndian(~0ull >> 1, 8) + "abc"}), std::nullopt},
       {"offset into the offset table", "bplist00" + array({}) + bigEndian(9, 8) + trailer(1, 9),
        std::nullopt},
+      {"more objects than the offset table holds", shortOffsetTable(), std::nullopt},
+      {"references whose count times their size wraps", wrappingArray(), std::nullopt},
   };
   for (const auto& c : cases) {
-    const auto parsed = parseWithFormat(c.bytes);
+    const auto parsed = parseAtTheEdge(c.bytes);
     ASSERT_EQ(parsed.has_value(), c.expected.has_value()) << c.name;
     if (!parsed) continue;
     EXPECT_EQ(parsed->value, *c.expected) << c.name;

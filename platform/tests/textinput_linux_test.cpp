@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <tuple>
 
 #include "platform/launchservices/bundle_registry.h"
 #include "platform/launchservices/launch_services_linux.h"
+#include "platform/preferences/file_preference_store_linux.h"
 #include "platform/textinput/text_input_services_linux.h"
 #include "tests/support/bundle.h"
 
@@ -63,6 +65,13 @@ class LinuxTextInput : public ::testing::Test {
   }
   static bool enabled(const InputSource& s) {
     return *s.property(kTISPropertyInputSourceIsEnabled) == Value(true);
+  }
+  // The enabled list's file as it is (none: empty), and the inode and time a rewrite would change.
+  auto stamp() const {
+    struct stat st {};
+    const bool there = ::stat(prefs(kHIToolboxDomain).c_str(), &st) == 0;
+    return std::tuple(there ? readFile(prefs(kHIToolboxDomain)) : "", st.st_ino, st.st_mtim.tv_sec,
+                      st.st_mtim.tv_nsec);
   }
 
   test::TempDir scratch_{"sonarell-home"};
@@ -252,42 +261,10 @@ TEST_F(LinuxTextInput, EnablingAppendsExactlyTheRecordOnceAndKeepsEverythingElse
   EXPECT_TRUE(enabled(find(kOurs)));
 
   // Enabling what is enabled already writes nothing: the same file, untouched.
-  const auto stamp = [&] {
-    struct stat st {};
-    EXPECT_EQ(::stat(prefs(kHIToolboxDomain).c_str(), &st), 0);
-    return std::tuple(readFile(prefs(kHIToolboxDomain)), st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  };
   const auto unchanged = stamp();
   EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
   EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
   EXPECT_EQ(stamp(), unchanged);
-
-  const InputSource parent = find(kOurs), mode = find(kOurMode);
-  const auto refused = [&](const InputSource& source, const std::string& why) {
-    const auto before = stamp();
-    EXPECT_NE(tis.enableInputSource(source), 0) << why;
-    EXPECT_EQ(stamp(), before) << why;
-  };
-  // A list that is no array, and a preference file that is no property list, are never replaced.
-  seed(Value(Dictionary{{"a", Value("b")}}));
-  refused(parent, "not an array");
-  seed(Value("x"));
-  refused(mode, "a string");
-  writeFile(prefs(kHIToolboxDomain), "garbage, not a property list");
-  refused(parent, "corrupt file");
-
-  // Sources that no registered bundle provides, or of a type it does not know.
-  seed(Value(Array{kLayout}));
-  InputSource unknownType = parent, strangerMode = mode;
-  unknownType.properties.set(std::string(kTISPropertyInputSourceType), Value("TISTypeKeyboardLayout"));
-  strangerMode.properties.set(std::string(kTISPropertyInputSourceID), Value(kOurs + ".Unknown"));
-  refused(unknownType, "unknown type");
-  refused(strangerMode, "mode the bundle does not have");
-  refused(InputSource{}, "empty source");
-  std::filesystem::remove(ours + "/Contents/Info.plist");  // the bundle went away after the list was made
-  refused(parent, "bundle gone");
-  refused(mode, "bundle gone");
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{kLayout}));
 }
 
 // Disabling is enabling's inverse: every record of the source (further keys or
@@ -297,19 +274,12 @@ TEST_F(LinuxTextInput, DisablingTakesOutTheSourcesRecordsAndKeepsEverythingElseO
   const std::string ours = ourBundle();
   ASSERT_EQ(tis.registerInputSource(ours), 0);
   const InputSource parent = find(kOurs), mode = find(kOurMode);
-  // The file as it is (none: empty), and the inode and time a rewrite would change.
-  const auto stamp = [&] {
-    struct stat st {};
-    const bool there = ::stat(prefs(kHIToolboxDomain).c_str(), &st) == 0;
-    return std::tuple(there ? readFile(prefs(kHIToolboxDomain)) : "", st.st_ino, st.st_mtim.tv_sec,
-                      st.st_mtim.tv_nsec);
-  };
-  const auto unchanged = [&](std::int32_t expected, const InputSource& source, const std::string& why) {
+  const auto unchanged = [&](const InputSource& source, const std::string& why) {
     const auto before = stamp();
-    EXPECT_EQ(tis.disableInputSource(source), expected) << why;
+    EXPECT_EQ(tis.disableInputSource(source), 0) << why;
     EXPECT_EQ(stamp(), before) << why;
   };
-  unchanged(0, parent, "no preference file");
+  unchanged(parent, "no preference file");
   EXPECT_FALSE(std::filesystem::exists(prefs(kHIToolboxDomain)));
 
   Dictionary parentWithExtras = *parentRecord().asDictionary();
@@ -327,32 +297,71 @@ TEST_F(LinuxTextInput, DisablingTakesOutTheSourcesRecordsAndKeepsEverythingElseO
   EXPECT_EQ(key(kHIToolboxDomain, "AppleCurrentKeyboardLayoutInputSourceID"),
             Value("com.apple.keylayout.ABC"));
   EXPECT_FALSE(enabled(find(kOurs)));
-  unchanged(0, parent, "disabled already");
-  unchanged(0, mode, "disabled already");
+  unchanged(parent, "disabled already");
+  unchanged(mode, "disabled already");
+}
 
-  seed(Value(Dictionary{{"a", Value("b")}}));
-  unchanged(kParamErr, parent, "not an array");
-  writeFile(prefs(kHIToolboxDomain), "garbage, not a property list");
-  unchanged(kParamErr, mode, "corrupt file");
-  seed(Value(Array{parentRecord(), modeRecord()}));
-  InputSource unknownType = parent;
+// What enabling refuses, disabling refuses alike, writing nothing: a list that is
+// no array, a file that is no property list, a source no registered bundle
+// provides (any more) or of a type they do not know. A list the store cannot
+// write (its lock is a folder) fails either with the store's own reason.
+TEST_F(LinuxTextInput, EnablingAndDisablingRefuseAlikeAndWriteNothing) {
+  const std::string ours = ourBundle();
+  ASSERT_EQ(tis.registerInputSource(ours), 0);
+  const InputSource parent = find(kOurs), mode = find(kOurMode);
+  InputSource unknownType = parent, strangerMode = mode;
   unknownType.properties.set(std::string(kTISPropertyInputSourceType), Value("TISTypeKeyboardLayout"));
-  unchanged(kParamErr, unknownType, "unknown type");
-  unchanged(kParamErr, InputSource{}, "empty source");
+  strangerMode.properties.set(std::string(kTISPropertyInputSourceID), Value(kOurs + ".Unknown"));
+  const InputSource none{};
+  const Value list(Array{kLayout, parentRecord(), modeRecord()});
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    const InputSource& source;
+  } rows[] = {
+      {"not an array",
+       [&] {
+         seed(Value(Dictionary{{"a", Value("b")}}));
+       },
+       parent},
+      {"a string", [&] { seed(Value("x")); }, mode},
+      {"corrupt file", [&] { writeFile(prefs(kHIToolboxDomain), "garbage, not a property list"); }, parent},
+      {"unknown type", [&] { seed(list); }, unknownType},
+      {"a mode the bundle does not have", [&] { seed(list); }, strangerMode},
+      {"empty source", [&] { seed(list); }, none},
+      {"the bundle gone after the list was made",
+       [&] {
+         seed(list);
+         std::filesystem::remove(ours + "/Contents/Info.plist");
+       },
+       parent},
+  };
+  for (const bool enabling : {true, false}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(enabling ? "enabling: " : "disabling: ") + row.name);
+      row.prepare();
+      const auto before = stamp();
+      EXPECT_EQ(enabling ? tis.enableInputSource(row.source) : tis.disableInputSource(row.source), kParamErr);
+      EXPECT_EQ(stamp(), before);
+      ourBundle();
+    }
+  }
 
-  // A list the store cannot write: nothing written, and the store's reason.
   const std::string lock = home_ + "/Library/Preferences/.com.apple.HIToolbox.plist.lock";
-  std::filesystem::remove(lock);
   std::filesystem::create_directory(lock);
-  unchanged(kWritePermissionErr, parent, "lock is a folder");
-  EXPECT_NE(tis.lastFailure().find("is a folder"), std::string::npos) << tis.lastFailure();
+  preferences::FilePreferenceStore store(home_);
+  store.setAppValue(kEnabledInputSourcesKey, Value(Array{}), kHIToolboxDomain);
+  ASSERT_FALSE(store.synchronize(kHIToolboxDomain));
+  seed(Value(Array{kLayout, parentRecord()}));
+  for (const bool enabling : {true, false}) {
+    const auto before = stamp();
+    EXPECT_EQ(enabling ? tis.enableInputSource(mode) : tis.disableInputSource(parent), kWritePermissionErr);
+    EXPECT_EQ(stamp(), before);
+    EXPECT_EQ(tis.lastFailure(), store.lastFailure());
+  }
   std::filesystem::remove(lock);
-  EXPECT_EQ(tis.disableInputSource(mode), 0);
+  EXPECT_EQ(tis.disableInputSource(parent), 0);
   EXPECT_EQ(tis.lastFailure(), "");
-
-  std::filesystem::remove(ours + "/Contents/Info.plist");  // the bundle went away after the list was made
-  unchanged(kParamErr, parent, "bundle gone");
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{parentRecord()}));
 }
 
 }  // namespace

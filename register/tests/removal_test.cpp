@@ -1,4 +1,5 @@
-// Taking our records out of the enabled-source list, in-process against substitutes.
+// What both list forms refuse, and taking our records out of the enabled-source
+// list, in-process against substitutes.
 
 #include <filesystem>
 
@@ -9,32 +10,58 @@
 namespace sonarell::keyloom {
 namespace {
 
-using ::testing::_;
-using ::testing::InSequence;
-using ::testing::Return;
 using namespace test;
-using textinput::InputSource;
-using textinput::InputSourceList;
 
-const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
-const std::string kShape = "Unexpected enabled source list; no preferences changed\n";
-const std::string kNoBackup = "Could not create a new enabled-source backup\n";
-const std::string kConcurrent = "Enabled source list changed concurrently; retry installation\n";
 const std::string kUntouched = "enabled-list-untouched=1\n";
 
-MATCHER_P(SourceWithID, id, "") {
-  const Value* value = arg.property(textinput::kTISPropertyInputSourceID);
-  return value && *value == str(id);
-}
-const auto kParent = SourceWithID(BundleID), kMode = SourceWithID(ModeID);
-
-Value with(Dictionary record, const std::string& key, Value value) {
-  record.set(key, std::move(value));
-  return Value(std::move(record));
-}
-std::string removed(std::size_t ours, std::size_t foreign) {
-  return "enabled-list-removed=" + std::to_string(ours) + " foreign-preserved=" + std::to_string(foreign) +
-         " verified=1\n";
+// What both list forms refuse before anything changes: a list of the wrong
+// shape, a backup that cannot be a new file, a list changed between the read
+// and the check after the backup. Nothing is disabled, written or announced;
+// only a backup that was written stays, holding the list as read.
+TEST(KeyloomListForms, RefusalsChangeNothing) {
+  TempDir dir;
+  const std::string existing = dir / "existing.plist", fresh = dir / "fresh.plist";
+  writeFile(existing, "someone's own file\n");
+  const Value full(kFull), stray(Array{layout(), str("stray")});
+  const struct {
+    const char* name;
+    Value initial;
+    std::string path;
+    bool writer;  // another writer stores `left` right after the backup
+    std::optional<Value> left;
+    std::string err;
+  } rows[] = {
+      {"no array", str("ABC"), fresh, false, str("ABC"), kShape},
+      {"a string in the array", stray, fresh, false, stray, kShape},
+      {"an existing backup", full, existing, false, full, kNoBackup},
+      {"a backup in a missing folder", full, dir / "missing/b.plist", false, full, kNoBackup},
+      {"a backup path that is no text", full, dir / "back\xff\xfeup.plist", false, full, kNoBackup},
+      {"no backup path", full, "", false, full, kNoBackup},
+      {"a writer between the backup and the check", full, fresh, true, Value(Array{otherMethod()}),
+       kConcurrent},
+      {"the list removed between them", full, fresh, true, std::nullopt, kConcurrent},
+  };
+  for (const bool removing : {false, true}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(removing ? "removal: " : "repair: ") + row.name);
+      Substitutes s;
+      s.store.disk = row.initial;
+      s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
+        if (row.writer && n == 2) disk = row.left;
+      };
+      ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(true, true)));
+      EXPECT_CALL(s.textInput, disableInputSource(_)).Times(0);
+      EXPECT_CALL(s.notifier, post(_)).Times(0);
+      EXPECT_EQ(removing ? removal(s, row.path) : repair(s, row.path), (Outcome{1, "", row.err}));
+      EXPECT_EQ(s.store.disk, row.left);
+      EXPECT_EQ(s.store.sets, 0);
+      EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
+                row.writer ? std::optional(row.initial) : std::nullopt);
+      std::filesystem::remove(fresh);
+    }
+  }
+  EXPECT_EQ(readFile(existing), "someone's own file\n");
+  EXPECT_EQ(sonarell::test::namesIn(dir.path()), std::vector<std::string>{"existing.plist"});
 }
 
 // What the services do when a source is disabled: every element holding each
@@ -51,11 +78,6 @@ void disableTakesOut(std::optional<Value>& disk, const Dictionary& record) {
   disk = Value(std::move(kept));
 }
 
-Outcome remove(Substitutes& s, const std::string& backup) {
-  return captured([&](Streams streams) { return RemoveFromEnabledList(backup, s.services, streams); });
-}
-
-const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
 const Value kNoBundle(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
 const Value kNumeric(Dictionary{{"Bundle ID", Value(7)}, {"Data", Value(plist::Data{{0, 1, 2}})}});
 
@@ -118,7 +140,7 @@ TEST(KeyloomRemoval, TakesOutOursAndKeepsEveryOtherEntry) {
     }
     const bool touched = !row.out.ends_with(kUntouched);
     EXPECT_CALL(s.notifier, post(kNotification)).Times(touched);
-    EXPECT_EQ(remove(s, backup), (Outcome{0, row.out, ""}));
+    EXPECT_EQ(removal(s, backup), (Outcome{0, row.out, ""}));
     EXPECT_EQ(s.store.disk, row.left);
     EXPECT_EQ(s.store.sets, row.written ? 1 : 0);
     EXPECT_EQ(std::filesystem::exists(backup) ? plist::readFile(backup) : std::nullopt,
@@ -127,49 +149,36 @@ TEST(KeyloomRemoval, TakesOutOursAndKeepsEveryOtherEntry) {
   }
 }
 
-// Every failure ends with status 1 and never reports the list verified. A
-// refusal before the backup changes nothing and leaves no backup; after it, the
-// backup stays and what another writer stored is never overwritten.
-TEST(KeyloomRemoval, FailureRows) {
+// Every failure after the backup (the refusals before it are both list forms'
+// own, see KeyloomListForms) ends with status 1 and never reports the list
+// verified; the backup stays, and what another writer stored is never overwritten.
+TEST(KeyloomRemoval, FailuresAfterTheBackup) {
   TempDir dir;
-  const std::string existing = dir / "existing.plist", fresh = dir / "fresh.plist";
-  writeFile(existing, "someone's own file\n");
-  const std::string notStored = "Could not store the enabled input sources: ";
-  const Value full(Array{layout(), parentRecord(), otherMethod(), modeRecord()});
-  const Value stray(Array{layout(), str("stray")}), theirs(Array{otherMethod()});
+  const std::string backup = dir / "backup.plist";
+  const Value full(kFull), theirs(Array{otherMethod()});
   const Value fullAndMore(Array{layout(), parentRecord(), otherMethod(), modeRecord(), layout()});
   const int kWait = -1;  // another writer while the run loop waits
   const struct {
     const char* name;
-    std::optional<Value> initial;
-    std::string path;
     bool enabled;       // the services report our sources enabled, and disabling takes them out
     int disableStatus;  // what disabling the mode returns
     int failAt, writeAt;
     std::optional<Value> left;  // what the other writer stores; the list at the end
     std::string out, err;
   } rows[] = {
-      {"no array", str("ABC"), fresh, true, 0, 0, 0, str("ABC"), "", kShape},
-      {"a string in the array", stray, fresh, true, 0, 0, 0, stray, "", kShape},
-      {"an existing backup", full, existing, true, 0, 0, 0, full, "", kNoBackup},
-      {"a backup in a missing folder", full, dir / "missing/b.plist", true, 0, 0, 0, full, "", kNoBackup},
-      {"a writer between the backup and the disabling", full, fresh, true, 0, 0, 2, theirs, "", kConcurrent},
-      {"a writer during the wait", full, fresh, true, 0, 0, kWait, fullAndMore,
-       "disable-mode=0\ndisable-parent=0\n", kConcurrent},
+      {"a writer during the wait", true, 0, 0, kWait, fullAndMore, "disable-mode=0\ndisable-parent=0\n",
+       kConcurrent},
       // Putting the foreign entries back would undo another writer's change.
-      {"a foreign entry taken out during the wait", full, fresh, true, 0, 0, kWait, Value(Array{layout()}),
+      {"a foreign entry taken out during the wait", true, 0, 0, kWait, Value(Array{layout()}),
        "disable-mode=0\ndisable-parent=0\n", kConcurrent},
-      {"disabling fails", full, fresh, true, -61, 0, 0, full, "disable-mode=-61\n",
-       notStored + "the lock is held; retry installation\n"},
-      {"the write fails", full, fresh, false, 0, 4, 0, full, "",
-       notStored + "the disk is full; retry installation\n"},
-      {"another writer wins the write", full, fresh, false, 0, 0, 4, theirs, "",
-       "Enabled source list readback differs\n"},
+      {"disabling fails", true, -61, 0, 0, full, "disable-mode=-61\n", notStored("the lock is held")},
+      {"the write fails", false, 0, 4, 0, full, "", notStored("the disk is full")},
+      {"another writer wins the write", false, 0, 0, 4, theirs, "", kReadbackDiffers},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Substitutes s;
-    s.store.disk = row.initial;
+    s.store.disk = full;
     s.store.failingSync = row.failAt;
     s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
       if (n == row.writeAt) disk = row.left;
@@ -177,8 +186,7 @@ TEST(KeyloomRemoval, FailureRows) {
     ON_CALL(s.runLoop, runFor(1.0)).WillByDefault([&](double) {
       if (row.writeAt == kWait) s.store.disk = row.left;
     });
-    ON_CALL(s.textInput, createInputSourceList(_, _))
-        .WillByDefault(Return(InputSourceList{source(true, row.enabled), source(false, row.enabled)}));
+    ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(row.enabled, row.enabled)));
     ON_CALL(s.textInput, lastFailure()).WillByDefault(Return("the lock is held"));
     ON_CALL(s.textInput, disableInputSource(kMode)).WillByDefault(Return(row.disableStatus));
     ON_CALL(s.textInput, disableInputSource(kParent)).WillByDefault([&](auto&&) {
@@ -186,19 +194,15 @@ TEST(KeyloomRemoval, FailureRows) {
       disableTakesOut(s.store.disk, modeDict());
       return 0;
     });
-    const bool refused = row.err == kShape || row.err == kNoBackup, early = refused || row.writeAt == 2;
-    EXPECT_CALL(s.textInput, disableInputSource(kMode)).Times(row.enabled && !early);
-    EXPECT_CALL(s.textInput, disableInputSource(kParent)).Times(row.enabled && !early && !row.disableStatus);
+    EXPECT_CALL(s.textInput, disableInputSource(kMode)).Times(row.enabled);
+    EXPECT_CALL(s.textInput, disableInputSource(kParent)).Times(row.enabled && !row.disableStatus);
     EXPECT_CALL(s.notifier, post(_)).Times(0);
-    EXPECT_EQ(remove(s, row.path), (Outcome{1, row.out, row.err}));
+    EXPECT_EQ(removal(s, backup), (Outcome{1, row.out, row.err}));
     EXPECT_EQ(s.store.disk, row.left);
     EXPECT_EQ(s.store.sets, row.failAt || row.writeAt == 4 ? 1 : 0);
-    EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
-              refused ? std::nullopt : row.initial);
-    std::filesystem::remove(fresh);
+    EXPECT_EQ(plist::readFile(backup), full);
+    std::filesystem::remove(backup);
   }
-  EXPECT_EQ(readFile(existing), "someone's own file\n");
-  EXPECT_EQ(sonarell::test::namesIn(dir.path()), std::vector<std::string>{"existing.plist"});
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The tool's rules in-process against substitutes, then what only the built program shows.
+// The tool's rules in-process against substitutes, then what only the built
+// program shows.
 
 #include <sys/stat.h>
 
@@ -19,20 +20,12 @@
 namespace sonarell::keyloom {
 namespace {
 
-using ::testing::_;
-using ::testing::InSequence;
-using ::testing::Return;
 using namespace test;
-using textinput::InputSourceList;
 
 const std::string kBundle = "/home/u/Library/Input Methods/Sonarell.app";
 const std::string kRegistered = "launchservices-register=0\nregister=0\n";
 const std::string kListed = kRegistered + listing(true) + listing(false);
-const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
-const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
-const std::string kUsage =
-    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
-const std::string kForeign = "Unexpected input method bundle ID\n";
+const std::string kOurs = sonarell::test::kInputMethodId;
 
 Outcome dispatch(Substitutes& s, std::vector<std::string> args, const std::string& home) {
   std::vector<const char*> argv{"Keyloom"};
@@ -46,37 +39,10 @@ Outcome run(Substitutes& s, bool check = false, const std::string& backup = "") 
     return RunRegistration({kBundle, check, !backup.empty(), backup}, s.services, streams);
   });
 }
-Outcome repair(Services& services, const std::string& backupPath) {
-  return captured([&](Streams streams) { return RepairEnabledList(backupPath, services, streams) ? 0 : 1; });
-}
 
-std::string verified(std::size_t n, std::size_t k) {
-  return "enabled-list-preserved=" + std::to_string(n) + " appended=" + std::to_string(k) + " verified=1\n";
-}
-// Our two sources; a parent not enabled lacks the property, a mode says false.
-InputSourceList both(bool p, bool m) {
-  return {source(true, p ? p : std::optional<bool>()), source(false, m)};
-}
-Value with(Dictionary record, const std::string& key, Value value) {
-  record.set(key, std::move(value));
-  return Value(std::move(record));
-}
-
-// The lines with both states, as "parent-before=1 mode-before=0".
-std::string states(const std::string& w, int parent, int mode) {
-  return "parent-" + w + "=" + std::to_string(parent) + " mode-" + w + "=" + std::to_string(mode) + "\n";
-}
-std::string before(int parent, int mode) { return states("before", parent, mode); }
-std::string after(int parent, int mode) { return states("after", parent, mode); }
-
-MATCHER_P(SourceWithID, id, "") {
-  const Value* value = arg.property(textinput::kTISPropertyInputSourceID);
-  return value && *value == str(id);
-}
 MATCHER(OurFilter, "") {
   return arg == Dictionary{{std::string(textinput::kTISPropertyBundleID), str(BundleID)}};
 }
-const auto kParent = SourceWithID(BundleID), kMode = SourceWithID(ModeID);
 
 // Every rejected form exits 2 before any work, with its line (the exchange form
 // silently), having set the application up first, except for the exchange.
@@ -88,12 +54,13 @@ TEST(KeyloomDispatch, RejectedForms) {
   const std::string odd = h + "/With space 中文\nline/Other.app", caseOnly = h + "/Case.app";
   const std::string ours[] = {installed, stagedApp, h + "/Staging", h + "/Real/Sonarell.app",
                               h + "/Sonarell\xff\xfe.app"};
-  for (const std::string& app : ours) makeBundle(app, BundleID);
+  for (const std::string& app : ours) makeBundle(app, kOurs);
   for (const std::string& app : {h + "/Other.app", odd, h + "/Foreign/Sonarell.app"})
     makeBundle(app, "com.Other");
   makeBundle(caseOnly, "org.quennet.inputmethod.sonarell");
   std::filesystem::create_directories(h + "/NoBundle/Contents");
   std::filesystem::create_directory_symlink(h + "/Real", h + "/Linked");
+  const sonarell::test::ScopedEnv homeVariable("HOME", h.c_str());  // what "~" stands for
   TempDir fresh, outer;  // a home with nothing installed; one reached through a link
   std::filesystem::create_directory_symlink(h, outer / "home");
   const struct {
@@ -171,6 +138,53 @@ TEST(KeyloomDispatch, RejectedForms) {
   EXPECT_EQ(relative, (Outcome{1, "launchservices-register=-1\n", ""}));
 }
 
+// Each exchange swaps, whatever the spelling of the installed path or of the
+// home; one the system refuses (across file systems) fails with its reason.
+TEST(KeyloomDispatch, ExchangesWhateverTheSpellingOrGivesTheSystemsReason) {
+  TempDir home;
+  const std::string h = home.str(), base = std::filesystem::path(h).filename();
+  const std::string contents = h + "/Library/Input Methods/Sonarell.app/Contents";
+  const std::string staged = h + "/Staging/Sonarell.app/Contents/";
+  makeBundle(h + "/Library/Input Methods/Sonarell.app", kOurs);
+  makeBundle(h + "/Staging/Sonarell.app", kOurs);
+  writeFile(contents + "/version", "old");                          // only the installed one has it
+  const sonarell::test::ScopedEnv homeVariable("HOME", h.c_str());  // what "~" stands for
+  const struct {
+    std::string installed, home;
+  } rows[] = {
+      {contents, h},
+      {contents, h},
+      {"~/Library/Input Methods/Sonarell.app/Contents", h},
+      {h + "//Library//Input Methods/./Sonarell.app/Contents/", h},
+      {h + "/Library/Logs/../Input Methods/Sonarell.app/Contents", h},
+      {contents, "/" + h + "//"},
+      {contents, h + "/./"},
+      {contents, h + "/../" + base},
+      {contents, h + "/Library/.."},
+  };
+  for (const auto& row : rows) {
+    const bool had = std::filesystem::exists(contents + "/version");
+    Substitutes s;
+    EXPECT_EQ(dispatch(s, {"--exchange-contents", row.installed, staged}, row.home),
+              (Outcome{0, "atomic-contents-exchange=1\n", ""}))
+        << row.installed << " in " << row.home;
+    EXPECT_NE(std::filesystem::exists(contents + "/version"), had);
+  }
+
+  if (!std::filesystem::is_directory("/dev/shm")) return;
+  TempDir shm("keyloom", "/dev/shm");
+  struct stat a = {}, b = {};
+  ASSERT_EQ(::stat(h.c_str(), &a) | ::stat(shm.str().c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) return;  // the home and /dev/shm are on one file system
+  makeBundle(shm / "Sonarell.app", kOurs);
+  const auto homeBefore = snapshot(h), shmBefore = snapshot(shm.str());
+  Substitutes s;
+  EXPECT_EQ(dispatch(s, {"--exchange-contents", contents, shm / "Sonarell.app/Contents"}, h),
+            (Outcome{1, "", "Atomic input-method upgrade: Invalid cross-device link\n"}));
+  EXPECT_EQ(snapshot(h), homeBefore);
+  EXPECT_EQ(snapshot(shm.str()), shmBefore);
+}
+
 // The whole run in order, with three one-second waits; the repair, when asked
 // for, between the second and the third, and only then is the list touched.
 TEST(KeyloomRegistration, RunsEverythingInOrder) {
@@ -205,8 +219,7 @@ TEST(KeyloomRegistration, RunsEverythingInOrder) {
   ON_CALL(failing.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(true, true)));
   EXPECT_CALL(failing.runLoop, runFor(1.0)).Times(2);
   EXPECT_EQ(run(failing, false, dir / "second.plist"),
-            (Outcome{1, kListed + before(1, 1) + "enable-parent=0\nenable-mode=0\n",
-                     "Unexpected enabled source list; no preferences changed\n"}));
+            (Outcome{1, kListed + before(1, 1) + "enable-parent=0\nenable-mode=0\n", kShape}));
 }
 
 // A list the repair cannot work on is refused before anything is registered or
@@ -225,8 +238,7 @@ TEST(KeyloomRegistration, RepairRefusesAnUnusableListBeforeAnyChange) {
     EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
     EXPECT_CALL(s.textInput, registerInputSource(_)).Times(0);
     EXPECT_CALL(s.textInput, enableInputSource(_)).Times(0);
-    EXPECT_EQ(run(s, false, backup),
-              (Outcome{1, "", "Unexpected enabled source list; no preferences changed\n"}));
+    EXPECT_EQ(run(s, false, backup), (Outcome{1, "", kShape}));
     EXPECT_EQ(s.store.sets, 0);
     EXPECT_EQ(s.store.disk, initial);
     EXPECT_FALSE(std::filesystem::exists(backup));
@@ -255,7 +267,7 @@ TEST(KeyloomRegistration, Endings) {
                     noMode = "Input mode was not registered\n";
   const std::string firstListed = listing(false) + listing(false) + listing(true);
   // A failed enabling says why where the services can tell.
-  const std::string why = "Could not store the enabled input sources: the lock is held; retry installation\n";
+  const std::string why = notStored("the lock is held");
   const struct {
     bool check;
     std::vector<std::optional<InputSourceList>> lists;  // what the listings return, in turn
@@ -307,11 +319,6 @@ TEST(KeyloomRegistration, Endings) {
   EXPECT_EQ(describeValue(nullptr), "(null)");
 }
 
-// Both own records present, so the refresh stage runs: synchronise 3 is the one
-// after writing the foreign entries, 4 the one after the wait, 5 the final one.
-const Array kFull{layout(), parentRecord(), otherMethod(), modeRecord()};
-const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
-
 // After a backup of the list as it was (XML whenever XML can carry it), what is
 // missing is appended at the end, announced once; with both of ours present the
 // foreign entries alone are stored for half a second, announced, then the list.
@@ -351,7 +358,7 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
         "refresh-own-enabled-entries=1 foreign-preserved=" + std::to_string(row.foreign.size());
     const std::string lines =
         (refresh ? refreshed + "\n" : "") + verified(row.initial.size(), row.appended.size());
-    EXPECT_EQ(repair(s.services, backup), (Outcome{0, lines, ""}));
+    EXPECT_EQ(repair(s, backup), (Outcome{0, lines, ""}));
     Array expected = row.initial;
     expected.insert(expected.end(), row.appended.begin(), row.appended.end());
     EXPECT_EQ(s.store.disk, Value(expected));
@@ -361,63 +368,44 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
   }
 }
 
-// Every failure. Refusals come before any write or backup (never onto a file);
-// later failures leave the backup and what another writer stored, announce only
-// what was stored, never report the list verified. On the real store another
-// process's append just before a write is never lost: the write is refused.
-TEST(KeyloomRepair, FailureRows) {
+// Every failure after the backup (the refusals before it are both list forms'
+// own, see KeyloomListForms): the backup and what another writer stored stay,
+// only what was stored is announced, the list is never reported verified. On
+// the real store another process's append just before a write is never lost:
+// the write is refused. With both own records present the refresh runs:
+// synchronise 3 follows the write of the foreign entries, 4 the wait, 5 the list.
+TEST(KeyloomRepair, FailuresAfterTheBackup) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
-  writeFile(backup, "someone's own file\n");
-  const std::string fresh = dir / "fresh.plist",
-                    shape = "Unexpected enabled source list; no preferences changed\n";
-  const std::string noBackup = "Could not create a new enabled-source backup\n";
-  const std::string concurrent = "Enabled source list changed concurrently; retry installation\n";
   const std::string duringWait = "Enabled source list changed during refresh; retry installation\n";
   const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
-  // A write the store refuses says why.
-  const std::string notStored = "Could not store the enabled input sources: ";
-  const std::string fullDisk = notStored + "the disk is full; retry installation\n";
+  const std::string fullDisk = notStored("the disk is full");
   const std::string changed =
-      notStored +
-      "\"AppleEnabledInputSources\" was changed by another writer since it was read; retry installation\n";
+      notStored("\"AppleEnabledInputSources\" was changed by another writer since it was read");
   const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
       theirs(Array{otherMethod()});
-  const Value stray(Array{layout(), str("stray")});
   const Value fullAndMore(Array{layout(), parentRecord(), otherMethod(), modeRecord(), layout()});
   const Value theirsAndMore(Array{otherMethod(), layout()}),
       foreignAndMore(Array{layout(), otherMethod(), layout()});
   const int kWait = -1;  // another writer while the run loop waits
   const struct {
     const char* name;
-    std::optional<Value> initial;
-    std::string path;
+    Value initial;
     int failAt, writeAt;          // the synchronise that fails; the one where another writer stores
     std::optional<Value> stored;  // what it stores (on the real store: it appends a layout); the list left
     int posts;
     std::string out, err;
     bool real = false;
   } rows[] = {
-      {"no list", std::nullopt, fresh, 0, 0, std::nullopt, 0, "", shape},
-      {"no array", str("ABC"), fresh, 0, 0, str("ABC"), 0, "", shape},
-      {"a string in the array", stray, fresh, 0, 0, stray, 0, "", shape},
-      {"an existing backup", one, backup, 0, 0, one, 0, "", noBackup},
-      {"a backup in a missing folder", one, dir / "missing/backup.plist", 0, 0, one, 0, "", noBackup},
-      {"a backup path that is no text", one, dir / "back\xff\xfeup.plist", 0, 0, one, 0, "", noBackup},
-      {"no backup path", one, "", 0, 0, one, 0, "", noBackup},
-      {"a writer between the two reads", one, fresh, 0, 2, foreign, 0, "", concurrent},
-      {"the list removed between the reads", one, fresh, 0, 2, std::nullopt, 0, "", concurrent},
-      {"the final write fails", one, fresh, 3, 0, one, 0, "", fullDisk},
-      {"another writer wins the final write", one, fresh, 0, 3, theirs, 0, "",
-       "Enabled source list readback differs\n"},
-      {"storing the foreign entries fails", full, fresh, 3, 0, full, 0, "", fullDisk},
-      {"the foreign entries read back differ", full, fresh, 0, 3, theirs, 0, "", ""},
-      {"a writer during the refresh wait", full, fresh, 0, kWait, theirs, 1, "", duringWait},
-      {"the write after the refresh fails", full, fresh, 5, 0, foreign, 1, refreshed, fullDisk},
-      {"an append before the first write", theirs, fresh, 0, 3, theirsAndMore, 0, "", changed, true},
-      {"an append before storing the foreign entries", full, fresh, 0, 3, fullAndMore, 0, "", changed, true},
-      {"an append before the list is put back", full, fresh, 0, 5, foreignAndMore, 1, refreshed, changed,
-       true},
+      {"the final write fails", one, 3, 0, one, 0, "", fullDisk},
+      {"another writer wins the final write", one, 0, 3, theirs, 0, "", kReadbackDiffers},
+      {"storing the foreign entries fails", full, 3, 0, full, 0, "", fullDisk},
+      {"the foreign entries read back differ", full, 0, 3, theirs, 0, "", ""},
+      {"a writer during the refresh wait", full, 0, kWait, theirs, 1, "", duringWait},
+      {"the write after the refresh fails", full, 5, 0, foreign, 1, refreshed, fullDisk},
+      {"an append before the first write", theirs, 0, 3, theirsAndMore, 0, "", changed, true},
+      {"an append before storing the foreign entries", full, 0, 3, fullAndMore, 0, "", changed, true},
+      {"an append before the list is put back", full, 0, 5, foreignAndMore, 1, refreshed, changed, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -433,7 +421,7 @@ TEST(KeyloomRepair, FailureRows) {
     Substitutes s;
     s.store.disk = row.initial;
     if (row.real) s.store.real.emplace(home.str());
-    ASSERT_TRUE(!row.real || append(*row.initial->asArray()));
+    ASSERT_TRUE(!row.real || append(*row.initial.asArray()));
     s.store.failingSync = row.failAt;
     s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
       if (n != row.writeAt) return;
@@ -444,170 +432,64 @@ TEST(KeyloomRepair, FailureRows) {
       if (row.writeAt == kWait) s.store.disk = row.stored;
     });
     EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
-    EXPECT_EQ(repair(s.services, row.path), (Outcome{1, row.out, row.err}));
+    EXPECT_EQ(repair(s, backup), (Outcome{1, row.out, row.err}));
     using preferences::FilePreferenceStore;
     EXPECT_EQ(row.real ? FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain) : s.store.disk,
               row.stored);
-    const bool refused = row.err == shape || row.err == noBackup;
-    EXPECT_EQ(s.store.sets == 0, refused || row.err == concurrent) << "nothing written";
-    EXPECT_EQ(std::filesystem::exists(fresh) ? plist::readFile(fresh) : std::nullopt,
-              refused ? std::nullopt : row.initial);
-    std::filesystem::remove(fresh);
+    EXPECT_EQ(plist::readFile(backup), row.initial);
+    std::filesystem::remove(backup);
   }
-  EXPECT_EQ(readFile(backup), "someone's own file\n");
-  EXPECT_EQ(sonarell::test::namesIn(dir.path()), std::vector<std::string>{"backup.plist"});
 }
 
-// The built Keyloom.app, run as a child process in a home folder of its own.
-const std::string kNoBus = "unix:path=/nonexistent/keyloom-test-bus";
-const std::string kProgram = std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom";
-
-Outcome keyloom(const std::vector<std::string>& args, const std::string& home,
-                const std::string& bus = kNoBus) {
-  TempDir capture;
-  const std::string out = capture / "out", err = capture / "err";
-  const std::vector<std::string> env{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=" + bus};
-  const int status = sonarell::test::spawnAndWait({kProgram, args, env, out, err, ""});
-  return {status, readFile(out), readFile(err)};
-}
-
-struct KeyloomProcess : ::testing::Test {
-  void SetUp() override {
-    makeBundle(installed, BundleID);
-    makeBundle(staged, BundleID);
-    writeFile(contents + "/version", "old");  // only the installed one has it
-  }
+// What needs the built Keyloom.app as a process: exit statuses through main, the
+// real store and text input, announcements on a private session bus. A check,
+// the repair, a check, the removal, in a home folder of its own.
+TEST(KeyloomProcess, ChecksRepairsAndRemovesThroughMainAnnouncingOnTheSessionBus) {
   TempDir home;
   const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
-  const std::string contents = installed + "/Contents", staged = h + "/Staging/Sonarell.app";
-};
-
-// One of each refusal through main changes nothing. Then each run swaps,
-// whatever the spelling of the installed path or of the home.
-TEST_F(KeyloomProcess, RefusesAndExchanges) {
-  const std::string odd = h + "/With space 中文\nline/Other.app", base = std::filesystem::path(h).filename();
-  makeBundle(odd, "com.example.Other");
-  const auto untouched = snapshot(h);
-  EXPECT_EQ(keyloom({installed, "--check", "more"}, h), (Outcome{2, "", kUsage}));
-  EXPECT_EQ(keyloom({odd, "--check"}, h), (Outcome{2, "", kForeign}));
-  EXPECT_EQ(keyloom({"--exchange-contents", staged + "/Contents", contents}, h), (Outcome{2, "", ""}));
-  EXPECT_EQ(snapshot(h), untouched);
-  const struct {
-    std::string installed, home;
-  } rows[] = {
-      {contents, h},
-      {contents, h},
-      {"~/Library/Input Methods/Sonarell.app/Contents", h},
-      {h + "//Library//Input Methods/./Sonarell.app/Contents/", h},
-      {h + "/Library/Logs/../Input Methods/Sonarell.app/Contents", h},
-      {contents, "/" + h + "//"},
-      {contents, h + "/./"},
-      {contents, h + "/../" + base},
-      {contents, h + "/Library/.."},
-  };
-  for (const auto& row : rows) {
-    const bool had = std::filesystem::exists(contents + "/version");
-    EXPECT_EQ(keyloom({"--exchange-contents", row.installed, staged + "/Contents/"}, row.home),
-              (Outcome{0, "atomic-contents-exchange=1\n", ""}))
-        << row.installed << " in " << row.home;
-    EXPECT_NE(std::filesystem::exists(contents + "/version"), had);
-  }
-}
-
-TEST_F(KeyloomProcess, AnExchangeAcrossFileSystemsFailsWithTheSystemsReason) {
-  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
-  TempDir shm("keyloom", "/dev/shm");
-  struct stat a = {}, b = {};
-  ASSERT_EQ(::stat(h.c_str(), &a) | ::stat(shm.str().c_str(), &b), 0);
-  if (a.st_dev == b.st_dev) GTEST_SKIP() << "the home and /dev/shm are on one file system";
-  makeBundle(shm / "Sonarell.app", BundleID);
-  const auto homeBefore = snapshot(h), shmBefore = snapshot(shm.str());
-  EXPECT_EQ(keyloom({"--exchange-contents", contents, shm / "Sonarell.app/Contents"}, h),
-            (Outcome{1, "", "Atomic input-method upgrade: Invalid cross-device link\n"}));
-  EXPECT_EQ(snapshot(h), homeBefore);
-  EXPECT_EQ(snapshot(shm.str()), shmBefore);
-}
-
-// Check and repair on the real store and text input, announcing on a private bus.
-TEST_F(KeyloomProcess, ChecksRepairsAndAnnouncesOnTheSessionBus) {
+  makeBundle(installed, kOurs);
   sonarell::test::SessionBus bus;
   ASSERT_TRUE(bus.running());
+  const auto keyloom = [&](const std::vector<std::string>& args) {
+    TempDir capture;
+    const std::string out = capture / "out", err = capture / "err";
+    const std::vector<std::string> env{"HOME=" + h, "DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
+    const int status = sonarell::test::spawnAndWait(
+        {std::string(KEYLOOM_BUNDLE_DIR) + "/Contents/MacOS/Keyloom", args, env, out, err, ""});
+    return Outcome{status, readFile(out), readFile(err)};
+  };
   std::vector<std::string> posted;
   auto listener =
       notifications::DBusNotificationListener::create([&](const std::string& n) { posted.push_back(n); });
   ASSERT_TRUE(listener);
   const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
-  const std::string ours = listing(true) + listing(false, "IPA"), backup = h + "/备份 with space\nline.plist";
-  writeFile(prefs, *plist::toXml(Value(Dictionary{{kKey, Value(Array{layout(), otherMethod()})}})));
-  EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()), (Outcome{1, before(0, 0) + "ready=0\n", ""}));
+  const std::string ours = listing(true) + listing(false, "IPA");
+  const auto domain = [](Array list) {
+    return Value(Dictionary{{kKey, list}, {"AppleFnUsageType", Value(2)}});
+  };
+  writeFile(prefs, *plist::toXml(domain({layout(), otherMethod()})));
+  EXPECT_EQ(keyloom({installed, "--check", "more"}), (Outcome{2, "", kUsage}));
+  EXPECT_EQ(keyloom({installed, "--check"}), (Outcome{1, before(0, 0) + "ready=0\n", ""}));
 
   // The enabling calls append our records, so the repair finds both and refreshes.
   const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n" + verified(4, 0);
   const std::string lines = kRegistered + ours + before(0, 0) + "enable-parent=0\nenable-mode=0\n" +
                             refreshed + after(1, 1) + "registration-complete=1\n";
-  EXPECT_EQ(keyloom({installed, "--repair-enabled-list", backup}, h, bus.address()), (Outcome{0, lines, ""}));
-  const Value expected(Array{layout(), otherMethod(), parentRecord(), modeRecord()});
-  EXPECT_EQ(plist::readFile(prefs), Value(Dictionary{{kKey, expected}}));
-  EXPECT_EQ(plist::readFile(backup), expected);
-  while (listener->waitFor(std::chrono::milliseconds(300))) {
-  }
-  EXPECT_EQ(posted, (std::vector<std::string>{kNotification, kNotification}));
-  EXPECT_EQ(keyloom({installed, "--check"}, h, bus.address()),
-            (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
-}
+  const std::string backup = h + "/备份 with space\nline.plist";  // passed on as it is
+  const Array repaired{layout(), otherMethod(), parentRecord(), modeRecord()};
+  EXPECT_EQ(keyloom({installed, "--repair-enabled-list", backup}), (Outcome{0, lines, ""}));
+  EXPECT_EQ(plist::readFile(prefs), domain(repaired));
+  EXPECT_EQ(plist::readFile(backup), Value(repaired));
+  EXPECT_EQ(keyloom({installed, "--check"}), (Outcome{0, ours + before(1, 1) + "ready=1\n", ""}));
 
-// The removal through the stand-in's disabling: our records leave, every other
-// entry and key stays; a second run finds nothing of ours and writes nothing.
-TEST_F(KeyloomProcess, RemovesOurEntriesThenLeavesTheListAlone) {
-  const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
-  const std::string first = h + "/first.plist", second = h + "/second.plist";
-  ASSERT_EQ(textinput::LinuxTextInputServices(h).registerInputSource(installed), 0);
-  const Value initial(Array{layout(), parentRecord(), otherMethod(), with(modeDict(), "Order", Value(2))});
-  const auto domain = [](Value list) {
-    return Value(Dictionary{{kKey, list}, {"AppleFnUsageType", Value(2)}});
-  };
-  writeFile(prefs, *plist::toXml(domain(initial)));
-  EXPECT_EQ(
-      keyloom({installed, "--remove-enabled-entries", first}, h),
-      (Outcome{0, "disable-mode=0\ndisable-parent=0\nenabled-list-removed=2 foreign-preserved=2 verified=1\n",
-               ""}));
-  EXPECT_EQ(plist::readFile(prefs), domain(Value(Array{layout(), otherMethod()})));
-  EXPECT_EQ(plist::readFile(first), initial);
-  const std::string stored = readFile(prefs);
-  EXPECT_EQ(keyloom({installed, "--remove-enabled-entries", second}, h),
-            (Outcome{0, "enabled-list-untouched=1\n", ""}));
-  EXPECT_EQ(readFile(prefs), stored);
-  EXPECT_FALSE(std::filesystem::exists(second));
-  EXPECT_EQ(keyloom({installed, "--check"}, h),
-            (Outcome{1, listing(true) + listing(false, "IPA") + before(0, 0) + "ready=0\n", ""}));
-}
-
-// A list the store cannot write fails the enabling call with the store's reason
-// on standard error, before any wait.
-TEST_F(KeyloomProcess, AnEnabledListThatCannotBeStoredSaysWhy) {
-  const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
-  const std::string lock = h + "/Library/Preferences/.com.apple.HIToolbox.plist.lock";
-  writeFile(prefs, *plist::toXml(Value(Dictionary{{kKey, Value(Array{layout()})}})));
-  const std::string stored = readFile(prefs);
-  const struct {
-    std::function<void()> prepare;
-    std::string reason;
-  } rows[] = {
-      {[&] { std::filesystem::create_directory(lock); }, "the domain's lock " + lock + " is a folder"},
-      {[&] { std::filesystem::create_symlink(prefs, lock); },
-       "the domain's lock " + lock + " is a symbolic link"},
-  };
-  for (const auto& row : rows) {
-    std::filesystem::remove_all(lock);
-    row.prepare();
-    EXPECT_EQ(
-        keyloom({installed, "--repair-enabled-list", h + "/backup.plist"}, h),
-        (Outcome{1,
-                 kRegistered + listing(true) + listing(false, "IPA") + before(0, 0) + "enable-parent=-61\n",
-                 "Could not store the enabled input sources: " + row.reason + "; retry installation\n"}));
-    EXPECT_EQ(readFile(prefs), stored);
-    EXPECT_FALSE(std::filesystem::exists(h + "/backup.plist"));
-  }
+  EXPECT_EQ(keyloom({installed, "--remove-enabled-entries", h + "/removal.plist"}),
+            (Outcome{0, "disable-mode=0\ndisable-parent=0\n" + removed(2, 2), ""}));
+  EXPECT_EQ(plist::readFile(prefs), domain({layout(), otherMethod()}));
+  // All three were on the bus before their run ended, however slowly the daemon routes them.
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       posted.size() < 3 && std::chrono::steady_clock::now() < deadline;)
+    listener->waitFor(std::chrono::milliseconds(100));
+  EXPECT_EQ(posted, std::vector<std::string>(3, kNotification));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 
 // Substitutes for the platform services, to drive every rule in-process, and
-// enabled-list records spelled out rather than taken from the code under test.
+// enabled-list records and the tool's lines spelled out rather than taken from
+// the code under test.
 
 #include <gmock/gmock.h>
 
@@ -11,6 +12,8 @@
 
 #include "platform/plist/value.h"
 #include "platform/preferences/file_preference_store_linux.h"
+#include "register/enabled_list.h"
+#include "register/enabled_list_removal.h"
 #include "register/identifiers.h"
 #include "register/output.h"
 #include "register/services.h"
@@ -24,6 +27,10 @@ using plist::Value;
 using sonarell::test::readFile;
 using sonarell::test::TempDir;
 using sonarell::test::writeFile;
+using ::testing::_;
+using ::testing::InSequence;
+using ::testing::Return;
+using textinput::InputSourceList;
 
 struct MockTextInput : textinput::TextInputServices {
   MOCK_METHOD(std::int32_t, registerInputSource, (const std::string&), (override));
@@ -103,10 +110,19 @@ struct Substitutes {
 inline Value str(std::string_view text) { return Value(std::string(text)); }
 inline Value layout() { return Value(Dictionary{{"KeyboardLayout ID", Value(252)}}); }
 inline Value otherMethod() { return Value(Dictionary{{"Bundle ID", str("com.example.Other")}}); }
+using sonarell::test::makeBundle;
 using sonarell::test::modeRecord;
 using sonarell::test::parentRecord;
+using sonarell::test::snapshot;
 inline Dictionary parentDict() { return *parentRecord().asDictionary(); }
 inline Dictionary modeDict() { return *modeRecord().asDictionary(); }
+inline Value with(Dictionary record, const std::string& key, Value value) {
+  record.set(key, std::move(value));
+  return Value(std::move(record));
+}
+// A record of another mode of ours, and a list holding both of our records among foreign ones.
+inline const Value kOtherMode = with(modeDict(), "Input Mode", str("org.quennet.inputmethod.Sonarell.Latn"));
+inline const Array kFull{layout(), parentRecord(), otherMethod(), modeRecord()};
 
 // A source as the text-input services list it; no enabled property when unset.
 inline textinput::InputSource source(bool parent, std::optional<bool> enabled) {
@@ -121,6 +137,10 @@ inline textinput::InputSource source(bool parent, std::optional<bool> enabled) {
   if (enabled) s.properties.set(std::string(kTISPropertyInputSourceIsEnabled), Value(*enabled));
   return s;
 }
+// Our two sources; a parent not enabled lacks the property, a mode says false.
+inline textinput::InputSourceList both(bool p, bool m) {
+  return {source(true, p ? p : std::optional<bool>()), source(false, m)};
+}
 // The lines the tool prints for one of our sources.
 inline std::string listing(bool parent, std::string_view name = "Sonarell") {
   return "source=" + std::string(parent ? BundleID : ModeID) + "\n  TISPropertyInputSourceType=" +
@@ -129,13 +149,38 @@ inline std::string listing(bool parent, std::string_view name = "Sonarell") {
          "\n  TISPropertyLocalizedName=" + std::string(name) + "\n";
 }
 
-// An input method bundle: the identifier, the parent named by CFBundleName, one mode.
-inline void makeBundle(const std::string& path, std::string_view identifier) {
-  sonarell::test::writeInputMethodBundle(path, std::string(identifier), "Sonarell",
-                                         {{sonarell::test::kInputModeId, "IPA"}});
+MATCHER_P(SourceWithID, id, "") {
+  const Value* value = arg.property(textinput::kTISPropertyInputSourceID);
+  return value && *value == str(id);
 }
+inline const auto kParent = SourceWithID(BundleID), kMode = SourceWithID(ModeID);
 
-using sonarell::test::snapshot;
+// What the tool prints, spelled out.
+inline const std::string kNotification(textinput::kTISNotifyEnabledKeyboardInputSourcesChanged);
+inline const std::string kKey(kEnabledInputSourcesKey), kDomain(kHIToolboxDomain);
+inline const std::string kUsage =
+    "Usage: Keyloom /path/to/Sonarell.app [--check | --repair-enabled-list /new/backup.plist]\n";
+inline const std::string kForeign = "Unexpected input method bundle ID\n";
+inline const std::string kShape = "Unexpected enabled source list; no preferences changed\n";
+inline const std::string kNoBackup = "Could not create a new enabled-source backup\n";
+inline const std::string kConcurrent = "Enabled source list changed concurrently; retry installation\n";
+inline const std::string kReadbackDiffers = "Enabled source list readback differs\n";
+inline std::string notStored(const std::string& why) {
+  return "Could not store the enabled input sources: " + why + "; retry installation\n";
+}
+inline std::string verified(std::size_t n, std::size_t k) {
+  return "enabled-list-preserved=" + std::to_string(n) + " appended=" + std::to_string(k) + " verified=1\n";
+}
+inline std::string removed(std::size_t ours, std::size_t foreign) {
+  return "enabled-list-removed=" + std::to_string(ours) + " foreign-preserved=" + std::to_string(foreign) +
+         " verified=1\n";
+}
+// The lines with both states, as "parent-before=1 mode-before=0".
+inline std::string states(const std::string& w, int parent, int mode) {
+  return "parent-" + w + "=" + std::to_string(parent) + " mode-" + w + "=" + std::to_string(mode) + "\n";
+}
+inline std::string before(int parent, int mode) { return states("before", parent, mode); }
+inline std::string after(int parent, int mode) { return states("after", parent, mode); }
 
 struct Outcome {
   int status;
@@ -159,6 +204,14 @@ Outcome captured(Run run) {
     return all;
   };
   return {status, text(out.get()), text(err.get())};
+}
+
+// The two list forms in-process, exit status and streams.
+inline Outcome repair(Substitutes& s, const std::string& backup) {
+  return captured([&](Streams streams) { return RepairEnabledList(backup, s.services, streams) ? 0 : 1; });
+}
+inline Outcome removal(Substitutes& s, const std::string& backup) {
+  return captured([&](Streams streams) { return RemoveFromEnabledList(backup, s.services, streams); });
 }
 
 }  // namespace sonarell::keyloom::test

@@ -32,10 +32,6 @@ inline plist::Dictionary readInfoPlist(const fsys::path& app) {
   return *root->asDictionary();
 }
 
-// A minimal bundle at `app`: the identifier and CFBundleShortVersionString.
-inline void makeBundle(const fsys::path& app, const std::string& identifier, const std::string& version) {
-  writeInfoPlist(app, {{"CFBundleIdentifier", identifier}, {"CFBundleShortVersionString", version}});
-}
 // Replaces CFBundleShortVersionString (and CFBundleVersion, when present).
 inline void setBundleVersion(const fsys::path& app, const std::string& version) {
   plist::Dictionary info = readInfoPlist(app);
@@ -66,6 +62,16 @@ inline std::string writeInputMethodBundle(const std::string& path, const std::st
   if (!modes.empty()) info.set("ComponentInputModeDict", plist::Dictionary{{"tsInputModeListKey", list}});
   writeInfoPlist(path, info);
   return path;
+}
+
+// An input method bundle at `app`: the identifier, the version, the name
+// "Sonarell" and one mode, kInputModeId, titled "IPA".
+inline void makeBundle(const fsys::path& app, const std::string& identifier,
+                       const std::string& version = "1.0") {
+  writeInputMethodBundle(app.string(), identifier, "Sonarell", {{kInputModeId, "IPA"}});
+  plist::Dictionary info = readInfoPlist(app);
+  info.set("CFBundleShortVersionString", version);
+  writeInfoPlist(app, info);
 }
 
 // Records of an enabled-input-source list: an input method, one of its modes, a keyboard layout.
