@@ -230,7 +230,7 @@ remove_made() {
 # Passes on each line of Keyloom's sweep and remembers what it could not remove.
 note_sweep() {
   local line
-  while IFS= read -r line; do
+  while IFS= read -r line && [ -n "$line" ]; do
     say "$line"
     case $line in 'Removing '*': failed, it is still there') line=${line#Removing } &&
       also="$also; ${line%: failed, it is still there}, which could not be removed" ;; esac
