@@ -364,7 +364,7 @@ TEST(KeyloomRemoval, WithoutABundleAndNeverOverAnUnreadableList) {
   TempDir home;
   const std::string h = home.str(), app = h + "/Sonarell.app", backup = h + "/backup.plist";
   const std::string prefs = h + "/Library/Preferences/com.apple.HIToolbox.plist";
-  makeBundle(app, BundleID);
+  makeBundle(app, std::string(BundleID));
   Substitutes bare;
   bare.store.disk = Value(Array{layout(), parentRecord(), modeRecord()});
   EXPECT_CALL(bare.application, finishLaunching());
