@@ -327,6 +327,8 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
   const std::string backup = dir / "backup.plist";
   const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
   const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
+  const Value dated(
+      Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Since", Value(plist::Date{0.5})}});
   const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
               noBundle(Dictionary{{"Bundle ID", Value(5)}});
   const Value extraParent = with(parentDict(), "Added By", str("platform"));
@@ -342,7 +344,9 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
       // Our identifier with another mode, or a key of another type or missing, is no match.
       {{parentRecord(), kOtherMode}, {modeRecord()}, {}},
       {{numericBundle, kindless}, {parentRecord(), modeRecord()}, {}},
+      // XML carries neither a bell nor a fraction of a second: the backup is binary.
       {{bell}, {parentRecord(), modeRecord()}, {}},
+      {{dated}, {parentRecord(), modeRecord()}, {}},
       {mixed, {}, {layout(), otherMethod(), noBundle}},
   };
   for (const auto& row : rows) {
