@@ -80,10 +80,8 @@ TEST(KeyloomDispatch, RejectedForms) {
       {{installed, "--remove-enabled-entries", b, "more"}, kUsage},
       {{installed, "--Remove-Enabled-Entries", b}, kUsage},
       {{installed, b, "--repair-enabled-list"}, kUsage},
-      {{"--check", installed}, kUsage},
       {{""}, kForeign},
       {{x}, kForeign},
-      {{"--check"}, kForeign},
       {{h + "/Other.app"}, kForeign},
       {{h + "/Other.app", "--repair-enabled-list", b}, kForeign},
       {{odd, "--check"}, kForeign},
@@ -92,7 +90,6 @@ TEST(KeyloomDispatch, RejectedForms) {
       {{h + "/NoBundle", "--remove-enabled-entries", b}, kForeign},
       {{h + "/Missing.app"}, kForeign},
       {{h + "/Sonarell\xff\xfe.app"}, kForeign},
-      {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, kForeign},
       // All but our installed Contents and a staged Contents of ours (Staging is ours too).
       {{x, staged, contents}, ""},
       {{x, contents, stagedApp}, ""},
@@ -153,14 +150,10 @@ TEST(KeyloomDispatch, ExchangesWhateverTheSpellingOrGivesTheSystemsReason) {
     std::string installed, home;
   } rows[] = {
       {contents, h},
-      {contents, h},
       {"~/Library/Input Methods/Sonarell.app/Contents", h},
       {h + "//Library//Input Methods/./Sonarell.app/Contents/", h},
       {h + "/Library/Logs/../Input Methods/Sonarell.app/Contents", h},
-      {contents, "/" + h + "//"},
-      {contents, h + "/./"},
       {contents, h + "/../" + base},
-      {contents, h + "/Library/.."},
   };
   for (const auto& row : rows) {
     const bool had = std::filesystem::exists(contents + "/version");
