@@ -80,10 +80,8 @@ TEST(KeyloomDispatch, RejectedForms) {
       {{installed, "--remove-enabled-entries", b, "more"}, kUsage},
       {{installed, "--Remove-Enabled-Entries", b}, kUsage},
       {{installed, b, "--repair-enabled-list"}, kUsage},
-      {{"--check", installed}, kUsage},
       {{""}, kForeign},
       {{x}, kForeign},
-      {{"--check"}, kForeign},
       {{h + "/Other.app"}, kForeign},
       {{h + "/Other.app", "--repair-enabled-list", b}, kForeign},
       {{odd, "--check"}, kForeign},
@@ -92,7 +90,6 @@ TEST(KeyloomDispatch, RejectedForms) {
       {{h + "/NoBundle", "--remove-enabled-entries", b}, kForeign},
       {{h + "/Missing.app"}, kForeign},
       {{h + "/Sonarell\xff\xfe.app"}, kForeign},
-      {{std::string(installed).replace(installed.size() - 4, 1, "\xc0")}, kForeign},
       // All but our installed Contents and a staged Contents of ours (Staging is ours too).
       {{x, staged, contents}, ""},
       {{x, contents, stagedApp}, ""},
@@ -153,14 +150,10 @@ TEST(KeyloomDispatch, ExchangesWhateverTheSpellingOrGivesTheSystemsReason) {
     std::string installed, home;
   } rows[] = {
       {contents, h},
-      {contents, h},
       {"~/Library/Input Methods/Sonarell.app/Contents", h},
       {h + "//Library//Input Methods/./Sonarell.app/Contents/", h},
       {h + "/Library/Logs/../Input Methods/Sonarell.app/Contents", h},
-      {contents, "/" + h + "//"},
-      {contents, h + "/./"},
       {contents, h + "/../" + base},
-      {contents, h + "/Library/.."},
   };
   for (const auto& row : rows) {
     const bool had = std::filesystem::exists(contents + "/version");
@@ -222,27 +215,22 @@ TEST(KeyloomRegistration, RunsEverythingInOrder) {
             (Outcome{1, kListed + before(1, 1) + "enable-parent=0\nenable-mode=0\n", kShape}));
 }
 
-// A list the repair cannot work on is refused before anything is registered or
-// enabled, so that "no preferences changed" holds: no call, no write, no backup.
+// A list the repair cannot work on (any shape KeyloomListForms refuses) is
+// refused before anything is registered or enabled, so that "no preferences
+// changed" holds: no call, no write, no backup.
 TEST(KeyloomRegistration, RepairRefusesAnUnusableListBeforeAnyChange) {
   TempDir dir;
   const std::string backup = dir / "b.plist";
-  const std::optional<Value> rows[] = {
-      str("ABC"),
-      Value(Array{layout(), str("stray")}),
-      Value(Array{parentRecord(), modeRecord(), Value(Array{})}),
-  };
-  for (const auto& initial : rows) {
-    Substitutes s;
-    s.store.disk = initial;
-    EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
-    EXPECT_CALL(s.textInput, registerInputSource(_)).Times(0);
-    EXPECT_CALL(s.textInput, enableInputSource(_)).Times(0);
-    EXPECT_EQ(run(s, false, backup), (Outcome{1, "", kShape}));
-    EXPECT_EQ(s.store.sets, 0);
-    EXPECT_EQ(s.store.disk, initial);
-    EXPECT_FALSE(std::filesystem::exists(backup));
-  }
+  const Value initial(Array{parentRecord(), modeRecord(), Value(Array{})});
+  Substitutes s;
+  s.store.disk = initial;
+  EXPECT_CALL(s.launchServices, registerURL(_, _)).Times(0);
+  EXPECT_CALL(s.textInput, registerInputSource(_)).Times(0);
+  EXPECT_CALL(s.textInput, enableInputSource(_)).Times(0);
+  EXPECT_EQ(run(s, false, backup), (Outcome{1, "", kShape}));
+  EXPECT_EQ(s.store.sets, 0);
+  EXPECT_EQ(s.store.disk, initial);
+  EXPECT_FALSE(std::filesystem::exists(backup));
 }
 
 // The status on the expected line "key=...", 0 when there is no such line.
@@ -327,6 +315,8 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
   const std::string backup = dir / "backup.plist";
   const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
   const Value bell(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
+  const Value dated(
+      Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Since", Value(plist::Date{0.5})}});
   const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
               noBundle(Dictionary{{"Bundle ID", Value(5)}});
   const Value extraParent = with(parentDict(), "Added By", str("platform"));
@@ -342,7 +332,9 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
       // Our identifier with another mode, or a key of another type or missing, is no match.
       {{parentRecord(), kOtherMode}, {modeRecord()}, {}},
       {{numericBundle, kindless}, {parentRecord(), modeRecord()}, {}},
+      // XML carries neither a bell nor a fraction of a second: the backup is binary.
       {{bell}, {parentRecord(), modeRecord()}, {}},
+      {{dated}, {parentRecord(), modeRecord()}, {}},
       {mixed, {}, {layout(), otherMethod(), noBundle}},
   };
   for (const auto& row : rows) {
