@@ -26,8 +26,8 @@ inline std::string losslessFault(std::string_view bytes) {
   if (!again) return "written, then refused on read";
   if (again->format != parsed->format || !(again->value == parsed->value)) return "read back unequal";
   if (serialize(again->value, again->format) != written) return "written differently the second time";
-  if (parsed->format == Format::kXml) {
-    const std::optional<std::string> binary = serialize(parsed->value, Format::kBinary);
+  if (parsed->format == Format::Xml) {
+    const std::optional<std::string> binary = serialize(parsed->value, Format::Binary);
     if (!binary) return "read from XML, refused in binary";
     const std::optional<Value> fromBinary = parse(*binary);
     if (!fromBinary || !(*fromBinary == parsed->value)) return "read from XML, unequal through binary";

@@ -37,7 +37,7 @@ namespace {
 
 // The forms named by their first argument, with how many arguments each takes
 // after it; none for an invocation of the bundle forms.
-std::optional<int> DispatchFileForm(int count, const char* const* args, Services& services, Streams streams) {
+std::optional<int> dispatchFileForm(int count, const char* const* args, Services& services, Streams streams) {
   const std::string_view option(args[0]);
   const auto arg = [&](int i) { return std::string(args[i]); };
   const auto now = [] { return clock::wallClockNow(); };
@@ -91,7 +91,7 @@ int Dispatch(int argc, const char* const* argv, Services& services, Streams stre
     return ExchangeContents(args[1], args[2], home, streams);
   }
   if (count >= 1) {
-    if (const std::optional<int> status = DispatchFileForm(count, args, services, streams)) return *status;
+    if (const std::optional<int> status = dispatchFileForm(count, args, services, streams)) return *status;
   }
 
   // Set up before the arguments are looked at any further, so that even a usage

@@ -87,8 +87,8 @@ bool HoldsForeignOf(const std::optional<plist::Value>& value, const plist::Array
 
 bool WriteEnabledListBackup(const std::string& backupPath, const plist::Value& list) {
   if (!fs::isValidUtf8(backupPath) || backupPath.empty()) return false;
-  std::optional<std::string> bytes = plist::serialize(list, plist::Format::kXml);
-  if (!bytes) bytes = plist::serialize(list, plist::Format::kBinary);
+  std::optional<std::string> bytes = plist::serialize(list, plist::Format::Xml);
+  if (!bytes) bytes = plist::serialize(list, plist::Format::Binary);
   if (!bytes) return false;
   return fs::writeNewFile(backupPath, *bytes);
 }

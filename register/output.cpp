@@ -5,7 +5,7 @@
 
 namespace sonarell::keyloom {
 
-const char* errorText(ErrorLine line) {
+const char* ErrorText(ErrorLine line) {
   switch (line) {
     case ErrorLine::Usage:
       // Kept as it has always read, since callers may match it; the removal form is
@@ -83,14 +83,14 @@ void describeInto(const plist::Value& value, std::string& text) {
 
 }  // namespace
 
-std::string describeValue(const plist::Value* value) {
+std::string DescribeValue(const plist::Value* value) {
   if (!value) return "(null)";
   std::string text;
   describeInto(*value, text);
   return text;
 }
 
-void Reporter::error(ErrorLine line) const { std::fputs(errorText(line), streams_.err); }
+void Reporter::error(ErrorLine line) const { std::fputs(ErrorText(line), streams_.err); }
 
 void Reporter::enabledListNotStored(const std::string& reason) const {
   if (reason.empty()) return;

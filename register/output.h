@@ -32,11 +32,11 @@ enum class ErrorLine {
   ReadbackDiffers,
 };
 
-const char* errorText(ErrorLine line);
+const char* ErrorText(ErrorLine line);
 
 // The text a listed property value prints as: strings as themselves, booleans as
 // 1 or 0, integers in decimal, a missing value as "(null)".
-std::string describeValue(const plist::Value* value);
+std::string DescribeValue(const plist::Value* value);
 
 class Reporter {
  public:

@@ -42,8 +42,8 @@ void listSources(const std::optional<tis::InputSourceList>& list, const Reporter
       tis::kTISPropertyLocalizedName,
   };
   for (const tis::InputSource& source : *list) {
-    report.source(describeValue(source.property(tis::kTISPropertyInputSourceID)));
-    for (std::string_view key : kListedKeys) report.sourceProperty(key, describeValue(source.property(key)));
+    report.source(DescribeValue(source.property(tis::kTISPropertyInputSourceID)));
+    for (std::string_view key : kListedKeys) report.sourceProperty(key, DescribeValue(source.property(key)));
   }
 }
 

@@ -52,14 +52,14 @@ const Value& theDomain() {
 }
 
 const std::string& bytesOf(Format form) {
-  static const std::string xml = *plist::serialize(theDomain(), Format::kXml);
-  static const std::string binary = *plist::serialize(theDomain(), Format::kBinary);
-  return form == Format::kXml ? xml : binary;
+  static const std::string xml = *plist::serialize(theDomain(), Format::Xml);
+  static const std::string binary = *plist::serialize(theDomain(), Format::Binary);
+  return form == Format::Xml ? xml : binary;
 }
 
 std::string fileOf(Format form) {
   const std::string path = std::filesystem::temp_directory_path().string() + "/plist_bench" +
-                           (form == Format::kXml ? ".xml.plist" : ".binary.plist");
+                           (form == Format::Xml ? ".xml.plist" : ".binary.plist");
   std::ofstream(path, std::ios::binary) << bytesOf(form);
   return path;
 }
@@ -162,12 +162,12 @@ BENCHMARK_CAPTURE(BM_HostileMegabyte, doubling, 1)->Unit(benchmark::kMillisecond
 BENCHMARK_CAPTURE(BM_HostileMegabyte, deep_self_reference, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_HostileMegabyte, many_small_strings, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_HostileMegabyte, largest_expansion_read, 4)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Cat, xml, Format::kXml)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_ReadFile, xml, Format::kXml)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Serialize, xml, Format::kXml)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Cat, binary, Format::kBinary)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_ReadFile, binary, Format::kBinary)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Serialize, binary, Format::kBinary)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Cat, xml, Format::Xml)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadFile, xml, Format::Xml)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Serialize, xml, Format::Xml)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Cat, binary, Format::Binary)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadFile, binary, Format::Binary)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Serialize, binary, Format::Binary)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -103,9 +103,9 @@ int main(int argc, char** argv) {
   const std::string xml = largeDomainXml();
   if (measure(xml, "XML domain", rounds) != 0) return 1;
   std::optional<std::string> binary;
-  if (plist::serialize(plist::Value(plist::Dictionary{}), plist::Format::kBinary)) {
+  if (plist::serialize(plist::Value(plist::Dictionary{}), plist::Format::Binary)) {
     const std::optional<plist::Value> domain = plist::parse(xml);
-    if (domain) binary = plist::serialize(*domain, plist::Format::kBinary);
+    if (domain) binary = plist::serialize(*domain, plist::Format::Binary);
   }
   return measure(binary, "binary domain", rounds);
 }

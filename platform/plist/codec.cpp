@@ -18,11 +18,11 @@ std::optional<Parsed> parseWithFormat(std::string_view bytes) {
     if (bytes.starts_with(binary::kMagic)) {
       auto value = binary::parse(bytes);
       if (!value) return std::nullopt;
-      return Parsed{std::move(*value), Format::kBinary};
+      return Parsed{std::move(*value), Format::Binary};
     }
     auto value = xml::parse(bytes);
     if (!value) return std::nullopt;
-    return Parsed{std::move(*value), Format::kXml};
+    return Parsed{std::move(*value), Format::Xml};
   } catch (const std::exception&) {
     // Out of memory (or the XML parser's own failure) refuses the input like
     // any other fault in it.
@@ -38,7 +38,7 @@ std::optional<Value> parse(std::string_view bytes) {
 
 std::optional<std::string> serialize(const Value& value, Format format) {
   try {
-    return format == Format::kBinary ? binary::write(value) : xml::write(value);
+    return format == Format::Binary ? binary::write(value) : xml::write(value);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -52,6 +52,6 @@ std::optional<Value> readFile(const std::string& path) {
   return std::nullopt;
 }
 
-std::optional<std::string> toXml(const Value& value) { return serialize(value, Format::kXml); }
+std::optional<std::string> toXml(const Value& value) { return serialize(value, Format::Xml); }
 
 }  // namespace sonarell::plist

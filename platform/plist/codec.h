@@ -13,7 +13,7 @@
 namespace sonarell::plist {
 
 // The two forms a property-list file can take.
-enum class Format { kXml, kBinary };
+enum class Format { Xml, Binary };
 
 struct Parsed {
   Value value;

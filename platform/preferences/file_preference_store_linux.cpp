@@ -225,7 +225,7 @@ DomainFile readDomainFile(const std::string& path, const std::shared_ptr<const S
     file.kind = DomainFile::Kind::Read;
     file.fd = std::move(fd);
     file.status = st;
-    file.snapshot = std::make_shared<const Snapshot>(Snapshot{{}, plist::Format::kXml, {}});
+    file.snapshot = std::make_shared<const Snapshot>(Snapshot{{}, plist::Format::Xml, {}});
     return file;
   }
   std::optional<plist::Parsed> parsed = plist::parseWithFormat(*bytes);
@@ -565,7 +565,7 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
       merged.erase(entry.key);
     }
   }
-  const plist::Format format = current.snapshot ? current.snapshot->format : plist::Format::kXml;
+  const plist::Format format = current.snapshot ? current.snapshot->format : plist::Format::Xml;
   plist::Value mergedValue(std::move(merged));
   // Going back to the version before is common enough to skip serialising it.
   std::shared_ptr<const Snapshot> earlier =
@@ -573,7 +573,7 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
   std::optional<std::string> serialized;
   if (!earlier) serialized = plist::serialize(mergedValue, format);
   if (!earlier && !serialized) {
-    lastFailure_ = format == plist::Format::kBinary
+    lastFailure_ = format == plist::Format::Binary
                        ? "a value cannot be written unaltered in the binary form the domain file has"
                        : "a value cannot be written unaltered in the XML form the domain file has";
     return Attempt::Failed;

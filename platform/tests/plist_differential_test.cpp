@@ -121,8 +121,8 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& [value, xmlCarries] = cases[i];
     const std::string name = "case" + std::to_string(1000 + i);
-    const auto xml = serialize(value, Format::kXml);
-    const auto binary = serialize(value, Format::kBinary);
+    const auto xml = serialize(value, Format::Xml);
+    const auto binary = serialize(value, Format::Binary);
     EXPECT_EQ(xml.has_value(), xmlCarries) << name << " " << dump(value);
     ASSERT_TRUE(binary) << name << " " << dump(value);
     test::writeFile(folder + name + ".bin.ours", *binary);
@@ -156,7 +156,7 @@ TEST(PlistDifferential, AgreesWithPythonsPlistlibBothWays) {
     }
     ASSERT_TRUE(parsed) << name << " " << dumped;
     EXPECT_EQ(dump(parsed->value), dumped) << name;
-    EXPECT_EQ(parsed->format, name.ends_with(".xml.py") ? Format::kXml : Format::kBinary) << name;
+    EXPECT_EQ(parsed->format, name.ends_with(".xml.py") ? Format::Xml : Format::Binary) << name;
     EXPECT_EQ(fuzz::losslessFault(bytes), "") << name;
   }
   EXPECT_GT(pythonWritten, static_cast<int>(cases.size()));  // both forms of most cases

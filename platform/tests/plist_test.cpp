@@ -110,9 +110,9 @@ TEST(PlistCodec, ValuesBeyondTheOracleAreWrittenBackEqualInTheirForm) {
                {nested(kMaxDepth), true},
                {Value(wide), true}};
   for (const auto& c : cases) {
-    for (Format form : {Format::kBinary, Format::kXml}) {
+    for (Format form : {Format::Binary, Format::Xml}) {
       const auto bytes = serialize(c.value, form);
-      ASSERT_EQ(bytes.has_value(), form == Format::kBinary || c.xml) << &c - cases;
+      ASSERT_EQ(bytes.has_value(), form == Format::Binary || c.xml) << &c - cases;
       if (!bytes) continue;
       const auto parsed = parseWithFormat(*bytes);
       ASSERT_TRUE(parsed);
@@ -122,9 +122,9 @@ TEST(PlistCodec, ValuesBeyondTheOracleAreWrittenBackEqualInTheirForm) {
     }
   }
   // Deeper than the readers accept is not written either.
-  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::kBinary));
-  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::kXml));
-  EXPECT_FALSE(serialize(Value("\xff\xfe"), Format::kBinary));  // no UTF-8, no binary form
+  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::Binary));
+  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::Xml));
+  EXPECT_FALSE(serialize(Value("\xff\xfe"), Format::Binary));  // no UTF-8, no binary form
 }
 
 std::string bigEndian(std::uint64_t v, int size) {
@@ -269,7 +269,7 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
     ASSERT_EQ(parsed.has_value(), c.expected.has_value()) << c.name;
     if (!parsed) continue;
     EXPECT_EQ(parsed->value, *c.expected) << c.name;
-    EXPECT_EQ(parsed->format, Format::kBinary);
+    EXPECT_EQ(parsed->format, Format::Binary);
     EXPECT_EQ(fuzz::losslessFault(c.bytes), "") << c.name;
   }
   // A megabyte of references to one long string: refused by the expansion bound

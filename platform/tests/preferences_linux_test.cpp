@@ -318,7 +318,7 @@ TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
   const std::string array = *plist::toXml(Value(Array{Value("top level is an array")}));
   // XML cannot carry the bell character.
   const std::string binary =
-      *plist::serialize(Value(Dictionary{{"old", Value("bell\a")}}), plist::Format::kBinary);
+      *plist::serialize(Value(Dictionary{{"old", Value("bell\a")}}), plist::Format::Binary);
   const char* const kNoDictionary = "the domain file is not a property-list dictionary";
   const char* const kNoFile = "the domain file is not a regular file";
   const struct {

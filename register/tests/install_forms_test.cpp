@@ -114,7 +114,7 @@ TEST(KeyloomForms, BundleVersion) {
     return (dir / app).string();
   };
   const std::string binary = *plist::serialize(
-      Value(Dictionary{{"CFBundleShortVersionString", str("3.0 \xe2\x80\x93 b")}}), plist::Format::kBinary);
+      Value(Dictionary{{"CFBundleShortVersionString", str("3.0 \xe2\x80\x93 b")}}), plist::Format::Binary);
   const std::map<std::string, std::string> rows = {
       {info("OneLine.app",
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>9</string>"

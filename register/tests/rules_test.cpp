@@ -303,8 +303,8 @@ TEST(KeyloomRegistration, Endings) {
     EXPECT_EQ(s.store.syncs + s.store.sets, 0);
   }
   const Value list(Array{str("IPA – Sonarell"), Value(-252), Value(false)});
-  EXPECT_EQ(describeValue(&list), "(IPA – Sonarell, -252, 0)");
-  EXPECT_EQ(describeValue(nullptr), "(null)");
+  EXPECT_EQ(DescribeValue(&list), "(IPA – Sonarell, -252, 0)");
+  EXPECT_EQ(DescribeValue(nullptr), "(null)");
 }
 
 // After a backup of the list as it was (XML whenever XML can carry it), what is
