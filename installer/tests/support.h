@@ -4,11 +4,15 @@
 // the install script written into that payload, and the window's controls by name.
 
 #include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
 
 #include "gtest/gtest.h"
 #include "installer/application/platform_services.h"
 #include "installer/controller/installer_controller.h"
+#include "installer/controller/log_text_view.h"
 #include "tests/support/scratch.h"
 
 // Readable failure messages for Qt strings.

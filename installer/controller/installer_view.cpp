@@ -1,17 +1,19 @@
-// Construction of the window's content: frames, fonts, texts and stacking order.
+#include "installer/controller/installer_view.h"
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFrame>
-#include <QIcon>
-#include <QLocale>
+#include <QLabel>
 #include <QPalette>
+#include <QProgressBar>
 #include <QScrollBar>
 #include <QVBoxLayout>
 
-#include "installer/controller/installer_controller.h"
+#include "installer/controller/icon_view.h"
+#include "installer/controller/installer_window.h"
+#include "installer/controller/log_text_view.h"
+#include "installer/controller/push_button.h"
 #include "installer/controller/texts.h"
-#include "installer/payload/localized_info.h"
 
 namespace sonarell::installer {
 
@@ -46,38 +48,27 @@ void multiLine(QLabel* label) {
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
 }
 
-// The version the payload's input method declares, localised for the user's
-// languages where the bundle localises it; empty when there is none.
-QString payloadVersion(const InstallerPayload& payload) {
-  return localizedInfoString(payload.app(), "CFBundleShortVersionString", QLocale().uiLanguages())
-      .value_or(QString());
+// The log area's font for the summary texts.
+QFont summaryFont() {
+  QFont font = QApplication::font();
+  font.setPixelSize(13);
+  return font;
 }
 
-// An image view that keeps the picture's proportions whatever its frame.
-class IconView : public QLabel {
- public:
-  explicit IconView(QWidget* parent) : QLabel(parent) {
-    setTextFormat(Qt::PlainText);
-    setAlignment(Qt::AlignCenter);
-  }
-  void setIcon(const QIcon& icon) {
-    if (icon.isNull()) return;
-    const QSize available = size();
-    QSize best = icon.actualSize(QSize(1024, 1024));
-    if (best.isEmpty()) best = available;
-    const QPixmap pixmap = icon.pixmap(best).scaled(available * devicePixelRatioF(), Qt::KeepAspectRatio,
-                                                    Qt::SmoothTransformation);
-    QPixmap shown = pixmap;
-    shown.setDevicePixelRatio(devicePixelRatioF());
-    setPixmap(shown);
-  }
-};
+QPushButton* button(const char* text, const char* name, const QRect& frame, QWidget* parent) {
+  auto* made = new PushButton(QString::fromUtf8(text), parent);
+  made->setObjectName(name);
+  made->setGeometry(frame);
+  return made;
+}
 
 }  // namespace
 
-void InstallerController::buildView() {
+// The controls are made bottom to top, in their stacking order.
+InstallerView::InstallerView(const QString& version) : window_(std::make_unique<InstallerWindow>()) {
   QWidget* content = window_.get();
-  if (content == nullptr) return;
+  window_->setWindowTitle(QString::fromUtf8(texts::kWindowTitle));
+  window_->setFixedSize(650, 510);
 
   auto* icon = new IconView(content);
   icon->setObjectName("icon");
@@ -97,20 +88,19 @@ void InstallerController::buildView() {
   dim(tagline);
   tagline->setGeometry(138, 79, 480, 24);
 
-  detail_->setParent(content);
+  detail_ = new QLabel(QString::fromUtf8(texts::kDetail), content);
   detail_->setObjectName("detail");
-  detail_->setText(QString::fromUtf8(texts::kDetail));
   multiLine(detail_);
   detail_->setFont(systemFont(14));
   detail_->setGeometry(30, 134, 590, 56);
 
-  status_->setParent(content);
+  status_ = new QLabel(content);
   status_->setObjectName("status");
   multiLine(status_);
   status_->setFont(systemFont(14, QFont::Medium));
   status_->setGeometry(30, 200, 590, 53);
 
-  progress_->setParent(content);
+  progress_ = new QProgressBar(content);
   progress_->setObjectName("progress");
   progress_->setRange(0, 0);  // indeterminate
   progress_->setTextVisible(false);
@@ -127,9 +117,9 @@ void InstallerController::buildView() {
   logArea->setGeometry(30, 287, 590, 131);
   logArea->setAccessibleName(QString::fromUtf8(texts::kLogName));
   auto* areaLayout = new QVBoxLayout(logArea);
-  areaLayout->setContentsMargins(logArea->frameWidth(), logArea->frameWidth(), logArea->frameWidth(),
-                                 logArea->frameWidth());
-  logView_->setParent(logArea);
+  const int frame = logArea->frameWidth();
+  areaLayout->setContentsMargins(frame, frame, frame, frame);
+  logView_ = new LogTextView(logArea);
   logView_->setObjectName("logView");
   logView_->setFrameStyle(QFrame::NoFrame);
   logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -140,42 +130,82 @@ void InstallerController::buildView() {
   logView_->verticalScrollBar()->setAccessibleName(QString::fromUtf8(texts::kLogScrollBarName));
   areaLayout->addWidget(logView_);
 
-  logToggle_->setParent(content);
-  logToggle_->setObjectName("logToggle");
-  logToggle_->setGeometry(30, 448, 150, 36);
-  connect(logToggle_, &QPushButton::clicked, this, &InstallerController::toggleLog);
+  logToggle_ = button(texts::kShowLog, "logToggle", {30, 448, 150, 36}, content);
   logToggle_->setVisible(false);
-
-  action_->setParent(content);
-  action_->setObjectName("action");
-  action_->setGeometry(442, 448, 180, 36);
+  action_ = button(texts::kInstall, "action", {442, 448, 180, 36}, content);
   window_->setDefaultButton(action_);
-  connect(action_, &QPushButton::clicked, this, &InstallerController::install);
-
-  closeButton_->setParent(content);
-  closeButton_->setObjectName("closeButton");
-  closeButton_->setGeometry(342, 448, 90, 36);
-  connect(closeButton_, &QPushButton::clicked, this, &InstallerController::close);
-
-  openSettings_->setParent(content);
-  openSettings_->setObjectName("openSettings");
-  openSettings_->setGeometry(action_->geometry());
-  connect(openSettings_, &QPushButton::clicked, this, &InstallerController::showSettings);
+  closeButton_ = button(texts::kClose, "closeButton", {342, 448, 90, 36}, content);
+  // The settings button takes the main button's place.
+  openSettings_ = button(texts::kOpenSettings, "openSettings", action_->geometry(), content);
   openSettings_->setVisible(false);
 
-  auto* footer = new QLabel(QString::fromUtf8(texts::kFooterPrefix) + payloadVersion(payload_), content);
+  auto* footer = new QLabel(QString::fromUtf8(texts::kFooterPrefix) + version, content);
   footer->setObjectName("footer");
   singleLine(footer);
   dim(footer);
   footer->setFont(systemFont(11));
   footer->setGeometry(30, 426, 420, 18);
 
-  // Tab follows the reading order: the log, then the buttons from left to right
-  // (the settings button takes the main button's place).
+  // Tab follows the reading order: the log, then the buttons from left to right.
   QWidget::setTabOrder(logView_, logToggle_);
   QWidget::setTabOrder(logToggle_, closeButton_);
   QWidget::setTabOrder(closeButton_, action_);
   QWidget::setTabOrder(action_, openSettings_);
 }
+
+InstallerView::~InstallerView() = default;
+
+void InstallerView::showVariant(bool installed) {
+  action_->setText(QString::fromUtf8(installed ? texts::kUpgrade : texts::kInstall));
+  setStatus(QString::fromUtf8(installed ? texts::kUpdateStatus : texts::kFreshStatus));
+}
+
+void InstallerView::showRunning() {
+  action_->setEnabled(false);
+  closeButton_->setEnabled(false);
+  setStatus(QString::fromUtf8(texts::kRunningStatus));
+  progress_->setVisible(true);
+}
+
+void InstallerView::showRunningLog() { logView_->setPlainText(QString::fromUtf8(texts::kRunningLog)); }
+
+void InstallerView::showOutcome(bool succeeded) {
+  progress_->setVisible(false);
+  closeButton_->setEnabled(true);
+  logToggle_->setText(QString::fromUtf8(texts::kShowLog));
+  logToggle_->setVisible(true);
+  logView_->setFont(summaryFont());
+  if (succeeded) {
+    setStatus(QString::fromUtf8(texts::kSuccessStatus));
+    detail_->setText(QString::fromUtf8(texts::kSuccessDetail));
+    action_->setVisible(false);
+    openSettings_->setVisible(true);
+    window_->setDefaultButton(openSettings_);
+    logView_->setPlainText(QString::fromUtf8(texts::kSuccessLog));
+  } else {
+    setStatus(QString::fromUtf8(texts::kFailureStatus));
+    detail_->setText(QString::fromUtf8(texts::kFailureDetail));
+    action_->setText(QString::fromUtf8(texts::kRetry));
+    action_->setEnabled(true);
+    logView_->setPlainText(QString::fromUtf8(texts::kFailureLog));
+  }
+}
+
+void InstallerView::showLog(bool details, const QString& detailedLog) {
+  logToggle_->setText(QString::fromUtf8(details ? texts::kHideLog : texts::kShowLog));
+  QFont font = summaryFont();
+  if (details) {
+    font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(11);
+    font.setWeight(QFont::Normal);
+  }
+  logView_->setFont(font);
+  // The view shares the stored log rather than copying it, and lays out only
+  // what is on screen, so the switch costs the same whatever the log holds.
+  logView_->setPlainText(details ? detailedLog : status_->text() + QChar(u'\n') + detail_->text());
+  logView_->scrollToStart();
+}
+
+void InstallerView::setStatus(const QString& text) { status_->setText(text); }
 
 }  // namespace sonarell::installer
