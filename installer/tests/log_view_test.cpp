@@ -157,7 +157,7 @@ TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
   }
   const std::pair<const char*, QString> cases[] = {
       {"a closing line that wraps", numbered + words(12)},
-      {"one line of many stretches", words(static_cast<int>(5 * LogTextView::kStretch / word.size()))},
+      {"one line of many stretches", words(static_cast<int>(5 * LogTextIndex::kStretch / word.size()))},
       {"Chinese rows", chinese + u("安装完成。")},
       {"mixed rows", mixed + words(6)},
   };
