@@ -11,8 +11,10 @@
 
 #include "installer/controller/icon_view.h"
 #include "installer/controller/installer_window.h"
+#include "installer/controller/log_area.h"
 #include "installer/controller/log_text_view.h"
 #include "installer/controller/push_button.h"
+#include "installer/controller/status_label.h"
 #include "installer/controller/texts.h"
 
 namespace sonarell::installer {
@@ -94,7 +96,7 @@ InstallerView::InstallerView(const QString& version) : window_(std::make_unique<
   detail_->setFont(systemFont(14));
   detail_->setGeometry(30, 134, 590, 56);
 
-  status_ = new QLabel(content);
+  status_ = new StatusLabel(content);
   status_->setObjectName("status");
   multiLine(status_);
   status_->setFont(systemFont(14, QFont::Medium));
@@ -111,7 +113,7 @@ InstallerView::InstallerView(const QString& version) : window_(std::make_unique<
   progress_->setAccessibleDescription(QString::fromUtf8(texts::kProgressDescription));
 
   // The bordered area and, filling it, the text view that scrolls inside it.
-  auto* logArea = new QFrame(content);
+  auto* logArea = new LogArea(content);
   logArea->setObjectName("logArea");
   logArea->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   logArea->setGeometry(30, 287, 590, 131);
@@ -206,6 +208,6 @@ void InstallerView::showLog(bool details, const QString& detailedLog) {
   logView_->scrollToStart();
 }
 
-void InstallerView::setStatus(const QString& text) { status_->setText(text); }
+void InstallerView::setStatus(const QString& text) { status_->setStatus(text); }
 
 }  // namespace sonarell::installer

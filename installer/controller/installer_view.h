@@ -17,6 +17,7 @@ namespace sonarell::installer {
 
 class InstallerWindow;
 class LogTextView;
+class StatusLabel;
 
 class InstallerView {
  public:
@@ -43,13 +44,14 @@ class InstallerView {
   // The log area's two modes: the whole log in a fixed font, or the summary
   // of the status and detail texts.
   void showLog(bool details, const QString& detailedLog);
+  // The status line, announced to assistive technology as it changes.
   void setStatus(const QString& text);
 
  private:
   // The window first: the controls are its children and go with it.
   std::unique_ptr<InstallerWindow> window_;
   QLabel* detail_ = nullptr;
-  QLabel* status_ = nullptr;
+  StatusLabel* status_ = nullptr;
   QProgressBar* progress_ = nullptr;
   LogTextView* logView_ = nullptr;
   QPushButton* logToggle_ = nullptr;

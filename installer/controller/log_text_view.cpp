@@ -96,6 +96,7 @@ void LogTextView::setPlainText(const QString& text) {
   estimate();
   if (QAccessible::isActive()) {
     QAccessibleTextUpdateEvent event(this, 0, before, text_);
+    event.setCursorPosition(0);
     QAccessible::updateAccessibility(&event);
   }
 }
@@ -285,22 +286,20 @@ qsizetype LogTextView::positionAt(const QPoint& point, bool onCharacter) {
   return s.start + p->layout->lineAt(k).xToCursor(point.x() - kMargin, mode);
 }
 
+// Every character has its place, also one scrolled out of sight: where it
+// would be drawn were the view scrolled no further (assistive technology reviews
+// a text by its characters' places).
 QRectF LogTextView::characterRect(qsizetype position) {
   if (position < 0 || position >= text_.size()) return {};
-  for (const Placed& p : place()) {
-    const LogTextIndex::Stretch& s = index_[p.stretch];
-    const bool later = p.stretch + 1 < index_.size() && position >= index_[p.stretch + 1].start;
-    if (position < s.start || later) continue;
-    const int at = static_cast<int>(std::min<qsizetype>(position - s.start, s.length));
-    const QTextLine line = p.layout->lineForTextPosition(at);
-    if (!line.isValid() || line.lineNumber() < p.firstLine) return {};
-    const qreal x = line.cursorToX(at);
-    const qreal right = at < s.length ? line.cursorToX(at + 1) : x;
-    const qreal top = p.y + line.y();
-    if (top >= viewport()->height()) return {};
-    return QRectF(kMargin + std::min(x, right), top, std::max<qreal>(std::abs(right - x), 1), line.height());
-  }
-  return {};
+  trimLayouts();
+  const RowRef row = rowOf(position);
+  const qreal top = rowTop(row);
+  const QTextLine line = layoutOf(row.stretch)->lineAt(row.line);
+  const LogTextIndex::Stretch& s = index_[row.stretch];
+  const int at = static_cast<int>(std::min<qsizetype>(position - s.start, s.length));
+  const qreal x = line.cursorToX(at);
+  const qreal right = at < s.length ? line.cursorToX(at + 1) : x;
+  return QRectF(kMargin + std::min(x, right), top, std::max<qreal>(std::abs(right - x), 1), line.height());
 }
 
 // --- Rows -------------------------------------------------------------------
@@ -341,6 +340,29 @@ std::optional<LogTextView::RowRef> LogTextView::previousRow(RowRef row) {
 }
 
 qreal LogTextView::heightOf(RowRef row) { return layoutOf(row.stretch)->lineAt(row.line).height(); }
+
+// Exact for the stretches on screen; beyond them, the rows in between count at
+// the font's line spacing, so that no stretch out of sight is laid out for it.
+qreal LogTextView::rowTop(RowRef row) {
+  const std::vector<Placed> placed = place();
+  const qreal spacing = std::max<qreal>(1, QFontMetricsF(font()).lineSpacing());
+  const auto rows = [&](std::size_t from, std::size_t to) {
+    return static_cast<qreal>(index_.rowsBefore(to) - index_.rowsBefore(from)) * spacing;
+  };
+  qreal origin = 0;  // where line 0 of the row's stretch is, or would be
+  if (placed.empty()) {
+    origin = kMargin + static_cast<qreal>(rowNumber({row.stretch, 0}) - rowNumber(topRow())) * spacing;
+  } else if (row.stretch < placed.front().stretch) {
+    origin = placed.front().y - rows(row.stretch, placed.front().stretch);
+  } else if (row.stretch <= placed.back().stretch) {
+    origin = placed[row.stretch - placed.front().stretch].y;
+  } else {
+    const Placed& last = placed.back();
+    const QTextLine end = last.layout->lineAt(last.layout->lineCount() - 1);
+    origin = last.y + end.y() + end.height() + rows(last.stretch + 1, row.stretch);
+  }
+  return origin + layoutOf(row.stretch)->lineAt(row.line).y();
+}
 
 LogTextView::RowRef LogTextView::topShowing(RowRef last) {
   RowRef top = last;
@@ -392,6 +414,10 @@ void LogTextView::onScrollAction(int action) {
   updateRange();
   verticalScrollBar()->setSliderPosition(
       static_cast<int>(std::min<std::int64_t>(rowNumber(target), INT_MAX)));
+}
+
+bool LogTextView::onScreen(RowRef row) {
+  return rowNumber(row) >= rowNumber(topRow()) && rowTop(row) < viewport()->height();
 }
 
 void LogTextView::ensureVisible(qsizetype position) {
@@ -454,6 +480,20 @@ void LogTextView::selectionChanged(bool publish) {
   }
 }
 
+// A caret moved without Shift: assistive technology reads from its new place,
+// and learns that a selection there was has gone.
+void LogTextView::caretMoved(bool selectionGone) {
+  viewport()->update();
+  if (!QAccessible::isActive()) return;
+  if (selectionGone) {
+    QAccessibleTextSelectionEvent selection(this, static_cast<int>(cursor_), static_cast<int>(cursor_));
+    selection.setCursorPosition(static_cast<int>(cursor_));
+    QAccessible::updateAccessibility(&selection);
+  }
+  QAccessibleTextCursorEvent moved(this, static_cast<int>(cursor_));
+  QAccessible::updateAccessibility(&moved);
+}
+
 std::pair<qsizetype, qsizetype> LogTextView::rowAt(qsizetype position) {
   trimLayouts();
   const RowRef row = rowOf(std::clamp<qsizetype>(position, 0, text_.size()));
@@ -475,23 +515,31 @@ qsizetype LogTextView::rowEnd(RowRef row) {
   return end;
 }
 
-// Shift and a movement key move the caret and with it the selection's end.
+// Where a vertical move by `rows` from a position lands, keeping to the
+// horizontal place the moves started from.
+qsizetype LogTextView::verticalTarget(qsizetype from, int rows) {
+  RowRef row = rowOf(from);
+  if (!caretX_)
+    caretX_ =
+        layoutOf(row.stretch)->lineAt(row.line).cursorToX(static_cast<int>(from - index_[row.stretch].start));
+  for (int k = 0; k < std::abs(rows); ++k) {
+    const auto next = rows > 0 ? nextRow(row) : previousRow(row);
+    if (!next) return rows > 0 ? text_.size() : 0;
+    row = *next;
+  }
+  const QTextLine target = layoutOf(row.stretch)->lineAt(row.line);
+  return std::min(index_[row.stretch].start + target.xToCursor(*caretX_), rowEnd(row));
+}
+
+// The movement keys move the caret. With Shift its move extends the selection;
+// without, the caret is the reading position (never drawn, as in the platform's
+// read-only text views) that assistive technology reads from, moved by a
+// character, a word or a row, and a selection goes. A plain move from a caret
+// scrolled out of sight first brings it to the top row on screen.
 bool LogTextView::moveCaret(QKeyEvent* event) {
   trimLayouts();
   const qsizetype n = text_.size();
   const qsizetype p = cursor_;
-  auto vertical = [&](int rows) -> qsizetype {
-    RowRef row = rowOf(p);
-    const QTextLine line = layoutOf(row.stretch)->lineAt(row.line);
-    if (!caretX_) caretX_ = line.cursorToX(static_cast<int>(p - index_[row.stretch].start));
-    for (int k = 0; k < std::abs(rows); ++k) {
-      const auto next = rows > 0 ? nextRow(row) : previousRow(row);
-      if (!next) return rows > 0 ? n : 0;
-      row = *next;
-    }
-    const QTextLine target = layoutOf(row.stretch)->lineAt(row.line);
-    return std::min(index_[row.stretch].start + target.xToCursor(*caretX_), rowEnd(row));
-  };
   auto rowsInPage = [&] {
     int rows = 0;
     qreal used = 0;
@@ -502,32 +550,58 @@ bool LogTextView::moveCaret(QKeyEvent* event) {
     }
     return std::max(1, rows - 1);
   };
-  const std::pair<QKeySequence::StandardKey, std::function<qsizetype()>> moves[] = {
-      {QKeySequence::SelectNextChar, [&] { return nextCharacter(text_, p); }},
-      {QKeySequence::SelectPreviousChar, [&] { return previousCharacter(text_, p); }},
-      {QKeySequence::SelectNextWord, [&] { return nextWordEnd(text_, p); }},
-      {QKeySequence::SelectPreviousWord, [&] { return previousWordStart(text_, p); }},
-      {QKeySequence::SelectNextLine, [&] { return vertical(1); }},
-      {QKeySequence::SelectPreviousLine, [&] { return vertical(-1); }},
-      {QKeySequence::SelectNextPage, [&] { return vertical(rowsInPage()); }},
-      {QKeySequence::SelectPreviousPage, [&] { return vertical(-rowsInPage()); }},
-      {QKeySequence::SelectStartOfLine,
+  using Key = QKeySequence::StandardKey;
+  struct Move {
+    Key select;
+    Key read;  // the same move without Shift; scroll keys have none
+    std::function<qsizetype()> to;
+  };
+  const Move moves[] = {
+      {Key::SelectNextChar, Key::MoveToNextChar, [&] { return nextCharacter(text_, p); }},
+      {Key::SelectPreviousChar, Key::MoveToPreviousChar, [&] { return previousCharacter(text_, p); }},
+      {Key::SelectNextWord, Key::MoveToNextWord, [&] { return nextWordEnd(text_, p); }},
+      {Key::SelectPreviousWord, Key::MoveToPreviousWord, [&] { return previousWordStart(text_, p); }},
+      {Key::SelectNextLine, Key::MoveToNextLine, [&] { return verticalTarget(p, 1); }},
+      {Key::SelectPreviousLine, Key::MoveToPreviousLine, [&] { return verticalTarget(p, -1); }},
+      {Key::SelectNextPage, Key::UnknownKey, [&] { return verticalTarget(p, rowsInPage()); }},
+      {Key::SelectPreviousPage, Key::UnknownKey, [&] { return verticalTarget(p, -rowsInPage()); }},
+      {Key::SelectStartOfLine, Key::UnknownKey,
        [&] {
          const RowRef row = rowOf(p);
          return index_[row.stretch].start + layoutOf(row.stretch)->lineAt(row.line).textStart();
        }},
-      {QKeySequence::SelectEndOfLine, [&] { return rowEnd(rowOf(p)); }},
-      {QKeySequence::SelectStartOfDocument, [] { return qsizetype{0}; }},
-      {QKeySequence::SelectEndOfDocument, [&] { return n; }},
+      {Key::SelectEndOfLine, Key::UnknownKey, [&] { return rowEnd(rowOf(p)); }},
+      {Key::SelectStartOfDocument, Key::UnknownKey, [] { return qsizetype{0}; }},
+      {Key::SelectEndOfDocument, Key::UnknownKey, [&] { return n; }},
   };
-  for (const auto& [key, move] : moves) {
-    if (!event->matches(key)) continue;
-    const bool keepsX = key == QKeySequence::SelectNextLine || key == QKeySequence::SelectPreviousLine ||
-                        key == QKeySequence::SelectNextPage || key == QKeySequence::SelectPreviousPage;
-    if (!keepsX) caretX_.reset();
-    cursor_ = move();
+  for (const Move& move : moves) {
+    const bool selecting = event->matches(move.select);
+    if (!selecting && (move.read == Key::UnknownKey || !event->matches(move.read))) continue;
+    const bool vertical = move.select == Key::SelectNextLine || move.select == Key::SelectPreviousLine ||
+                          move.select == Key::SelectNextPage || move.select == Key::SelectPreviousPage;
+    if (!vertical) caretX_.reset();
+    if (selecting) {
+      cursor_ = move.to();
+      ensureVisible(cursor_);
+      selectionChanged(true);
+      return true;
+    }
+    const bool hadSelection = anchor_ != cursor_;
+    qsizetype to = 0;
+    if (!onScreen(rowOf(p))) {
+      caretX_.reset();
+      const RowRef top = topRow();
+      to = index_[top.stretch].start + layoutOf(top.stretch)->lineAt(top.line).textStart();
+    } else if (hadSelection && move.select == Key::SelectNextChar) {
+      to = selectionEnd();
+    } else if (hadSelection && move.select == Key::SelectPreviousChar) {
+      to = selectionStart();
+    } else {
+      to = move.to();
+    }
+    anchor_ = cursor_ = to;
     ensureVisible(cursor_);
-    selectionChanged(true);
+    caretMoved(hadSelection);
     return true;
   }
   return false;
@@ -667,6 +741,7 @@ void LogTextView::keyPressEvent(QKeyEvent* event) {
     return event->accept();
   }
   if (moveCaret(event)) return event->accept();
+  // The other keys scroll and leave the caret where it is; with Ctrl, so do Up and Down.
   const bool shift = event->modifiers() & Qt::ShiftModifier;
   static constexpr std::pair<int, QAbstractSlider::SliderAction> kScrollKeys[] = {
       {Qt::Key_Down, QAbstractSlider::SliderSingleStepAdd},

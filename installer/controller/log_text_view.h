@@ -16,7 +16,8 @@
 // passes, so it is exact whatever the rows' heights; only dragging the scroll
 // bar's handle goes by the estimate.
 //
-// It does what a read-only text view does for its user: selection with the
+// It does what a read-only text view does for its user: a reading position
+// that the arrow keys move by character, word and row, selection with the
 // mouse (drag, double-click for a word, triple-click for a line, Shift+click,
 // scrolling on while a drag is held past an edge) and with Shift and the
 // movement keys, Copy and Select All from the keyboard and a context menu, the
@@ -54,8 +55,8 @@ class LogTextView : public QAbstractScrollArea {
   void scrollToStart();
 
   // The selection runs from the anchor to the caret, either way round; with
-  // both at one place there is none and the caret is where keyboard selection
-  // starts from.
+  // both at one place there is none. The caret is the reading position that the
+  // arrow keys move and keyboard selection starts from; it is not drawn.
   qsizetype anchor() const { return anchor_; }
   qsizetype caret() const { return cursor_; }
   qsizetype selectionStart() const { return std::min(anchor_, cursor_); }
@@ -80,9 +81,10 @@ class LogTextView : public QAbstractScrollArea {
   // The width rows wrap at.
   qreal wrapWidth() const;
 
-  // Where the character at a position is drawn, in viewport coordinates (empty
-  // when it is not on screen), and the position at a viewport point: the
-  // nearest place between two characters, or the character under the point.
+  // Where the character at a position is drawn, in viewport coordinates (for a
+  // character out of sight, where it would be: above or below the viewport), and
+  // the position at a viewport point: the nearest place between two characters,
+  // or the character under the point.
   QRectF characterRect(qsizetype position);
   qsizetype positionAt(const QPoint& point, bool onCharacter = false);
   // Scrolls as little as needed for the row holding a position to be seen whole.
@@ -135,6 +137,9 @@ class LogTextView : public QAbstractScrollArea {
   std::optional<RowRef> nextRow(RowRef row);
   std::optional<RowRef> previousRow(RowRef row);
   qreal heightOf(RowRef row);
+  // Where a row's top is drawn, or would be, in viewport coordinates.
+  qreal rowTop(RowRef row);
+  bool onScreen(RowRef row);
   RowRef topShowing(RowRef last);  // the highest top at which `last` is still seen whole
   void scrollToRow(RowRef top);
   void onScrollAction(int action);
@@ -142,6 +147,8 @@ class LogTextView : public QAbstractScrollArea {
   // Selection by the user: mouse, keys, and what follows every change.
   void extendTo(const QPoint& point);
   bool moveCaret(QKeyEvent* event);
+  qsizetype verticalTarget(qsizetype from, int rows);
+  void caretMoved(bool selectionGone);
   qsizetype rowEnd(RowRef row);
   void selectionChanged(bool publish);
   void releaseSelection();
