@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "installer/controller/installer_controller.h"
+#include "installer/controller/log_text_view.h"
 #include "installer/run/log_reader.h"
 #include "installer/text/utf8_decoder.h"
 #include "platform/fs/unique_fd.h"

@@ -1,16 +1,14 @@
 #pragma once
 
-// The installer's one window and the state behind it. Construction builds the
-// whole window (buildView) and picks the fresh-install or update texts; the
-// buttons then drive everything: install (the run), finish (its outcome),
-// toggleLog (the detailed log), showSettings (the hand-off) and close.
-// Everything here runs on the main thread; the run's end and the hand-off's
-// completion reach it through queued jobs guarded by a QPointer.
+// The installer's one window and the state behind it. The controller wires
+// three parts: the view (the window and its controls), the install run (the
+// script's child process and its log) and the settings hand-off. The buttons
+// drive everything: install (the run), finish (its outcome), toggleLog (the
+// detailed log), showSettings (the hand-off) and close. Everything here runs
+// on the main thread; the run's end and the hand-off's failures reach it as
+// queued signals.
 
-#include <QLabel>
 #include <QObject>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -18,15 +16,17 @@
 #include <optional>
 #include <string>
 
-#include "installer/controller/installer_window.h"
-#include "installer/controller/log_text_view.h"
+#include "installer/controller/installer_window.h"  // whoever embeds the controller shows its window
 #include "installer/payload/installer_payload.h"
 #include "installer/run/run_configuration.h"
 #include "platform/notifications/distributed_notifier.h"
-#include "platform/process/child_process.h"
 #include "platform/workspace/workspace.h"
 
 namespace sonarell::installer {
+
+class InstallRun;
+class InstallerView;
+class SettingsHandoff;
 
 struct ControllerOptions {
   // The interpreter the script runs under. Only tests change it.
@@ -46,7 +46,7 @@ class InstallerController : public QObject {
   explicit InstallerController(InstallerPayload payload, Options options = {});
   ~InstallerController() override;
 
-  InstallerWindow* window() const { return window_.get(); }
+  InstallerWindow* window() const;
   bool busy() const { return busy_; }
   const InstallerPayload& payload() const { return payload_; }
 
@@ -59,8 +59,8 @@ class InstallerController : public QObject {
   // Read-only views of the run's state, for whoever embeds the controller.
   const QString& detailedLog() const { return detailedLog_; }
   bool showingDetails() const { return showingDetails_; }
-  const std::optional<std::string>& logURL() const { return logURL_; }
-  bool hasRunningProcess() const { return runningProcess_ != nullptr; }
+  const std::optional<std::string>& logURL() const;
+  bool hasRunningProcess() const;
 
   // The window's question before it closes: never while a run is under way.
   bool windowShouldClose() const { return !busy_; }
@@ -74,30 +74,20 @@ class InstallerController : public QObject {
   void showSettings();
 
  private:
-  void buildView();
+  // The only place where busy is cleared and success or failure shown.
   void finish(std::int32_t code, const QString& text);
-  // The termination handler's job, back on the main thread.
-  void runEnded(std::int32_t code, const QString& text);
 
-  // 1 payload, 2 window, 3-10 controls (owned by the window), 11-16 run state.
   const InstallerPayload payload_;
-  std::unique_ptr<InstallerWindow> window_;
-  QPushButton* action_ = nullptr;
-  QPushButton* openSettings_ = nullptr;
-  QPushButton* closeButton_ = nullptr;
-  QLabel* status_ = nullptr;
-  QLabel* detail_ = nullptr;
-  QProgressBar* progress_ = nullptr;
-  LogTextView* logView_ = nullptr;
-  QPushButton* logToggle_ = nullptr;
+  const Options options_;
+  // The view goes first, and with it the window; a run still under way keeps
+  // going on its own and its result, finding no run, is dropped.
+  std::unique_ptr<SettingsHandoff> handoff_;
+  std::unique_ptr<InstallRun> run_;
+  std::unique_ptr<InstallerView> view_;
   QString detailedLog_;
   bool showingDetails_ = false;
   bool busy_ = false;
-  std::optional<std::string> logURL_;
-  std::unique_ptr<process::ChildProcess> runningProcess_;
   std::function<void(std::int32_t)> completionObserver_;
-
-  Options options_;
 };
 
 }  // namespace sonarell::installer

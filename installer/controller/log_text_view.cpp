@@ -22,6 +22,7 @@
 
 #include "installer/controller/log_text_view_accessible.h"
 #include "installer/controller/texts.h"
+#include "installer/text/text_boundaries.h"
 
 namespace sonarell::installer {
 
@@ -33,14 +34,8 @@ constexpr int kMargin = 4;
 constexpr int kFocusWidth = 2;
 // Laid-out stretches kept; a screen needs a dozen at most.
 constexpr std::size_t kKeptLayouts = 48;
-// How far back from a stretch's end a space is looked for to end it at.
-constexpr qsizetype kSpaceSearch = 256;
-// How far either side of a position a word is looked for.
-constexpr qsizetype kWordReach = 256;
 // How often a drag held past an edge scrolls on.
 constexpr int kAutoScrollMs = 50;
-
-bool isLineEnd(QChar c) { return c == u'\n' || c == u'\r'; }
 
 // The primary selection is offered, not copied: the text is only cut out when
 // another program asks for it, so selecting megabytes costs nothing.
@@ -72,7 +67,7 @@ LogTextView::LogTextView(QWidget* parent) : QAbstractScrollArea(parent) {
   setFocusPolicy(Qt::StrongFocus);
   verticalScrollBar()->setSingleStep(1);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogTextView::onScrollAction);
-  index();
+  index_.index(text_);
   estimate();
 }
 
@@ -97,10 +92,11 @@ void LogTextView::setPlainText(const QString& text) {
   caretX_.reset();
   dragging_ = false;
   autoScroll_.stop();
-  index();
+  index_.index(text_);
   estimate();
   if (QAccessible::isActive()) {
     QAccessibleTextUpdateEvent event(this, 0, before, text_);
+    event.setCursorPosition(0);
     QAccessible::updateAccessibility(&event);
   }
 }
@@ -112,84 +108,12 @@ void LogTextView::scrollToStart() {
 
 qreal LogTextView::wrapWidth() const { return std::max<qreal>(1, viewport()->width() - 2 * kMargin); }
 
-// Splits the text into lines and each line into stretches. Only the line ends
-// are looked for, with the string's own vectorised search, so this stays a few
-// passes over memory however the text is made.
-void LogTextView::index() {
-  stretches_.clear();
-  const QStringView all(text_);
-  const qsizetype n = all.size();
-  // The open group of short lines: from groupStart to groupEnd, groupLines of them.
-  qsizetype groupStart = 0, groupEnd = 0;
-  std::int32_t groupLines = 0;
-  auto flush = [&] {
-    if (groupLines > 0)
-      stretches_.push_back({groupStart, static_cast<std::int32_t>(groupEnd - groupStart), groupLines});
-    groupLines = 0;
-  };
-  auto addLine = [&](qsizetype start, qsizetype end) {
-    if (end - start <= kGroup) {
-      if (groupLines > 0 && end - groupStart <= kGroup) {
-        groupEnd = end;
-        ++groupLines;
-        return;
-      }
-      flush();
-      groupStart = start;
-      groupEnd = end;
-      groupLines = 1;
-      return;
-    }
-    flush();
-    while (end - start > kStretch) {
-      qsizetype cut = start + kStretch;
-      const qsizetype space = all.sliced(cut - kSpaceSearch, kSpaceSearch).lastIndexOf(u' ');
-      if (space >= 0) cut = cut - kSpaceSearch + space + 1;
-      if (all[cut - 1].isHighSurrogate()) --cut;  // never split a character
-      stretches_.push_back({start, static_cast<std::int32_t>(cut - start), 1});
-      start = cut;
-    }
-    stretches_.push_back({start, static_cast<std::int32_t>(end - start), 1});
-  };
-  qsizetype pos = 0;
-  for (;;) {
-    qsizetype lineFeed = all.indexOf(u'\n', pos);
-    if (lineFeed < 0) lineFeed = n;
-    qsizetype start = pos;
-    bool ended = false;
-    for (;;) {
-      qsizetype cr = all.sliced(start, lineFeed - start).indexOf(u'\r');
-      if (cr < 0) break;
-      cr += start;
-      addLine(start, cr);
-      start = cr + 1;
-      if (start == lineFeed && lineFeed < n) {  // carriage return and line feed: one end
-        ended = true;
-        break;
-      }
-    }
-    if (!ended) addLine(start, lineFeed);
-    if (lineFeed == n) break;
-    pos = lineFeed + 1;
-  }
-  flush();
-}
-
 // Rows per stretch from its length, until it is laid out.
 void LogTextView::estimate() {
   layouts_.clear();
   laidOutWidth_ = wrapWidth();
   const qreal average = std::max<qreal>(1, QFontMetricsF(font()).averageCharWidth());
-  const qsizetype perRow = std::max<qsizetype>(1, static_cast<qsizetype>(laidOutWidth_ / average));
-  rows_.resize(stretches_.size());
-  exact_.assign(stretches_.size(), false);
-  totalRows_ = 0;
-  for (std::size_t i = 0; i < stretches_.size(); ++i) {
-    const qsizetype byLength = (stretches_[i].length + perRow - 1) / perRow;
-    rows_[i] = static_cast<std::int32_t>(std::max<qsizetype>(stretches_[i].lines, byLength));
-    totalRows_ += rows_[i];
-  }
-  treeBuild();
+  index_.estimate(static_cast<qsizetype>(laidOutWidth_ / average));
   updateRange();
   viewport()->update();
 }
@@ -217,7 +141,7 @@ void LogTextView::updateRange() {
 QTextLayout* LogTextView::layoutOf(std::size_t i) {
   auto found = layouts_.find(i);
   if (found != layouts_.end()) return found->second.get();
-  const Stretch& s = stretches_[i];
+  const LogTextIndex::Stretch& s = index_[i];
   // The line ends inside become line separators, position for position, so that
   // offsets in the layout stay offsets in the text: a carriage return and line
   // feed pair becomes a separator and a zero-width space.
@@ -248,13 +172,8 @@ QTextLayout* LogTextView::layoutOf(std::size_t i) {
     y += line.height();
   }
   layout->endLayout();
-  if (!exact_[i]) {
-    exact_[i] = true;
-    const std::int32_t rows = std::max(1, layout->lineCount());
-    if (rows != rows_[i]) {
-      treeAdd(i, rows - rows_[i]);
-      totalRows_ += rows - rows_[i];
-      rows_[i] = rows;
+  if (!index_.isExact(i)) {
+    if (index_.setExactRows(i, std::max(1, layout->lineCount()))) {
       // The range follows once the current event is done (never during a paint).
       if (!rangePending_) {
         rangePending_ = true;
@@ -285,7 +204,7 @@ std::vector<LogTextView::Placed> LogTextView::place() {
   qreal y = kMargin;
   const qreal bottom = viewport()->height();
   int first = top.line;
-  for (std::size_t i = top.stretch; i < stretches_.size() && y < bottom; ++i) {
+  for (std::size_t i = top.stretch; i < index_.size() && y < bottom; ++i) {
     QTextLayout* layout = layoutOf(i);
     const int lines = layout->lineCount();
     first = std::min(first, lines - 1);
@@ -302,7 +221,7 @@ std::vector<LogTextView::Row> LogTextView::visibleRows() {
   std::vector<Row> rows;
   const qreal bottom = viewport()->height();
   for (const Placed& p : place()) {
-    const qsizetype base = stretches_[p.stretch].start;
+    const qsizetype base = index_[p.stretch].start;
     for (int k = p.firstLine; k < p.layout->lineCount(); ++k) {
       const QTextLine line = p.layout->lineAt(k);
       if (p.y + line.y() >= bottom) break;
@@ -321,7 +240,7 @@ void LogTextView::paintEvent(QPaintEvent*) {
   const qsizetype to = selectionEnd();
   for (const Placed& p : place()) {
     QList<QTextLayout::FormatRange> selection;
-    const Stretch& s = stretches_[p.stretch];
+    const LogTextIndex::Stretch& s = index_[p.stretch];
     const qsizetype start = std::max(from, s.start);
     const qsizetype end = std::min(to, s.start + s.length);
     if (start < end) {
@@ -357,69 +276,60 @@ qsizetype LogTextView::positionAt(const QPoint& point, bool onCharacter) {
       if (p.y + line.y() >= bottom) break;
       lastSeen = {&p, k};
       if (point.y() < p.y + line.y() + line.height())
-        return stretches_[p.stretch].start + line.xToCursor(point.x() - kMargin, mode);
+        return index_[p.stretch].start + line.xToCursor(point.x() - kMargin, mode);
     }
   }
   if (!lastSeen) return 0;
   const auto [p, k] = *lastSeen;
-  const Stretch& s = stretches_[p->stretch];
-  if (p->stretch + 1 == stretches_.size() && k + 1 == p->layout->lineCount()) return s.start + s.length;
+  const LogTextIndex::Stretch& s = index_[p->stretch];
+  if (p->stretch + 1 == index_.size() && k + 1 == p->layout->lineCount()) return s.start + s.length;
   return s.start + p->layout->lineAt(k).xToCursor(point.x() - kMargin, mode);
 }
 
+// Every character has its place, also one scrolled out of sight: where it
+// would be drawn were the view scrolled no further (assistive technology reviews
+// a text by its characters' places).
 QRectF LogTextView::characterRect(qsizetype position) {
   if (position < 0 || position >= text_.size()) return {};
-  for (const Placed& p : place()) {
-    const Stretch& s = stretches_[p.stretch];
-    const bool later = p.stretch + 1 < stretches_.size() && position >= stretches_[p.stretch + 1].start;
-    if (position < s.start || later) continue;
-    const int at = static_cast<int>(std::min<qsizetype>(position - s.start, s.length));
-    const QTextLine line = p.layout->lineForTextPosition(at);
-    if (!line.isValid() || line.lineNumber() < p.firstLine) return {};
-    const qreal x = line.cursorToX(at);
-    const qreal right = at < s.length ? line.cursorToX(at + 1) : x;
-    const qreal top = p.y + line.y();
-    if (top >= viewport()->height()) return {};
-    return QRectF(kMargin + std::min(x, right), top, std::max<qreal>(std::abs(right - x), 1), line.height());
-  }
-  return {};
+  trimLayouts();
+  const RowRef row = rowOf(position);
+  const qreal top = rowTop(row);
+  const QTextLine line = layoutOf(row.stretch)->lineAt(row.line);
+  const LogTextIndex::Stretch& s = index_[row.stretch];
+  const int at = static_cast<int>(std::min<qsizetype>(position - s.start, s.length));
+  const qreal x = line.cursorToX(at);
+  const qreal right = at < s.length ? line.cursorToX(at + 1) : x;
+  return QRectF(kMargin + std::min(x, right), top, std::max<qreal>(std::abs(right - x), 1), line.height());
 }
 
 // --- Rows -------------------------------------------------------------------
 
 qreal LogTextView::available() const { return std::max<qreal>(1, viewport()->height() - 2 * kMargin); }
 
-std::int64_t LogTextView::rowNumber(RowRef row) const { return treePrefix(row.stretch) + row.line; }
+std::int64_t LogTextView::rowNumber(RowRef row) const { return index_.rowsBefore(row.stretch) + row.line; }
 
 LogTextView::RowRef LogTextView::topRow() {
-  std::int64_t within = 0;
-  const std::size_t i = stretchAtRow(verticalScrollBar()->value(), &within);
-  const int lines = layoutOf(i)->lineCount();
-  return {i, static_cast<int>(std::clamp<std::int64_t>(within, 0, lines - 1))};
+  const RowCountTree::Place top = index_.stretchAtRow(verticalScrollBar()->value());
+  const int lines = layoutOf(top.piece)->lineCount();
+  return {top.piece, static_cast<int>(std::clamp<std::int64_t>(top.row, 0, lines - 1))};
 }
 
 LogTextView::RowRef LogTextView::lastRow() {
-  const std::size_t i = stretches_.size() - 1;
+  const std::size_t i = index_.size() - 1;
   return {i, layoutOf(i)->lineCount() - 1};
 }
 
 LogTextView::RowRef LogTextView::rowOf(qsizetype position) {
-  // The last stretch starting at or before the position; a line end between
-  // two stretches belongs to the row it ends.
-  auto after = std::upper_bound(stretches_.begin(), stretches_.end(), position,
-                                [](qsizetype p, const Stretch& s) { return p < s.start; });
-  const std::size_t i =
-      after == stretches_.begin() ? 0 : static_cast<std::size_t>(after - stretches_.begin() - 1);
+  const std::size_t i = index_.stretchAt(position);
   QTextLayout* layout = layoutOf(i);
-  const int at =
-      static_cast<int>(std::clamp<qsizetype>(position - stretches_[i].start, 0, stretches_[i].length));
+  const int at = static_cast<int>(std::clamp<qsizetype>(position - index_[i].start, 0, index_[i].length));
   const QTextLine line = layout->lineForTextPosition(at);
   return {i, line.isValid() ? line.lineNumber() : layout->lineCount() - 1};
 }
 
 std::optional<LogTextView::RowRef> LogTextView::nextRow(RowRef row) {
   if (row.line + 1 < layoutOf(row.stretch)->lineCount()) return RowRef{row.stretch, row.line + 1};
-  if (row.stretch + 1 < stretches_.size()) return RowRef{row.stretch + 1, 0};
+  if (row.stretch + 1 < index_.size()) return RowRef{row.stretch + 1, 0};
   return std::nullopt;
 }
 
@@ -430,6 +340,29 @@ std::optional<LogTextView::RowRef> LogTextView::previousRow(RowRef row) {
 }
 
 qreal LogTextView::heightOf(RowRef row) { return layoutOf(row.stretch)->lineAt(row.line).height(); }
+
+// Exact for the stretches on screen; beyond them, the rows in between count at
+// the font's line spacing, so that no stretch out of sight is laid out for it.
+qreal LogTextView::rowTop(RowRef row) {
+  const std::vector<Placed> placed = place();
+  const qreal spacing = std::max<qreal>(1, QFontMetricsF(font()).lineSpacing());
+  const auto rows = [&](std::size_t from, std::size_t to) {
+    return static_cast<qreal>(index_.rowsBefore(to) - index_.rowsBefore(from)) * spacing;
+  };
+  qreal origin = 0;  // where line 0 of the row's stretch is, or would be
+  if (placed.empty()) {
+    origin = kMargin + static_cast<qreal>(rowNumber({row.stretch, 0}) - rowNumber(topRow())) * spacing;
+  } else if (row.stretch < placed.front().stretch) {
+    origin = placed.front().y - rows(row.stretch, placed.front().stretch);
+  } else if (row.stretch <= placed.back().stretch) {
+    origin = placed[row.stretch - placed.front().stretch].y;
+  } else {
+    const Placed& last = placed.back();
+    const QTextLine end = last.layout->lineAt(last.layout->lineCount() - 1);
+    origin = last.y + end.y() + end.height() + rows(last.stretch + 1, row.stretch);
+  }
+  return origin + layoutOf(row.stretch)->lineAt(row.line).y();
+}
 
 LogTextView::RowRef LogTextView::topShowing(RowRef last) {
   RowRef top = last;
@@ -483,6 +416,10 @@ void LogTextView::onScrollAction(int action) {
       static_cast<int>(std::min<std::int64_t>(rowNumber(target), INT_MAX)));
 }
 
+bool LogTextView::onScreen(RowRef row) {
+  return rowNumber(row) >= rowNumber(topRow()) && rowTop(row) < viewport()->height();
+}
+
 void LogTextView::ensureVisible(qsizetype position) {
   trimLayouts();
   const RowRef row = rowOf(position);
@@ -499,13 +436,8 @@ QString LogTextView::selectedText() const {
 }
 
 void LogTextView::select(qsizetype anchor, qsizetype caret) {
-  auto clamp = [this](qsizetype p) {
-    p = std::clamp<qsizetype>(p, 0, text_.size());
-    if (p > 0 && p < text_.size() && text_[p].isLowSurrogate() && text_[p - 1].isHighSurrogate()) --p;
-    return p;
-  };
-  anchor_ = clamp(anchor);
-  cursor_ = clamp(caret);
+  anchor_ = clampPosition(text_, anchor);
+  cursor_ = clampPosition(text_, caret);
   selectionChanged(true);
 }
 
@@ -548,105 +480,66 @@ void LogTextView::selectionChanged(bool publish) {
   }
 }
 
-std::pair<qsizetype, qsizetype> LogTextView::wordAt(qsizetype position) const {
-  const qsizetype n = text_.size();
-  position = std::clamp<qsizetype>(position, 0, n);
-  // The part of the position's line within reach.
-  qsizetype from = std::max<qsizetype>(0, position - kWordReach);
-  qsizetype to = std::min(n, position + kWordReach);
-  for (qsizetype k = position - 1; k >= from; --k) {
-    if (isLineEnd(text_[k])) {
-      from = k + 1;
-      break;
-    }
+// A caret moved without Shift: assistive technology reads from its new place,
+// and learns that a selection there was has gone.
+void LogTextView::caretMoved(bool selectionGone) {
+  viewport()->update();
+  if (!QAccessible::isActive()) return;
+  if (selectionGone) {
+    QAccessibleTextSelectionEvent selection(this, static_cast<int>(cursor_), static_cast<int>(cursor_));
+    selection.setCursorPosition(static_cast<int>(cursor_));
+    QAccessible::updateAccessibility(&selection);
   }
-  for (qsizetype k = position; k < to; ++k) {
-    if (isLineEnd(text_[k])) {
-      to = k;
-      break;
-    }
-  }
-  if (from == to) return {position, position};
-  const QString piece = text_.mid(from, to - from);
-  QTextBoundaryFinder words(QTextBoundaryFinder::Word, piece);
-  // A press after a line's last character takes that character's word.
-  const qsizetype at = std::min(position, to - 1) - from;
-  words.setPosition(at);
-  const qsizetype start = words.isAtBoundary() ? at : words.toPreviousBoundary();
-  words.setPosition(start);
-  qsizetype end = words.toNextBoundary();
-  if (end < 0) end = piece.size();
-  return {from + start, from + end};
-}
-
-std::pair<qsizetype, qsizetype> LogTextView::lineAt(qsizetype position) const {
-  const QStringView all(text_);
-  position = std::clamp<qsizetype>(position, 0, all.size());
-  const QStringView before = all.first(position);
-  const qsizetype start = std::max(before.lastIndexOf(u'\n'), before.lastIndexOf(u'\r')) + 1;
-  qsizetype end = all.size();
-  for (const char16_t c : {u'\n', u'\r'}) {
-    const qsizetype found = all.indexOf(c, position);
-    if (found >= 0) end = std::min(end, found);
-  }
-  if (end < all.size()) end += (all[end] == u'\r' && end + 1 < all.size() && all[end + 1] == u'\n') ? 2 : 1;
-  return {start, end};
+  QAccessibleTextCursorEvent moved(this, static_cast<int>(cursor_));
+  QAccessible::updateAccessibility(&moved);
 }
 
 std::pair<qsizetype, qsizetype> LogTextView::rowAt(qsizetype position) {
   trimLayouts();
   const RowRef row = rowOf(std::clamp<qsizetype>(position, 0, text_.size()));
   const QTextLine line = layoutOf(row.stretch)->lineAt(row.line);
-  const qsizetype start = stretches_[row.stretch].start + line.textStart();
+  const qsizetype start = index_[row.stretch].start + line.textStart();
   qsizetype end = std::min(start + line.textLength(), text_.size());
   if (end < text_.size() && line.lineNumber() + 1 == layoutOf(row.stretch)->lineCount() &&
       isLineEnd(text_[end]))
-    end = nextCharacter(end);  // the line end that closes the stretch's last row
+    end = nextCharacter(text_, end);  // the line end that closes the stretch's last row
   return {start, end};
-}
-
-qsizetype LogTextView::nextCharacter(qsizetype p) const {
-  if (p >= text_.size()) return text_.size();
-  if (p + 1 < text_.size() && ((text_[p].isHighSurrogate() && text_[p + 1].isLowSurrogate()) ||
-                               (text_[p] == u'\r' && text_[p + 1] == u'\n')))
-    return p + 2;
-  return p + 1;
-}
-
-qsizetype LogTextView::previousCharacter(qsizetype p) const {
-  if (p <= 0) return 0;
-  if (p >= 2 && ((text_[p - 1].isLowSurrogate() && text_[p - 2].isHighSurrogate()) ||
-                 (text_[p - 1] == u'\n' && text_[p - 2] == u'\r')))
-    return p - 2;
-  return p - 1;
 }
 
 // Where a row's text ends, before the line end that closes it.
 qsizetype LogTextView::rowEnd(RowRef row) {
   const QTextLine line = layoutOf(row.stretch)->lineAt(row.line);
-  qsizetype end = stretches_[row.stretch].start + line.textStart() + line.textLength();
+  qsizetype end = index_[row.stretch].start + line.textStart() + line.textLength();
   end = std::min(end, text_.size());
-  if (end > 0 && isLineEnd(text_[end - 1])) end = previousCharacter(end);
+  if (end > 0 && isLineEnd(text_[end - 1])) end = previousCharacter(text_, end);
   return end;
 }
 
-// Shift and a movement key move the caret and with it the selection's end.
+// Where a vertical move by `rows` from a position lands, keeping to the
+// horizontal place the moves started from.
+qsizetype LogTextView::verticalTarget(qsizetype from, int rows) {
+  RowRef row = rowOf(from);
+  if (!caretX_)
+    caretX_ =
+        layoutOf(row.stretch)->lineAt(row.line).cursorToX(static_cast<int>(from - index_[row.stretch].start));
+  for (int k = 0; k < std::abs(rows); ++k) {
+    const auto next = rows > 0 ? nextRow(row) : previousRow(row);
+    if (!next) return rows > 0 ? text_.size() : 0;
+    row = *next;
+  }
+  const QTextLine target = layoutOf(row.stretch)->lineAt(row.line);
+  return std::min(index_[row.stretch].start + target.xToCursor(*caretX_), rowEnd(row));
+}
+
+// The movement keys move the caret. With Shift its move extends the selection;
+// without, the caret is the reading position (never drawn, as in the platform's
+// read-only text views) that assistive technology reads from, moved by a
+// character, a word or a row, and a selection goes. A plain move from a caret
+// scrolled out of sight first brings it to the top row on screen.
 bool LogTextView::moveCaret(QKeyEvent* event) {
   trimLayouts();
   const qsizetype n = text_.size();
   const qsizetype p = cursor_;
-  auto vertical = [&](int rows) -> qsizetype {
-    RowRef row = rowOf(p);
-    const QTextLine line = layoutOf(row.stretch)->lineAt(row.line);
-    if (!caretX_) caretX_ = line.cursorToX(static_cast<int>(p - stretches_[row.stretch].start));
-    for (int k = 0; k < std::abs(rows); ++k) {
-      const auto next = rows > 0 ? nextRow(row) : previousRow(row);
-      if (!next) return rows > 0 ? n : 0;
-      row = *next;
-    }
-    const QTextLine target = layoutOf(row.stretch)->lineAt(row.line);
-    return std::min(stretches_[row.stretch].start + target.xToCursor(*caretX_), rowEnd(row));
-  };
   auto rowsInPage = [&] {
     int rows = 0;
     qreal used = 0;
@@ -657,45 +550,58 @@ bool LogTextView::moveCaret(QKeyEvent* event) {
     }
     return std::max(1, rows - 1);
   };
-  auto wordForward = [&] {
-    qsizetype q = wordAt(p).second;
-    if (q <= p) return nextCharacter(p);
-    if (q < n && QStringView(text_).sliced(p, q - p).trimmed().isEmpty()) q = std::max(q, wordAt(q).second);
-    return q;
+  using Key = QKeySequence::StandardKey;
+  struct Move {
+    Key select;
+    Key read;  // the same move without Shift; scroll keys have none
+    std::function<qsizetype()> to;
   };
-  auto wordBackward = [&] {
-    if (p == 0) return qsizetype{0};
-    qsizetype q = wordAt(previousCharacter(p)).first;
-    if (q > 0 && QStringView(text_).sliced(q, p - q).trimmed().isEmpty())
-      q = std::min(q, wordAt(previousCharacter(q)).first);
-    return q;
-  };
-  const std::pair<QKeySequence::StandardKey, std::function<qsizetype()>> moves[] = {
-      {QKeySequence::SelectNextChar, [&] { return nextCharacter(p); }},
-      {QKeySequence::SelectPreviousChar, [&] { return previousCharacter(p); }},
-      {QKeySequence::SelectNextWord, wordForward},
-      {QKeySequence::SelectPreviousWord, wordBackward},
-      {QKeySequence::SelectNextLine, [&] { return vertical(1); }},
-      {QKeySequence::SelectPreviousLine, [&] { return vertical(-1); }},
-      {QKeySequence::SelectNextPage, [&] { return vertical(rowsInPage()); }},
-      {QKeySequence::SelectPreviousPage, [&] { return vertical(-rowsInPage()); }},
-      {QKeySequence::SelectStartOfLine,
+  const Move moves[] = {
+      {Key::SelectNextChar, Key::MoveToNextChar, [&] { return nextCharacter(text_, p); }},
+      {Key::SelectPreviousChar, Key::MoveToPreviousChar, [&] { return previousCharacter(text_, p); }},
+      {Key::SelectNextWord, Key::MoveToNextWord, [&] { return nextWordEnd(text_, p); }},
+      {Key::SelectPreviousWord, Key::MoveToPreviousWord, [&] { return previousWordStart(text_, p); }},
+      {Key::SelectNextLine, Key::MoveToNextLine, [&] { return verticalTarget(p, 1); }},
+      {Key::SelectPreviousLine, Key::MoveToPreviousLine, [&] { return verticalTarget(p, -1); }},
+      {Key::SelectNextPage, Key::UnknownKey, [&] { return verticalTarget(p, rowsInPage()); }},
+      {Key::SelectPreviousPage, Key::UnknownKey, [&] { return verticalTarget(p, -rowsInPage()); }},
+      {Key::SelectStartOfLine, Key::UnknownKey,
        [&] {
          const RowRef row = rowOf(p);
-         return stretches_[row.stretch].start + layoutOf(row.stretch)->lineAt(row.line).textStart();
+         return index_[row.stretch].start + layoutOf(row.stretch)->lineAt(row.line).textStart();
        }},
-      {QKeySequence::SelectEndOfLine, [&] { return rowEnd(rowOf(p)); }},
-      {QKeySequence::SelectStartOfDocument, [] { return qsizetype{0}; }},
-      {QKeySequence::SelectEndOfDocument, [&] { return n; }},
+      {Key::SelectEndOfLine, Key::UnknownKey, [&] { return rowEnd(rowOf(p)); }},
+      {Key::SelectStartOfDocument, Key::UnknownKey, [] { return qsizetype{0}; }},
+      {Key::SelectEndOfDocument, Key::UnknownKey, [&] { return n; }},
   };
-  for (const auto& [key, move] : moves) {
-    if (!event->matches(key)) continue;
-    const bool keepsX = key == QKeySequence::SelectNextLine || key == QKeySequence::SelectPreviousLine ||
-                        key == QKeySequence::SelectNextPage || key == QKeySequence::SelectPreviousPage;
-    if (!keepsX) caretX_.reset();
-    cursor_ = move();
+  for (const Move& move : moves) {
+    const bool selecting = event->matches(move.select);
+    if (!selecting && (move.read == Key::UnknownKey || !event->matches(move.read))) continue;
+    const bool vertical = move.select == Key::SelectNextLine || move.select == Key::SelectPreviousLine ||
+                          move.select == Key::SelectNextPage || move.select == Key::SelectPreviousPage;
+    if (!vertical) caretX_.reset();
+    if (selecting) {
+      cursor_ = move.to();
+      ensureVisible(cursor_);
+      selectionChanged(true);
+      return true;
+    }
+    const bool hadSelection = anchor_ != cursor_;
+    qsizetype to = 0;
+    if (!onScreen(rowOf(p))) {
+      caretX_.reset();
+      const RowRef top = topRow();
+      to = index_[top.stretch].start + layoutOf(top.stretch)->lineAt(top.line).textStart();
+    } else if (hadSelection && move.select == Key::SelectNextChar) {
+      to = selectionEnd();
+    } else if (hadSelection && move.select == Key::SelectPreviousChar) {
+      to = selectionStart();
+    } else {
+      to = move.to();
+    }
+    anchor_ = cursor_ = to;
     ensureVisible(cursor_);
-    selectionChanged(true);
+    caretMoved(hadSelection);
     return true;
   }
   return false;
@@ -716,7 +622,7 @@ void LogTextView::mousePressEvent(QMouseEvent* event) {
   doubleClickTime_.reset();
   if (triple) {
     unit_ = Unit::Line;
-    pressed_ = lineAt(at);
+    pressed_ = lineAt(text_, at);
     anchor_ = pressed_.first;
     cursor_ = pressed_.second;
   } else if (event->modifiers() & Qt::ShiftModifier) {
@@ -737,7 +643,7 @@ void LogTextView::mouseDoubleClickEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(event);
   const QPoint point = event->position().toPoint();
   unit_ = Unit::Word;
-  pressed_ = wordAt(positionAt(point));
+  pressed_ = wordAt(text_, positionAt(point));
   anchor_ = pressed_.first;
   cursor_ = pressed_.second;
   dragging_ = true;
@@ -787,7 +693,7 @@ void LogTextView::extendTo(const QPoint& point) {
       break;
     case Unit::Word:
     case Unit::Line: {
-      const auto [from, to] = unit_ == Unit::Word ? wordAt(at) : lineAt(at);
+      const auto [from, to] = unit_ == Unit::Word ? wordAt(text_, at) : lineAt(text_, at);
       if (at < pressed_.first) {
         anchor_ = pressed_.second;
         cursor_ = from;
@@ -835,6 +741,7 @@ void LogTextView::keyPressEvent(QKeyEvent* event) {
     return event->accept();
   }
   if (moveCaret(event)) return event->accept();
+  // The other keys scroll and leave the caret where it is; with Ctrl, so do Up and Down.
   const bool shift = event->modifiers() & Qt::ShiftModifier;
   static constexpr std::pair<int, QAbstractSlider::SliderAction> kScrollKeys[] = {
       {Qt::Key_Down, QAbstractSlider::SliderSingleStepAdd},
@@ -857,49 +764,6 @@ void LogTextView::keyPressEvent(QKeyEvent* event) {
     return event->accept();
   }
   QAbstractScrollArea::keyPressEvent(event);
-}
-
-// --- Row counts -------------------------------------------------------------
-
-void LogTextView::treeBuild() {
-  const std::size_t n = rows_.size();
-  tree_.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) tree_[i + 1] = rows_[i];
-  for (std::size_t i = 1; i <= n; ++i) {
-    const std::size_t j = i + (i & (~i + 1));
-    if (j <= n) tree_[j] += tree_[i];
-  }
-}
-
-void LogTextView::treeAdd(std::size_t i, std::int64_t delta) {
-  for (std::size_t k = i + 1; k < tree_.size(); k += k & (~k + 1)) tree_[k] += delta;
-}
-
-// The rows of the first `count` stretches.
-std::int64_t LogTextView::treePrefix(std::size_t count) const {
-  std::int64_t sum = 0;
-  for (std::size_t k = count; k > 0; k -= k & (~k + 1)) sum += tree_[k];
-  return sum;
-}
-
-std::size_t LogTextView::stretchAtRow(std::int64_t row, std::int64_t* rowInStretch) const {
-  const std::size_t n = rows_.size();
-  std::size_t pos = 0;
-  std::int64_t rest = std::max<std::int64_t>(0, row);
-  std::size_t step = 1;
-  while (step * 2 <= n) step *= 2;
-  for (; step > 0; step /= 2) {
-    if (pos + step <= n && tree_[pos + step] <= rest) {
-      pos += step;
-      rest -= tree_[pos];
-    }
-  }
-  if (pos >= n) {  // beyond the end: the last row
-    *rowInStretch = rows_[n - 1] - 1;
-    return n - 1;
-  }
-  *rowInStretch = rest;
-  return pos;
 }
 
 }  // namespace sonarell::installer

@@ -5,12 +5,10 @@
 // only what is on screen, so that a log of tens of megabytes, a single line of
 // megabytes or a hundred thousand one-character lines all show at once.
 //
-// Lines end at a line feed, a carriage return or the pair of both. A line is
-// drawn in stretches of at most kStretch characters, each wrapped at the view's
-// width (short lines share one): laying out a stretch costs more than its length (quadratically so in
-// Qt's text layout), so a megabyte line is never laid out whole. A line longer
-// than a stretch therefore starts a new row where one stretch ends (at a space
-// when there is one near), which is the only place where rows may break short.
+// The text is drawn in the stretches of its index (log_text_index.h), each
+// wrapped at the view's width. A line longer than a stretch therefore starts a
+// new row where one stretch ends, which is the only place where rows may break
+// short.
 //
 // The scroll bar counts rows: estimated from each stretch's length until the
 // stretch is laid out, exact afterwards. Every scroll that has to land on a
@@ -18,7 +16,8 @@
 // passes, so it is exact whatever the rows' heights; only dragging the scroll
 // bar's handle goes by the estimate.
 //
-// It does what a read-only text view does for its user: selection with the
+// It does what a read-only text view does for its user: a reading position
+// that the arrow keys move by character, word and row, selection with the
 // mouse (drag, double-click for a word, triple-click for a line, Shift+click,
 // scrolling on while a drag is held past an edge) and with Shift and the
 // movement keys, Copy and Select All from the keyboard and a context menu, the
@@ -38,18 +37,14 @@
 #include <utility>
 #include <vector>
 
+#include "installer/text/log_text_index.h"
+
 namespace sonarell::installer {
 
 class LogTextView : public QAbstractScrollArea {
   Q_OBJECT
 
  public:
-  static constexpr qsizetype kStretch = 4096;
-  // Short lines are laid out together, up to this many characters, so that a
-  // hundred thousand of them take a few hundred layouts' bookkeeping, not a
-  // hundred thousand.
-  static constexpr qsizetype kGroup = 1024;
-
   explicit LogTextView(QWidget* parent = nullptr);
   ~LogTextView() override;
 
@@ -60,8 +55,8 @@ class LogTextView : public QAbstractScrollArea {
   void scrollToStart();
 
   // The selection runs from the anchor to the caret, either way round; with
-  // both at one place there is none and the caret is where keyboard selection
-  // starts from.
+  // both at one place there is none. The caret is the reading position that the
+  // arrow keys move and keyboard selection starts from; it is not drawn.
   qsizetype anchor() const { return anchor_; }
   qsizetype caret() const { return cursor_; }
   qsizetype selectionStart() const { return std::min(anchor_, cursor_); }
@@ -86,21 +81,16 @@ class LogTextView : public QAbstractScrollArea {
   // The width rows wrap at.
   qreal wrapWidth() const;
 
-  // Where the character at a position is drawn, in viewport coordinates (empty
-  // when it is not on screen), and the position at a viewport point: the
-  // nearest place between two characters, or the character under the point.
+  // Where the character at a position is drawn, in viewport coordinates (for a
+  // character out of sight, where it would be: above or below the viewport), and
+  // the position at a viewport point: the nearest place between two characters,
+  // or the character under the point.
   QRectF characterRect(qsizetype position);
   qsizetype positionAt(const QPoint& point, bool onCharacter = false);
   // Scrolls as little as needed for the row holding a position to be seen whole.
   void ensureVisible(qsizetype position);
-  // The word (or run of spaces or punctuation) and the line around a position;
-  // a line ends after its line end.
-  std::pair<qsizetype, qsizetype> wordAt(qsizetype position) const;
-  std::pair<qsizetype, qsizetype> lineAt(qsizetype position) const;
-  // The row on screen around a position, with the line end that closes it.
+  // The row around a position, with the line end that closes it.
   std::pair<qsizetype, qsizetype> rowAt(qsizetype position);
-  qsizetype nextCharacter(qsizetype position) const;
-  qsizetype previousCharacter(qsizetype position) const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -117,13 +107,6 @@ class LogTextView : public QAbstractScrollArea {
   void timerEvent(QTimerEvent* event) override;
 
  private:
-  // A run of the text laid out as one: several whole short lines, or part of a
-  // long one. Its range holds the line ends between its lines, not the last one.
-  struct Stretch {
-    qsizetype start;
-    std::int32_t length;
-    std::int32_t lines;
-  };
   struct Placed {
     std::size_t stretch;
     QTextLayout* layout;
@@ -138,7 +121,6 @@ class LogTextView : public QAbstractScrollArea {
   // What a press selects, and a drag extends by.
   enum class Unit { Character, Word, Line };
 
-  void index();
   void estimate();
   void updateRange();
   QTextLayout* layoutOf(std::size_t stretch);
@@ -155,6 +137,9 @@ class LogTextView : public QAbstractScrollArea {
   std::optional<RowRef> nextRow(RowRef row);
   std::optional<RowRef> previousRow(RowRef row);
   qreal heightOf(RowRef row);
+  // Where a row's top is drawn, or would be, in viewport coordinates.
+  qreal rowTop(RowRef row);
+  bool onScreen(RowRef row);
   RowRef topShowing(RowRef last);  // the highest top at which `last` is still seen whole
   void scrollToRow(RowRef top);
   void onScrollAction(int action);
@@ -162,23 +147,14 @@ class LogTextView : public QAbstractScrollArea {
   // Selection by the user: mouse, keys, and what follows every change.
   void extendTo(const QPoint& point);
   bool moveCaret(QKeyEvent* event);
+  qsizetype verticalTarget(qsizetype from, int rows);
+  void caretMoved(bool selectionGone);
   qsizetype rowEnd(RowRef row);
   void selectionChanged(bool publish);
   void releaseSelection();
 
-  // Rows per stretch, as a Fenwick tree so that a stretch's count can be
-  // corrected and the stretch at a row found in logarithmic time.
-  void treeBuild();
-  void treeAdd(std::size_t i, std::int64_t delta);
-  std::int64_t treePrefix(std::size_t count) const;
-  std::size_t stretchAtRow(std::int64_t row, std::int64_t* rowInStretch) const;
-
   QString text_;
-  std::vector<Stretch> stretches_;
-  std::vector<std::int32_t> rows_;  // per stretch: estimated, or exact once laid out
-  std::vector<bool> exact_;         // per stretch: laid out
-  std::vector<std::int64_t> tree_;  // Fenwick tree over rows_
-  std::int64_t totalRows_ = 0;
+  LogTextIndex index_;
   std::map<std::size_t, std::unique_ptr<QTextLayout>> layouts_;  // a few, around the screen
   qsizetype anchor_ = 0;
   qsizetype cursor_ = 0;

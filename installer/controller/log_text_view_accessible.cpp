@@ -2,11 +2,11 @@
 
 #include <QAccessibleWidget>
 #include <QScrollBar>
-#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <utility>
 
 #include "installer/controller/log_text_view.h"
+#include "installer/text/text_boundaries.h"
 
 namespace sonarell::installer {
 
@@ -93,7 +93,7 @@ class LogTextViewAccessible : public QAccessibleWidget, public QAccessibleTextIn
     if (offset <= 0 || offset > characterCount()) return {};
     const qsizetype at = pieceAt(std::min(offset, characterCount() - 1), boundary).first;
     if (at == 0) return {};
-    return textAtOffset(static_cast<int>(view()->previousCharacter(at)), boundary, start, end);
+    return textAtOffset(static_cast<int>(previousCharacter(view()->toPlainText(), at)), boundary, start, end);
   }
   QString textAfterOffset(int offset, QAccessible::TextBoundaryType boundary, int* start,
                           int* end) const override {
@@ -131,37 +131,23 @@ class LogTextViewAccessible : public QAccessibleWidget, public QAccessibleTextIn
   LogTextView* view() const { return static_cast<LogTextView*>(widget()); }
   bool scrollBarShown() const { return view()->verticalScrollBar()->isVisible(); }
 
-  std::pair<qsizetype, qsizetype> pieceAt(qsizetype offset, QAccessible::TextBoundaryType boundary) const {
+  TextRange pieceAt(qsizetype offset, QAccessible::TextBoundaryType boundary) const {
+    const QString& text = view()->toPlainText();
     switch (boundary) {
       case QAccessible::CharBoundary:
-        return {offset, view()->nextCharacter(offset)};
+        return {offset, nextCharacter(text, offset)};
       case QAccessible::WordBoundary:
-        return view()->wordAt(offset);
+        return wordAt(text, offset);
       case QAccessible::LineBoundary:
         return view()->rowAt(offset);
       case QAccessible::SentenceBoundary:
-        return sentenceAt(offset);
+        return sentenceAt(text, offset);
       case QAccessible::ParagraphBoundary:
-        return view()->lineAt(offset);
+        return lineAt(text, offset);
       case QAccessible::NoBoundary:
         break;
     }
-    return {0, view()->toPlainText().size()};
-  }
-
-  // The sentence around an offset, within its line and a reach either side.
-  std::pair<qsizetype, qsizetype> sentenceAt(qsizetype offset) const {
-    constexpr qsizetype kReach = 2048;
-    auto [from, to] = view()->lineAt(offset);
-    from = std::max(from, offset - kReach);
-    to = std::min(to, offset + kReach);
-    const QString piece = view()->toPlainText().mid(from, to - from);
-    QTextBoundaryFinder sentences(QTextBoundaryFinder::Sentence, piece);
-    sentences.setPosition(offset - from);
-    const qsizetype start = sentences.isAtBoundary() ? offset - from : sentences.toPreviousBoundary();
-    sentences.setPosition(start);
-    const qsizetype end = sentences.toNextBoundary();
-    return {from + std::max<qsizetype>(0, start), end < 0 ? to : from + end};
+    return {0, text.size()};
   }
 };
 

@@ -1,12 +1,12 @@
-// After a successful install: open the installed input method's settings.
+#include "installer/controller/settings_handoff.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <cerrno>
 
-#include "installer/controller/installer_controller.h"
 #include "installer/controller/texts.h"
 #include "installer/errors/installer_error.h"
+#include "installer/payload/installer_payload.h"
 
 namespace sonarell::installer {
 
@@ -29,38 +29,42 @@ std::string describe(const workspace::OpenError& error) {
   return {};
 }
 
+QString failureStatus(const workspace::OpenError& error) {
+  return QString::fromUtf8(texts::kSettingsFailurePrefix) + QString::fromStdString(describe(error));
+}
+
 }  // namespace
 
-void InstallerController::showSettings() {
-  if (!options_.workspace || !options_.notifier) {
-    status_->setText(QString::fromUtf8(texts::kSettingsFailurePrefix) +
-                     QString::fromStdString(describe(
-                         {workspace::OpenError::Kind::LaunchFailed, ENOSYS, InstallerPayload::target()})));
+SettingsHandoff::SettingsHandoff(std::shared_ptr<workspace::Workspace> workspace,
+                                 std::shared_ptr<notifications::DistributedNotifier> notifier)
+    : workspace_(std::move(workspace)), notifier_(std::move(notifier)) {}
+
+void SettingsHandoff::open() {
+  if (!workspace_ || !notifier_) {
+    emit failed(
+        failureStatus({workspace::OpenError::Kind::LaunchFailed, ENOSYS, InstallerPayload::target()}));
     return;
   }
 
   // The completion runs on the workspace's thread: it posts the notification
-  // there, and hands any window change to the main thread.
-  QPointer<InstallerController> controller(this);
-  auto notifier = options_.notifier;
-  options_.workspace->openApplication(InstallerPayload::target(), {texts::kSettingsArgument},
-                                      [controller, notifier](std::optional<workspace::OpenError> error) {
-                                        if (!error) {
-                                          notifier->post(texts::kShowSettingsNotification);
-                                          return;
-                                        }
-                                        QCoreApplication* app = QCoreApplication::instance();
-                                        if (app == nullptr) return;
-                                        const QString text =
-                                            QString::fromUtf8(texts::kSettingsFailurePrefix) +
-                                            QString::fromStdString(describe(*error));
-                                        QMetaObject::invokeMethod(
-                                            app,
-                                            [controller, text]() {
-                                              if (controller) controller->status_->setText(text);
-                                            },
-                                            Qt::QueuedConnection);
-                                      });
+  // there, and hands a failure to the main thread.
+  QPointer<SettingsHandoff> handoff(this);
+  auto notifier = notifier_;
+  workspace_->openApplication(InstallerPayload::target(), {texts::kSettingsArgument},
+                              [handoff, notifier](std::optional<workspace::OpenError> error) {
+                                if (!error) {
+                                  notifier->post(texts::kShowSettingsNotification);
+                                  return;
+                                }
+                                QCoreApplication* app = QCoreApplication::instance();
+                                if (app == nullptr) return;
+                                QMetaObject::invokeMethod(
+                                    app,
+                                    [handoff, text = failureStatus(*error)]() {
+                                      if (handoff) emit handoff->failed(text);
+                                    },
+                                    Qt::QueuedConnection);
+                              });
 }
 
 }  // namespace sonarell::installer

@@ -136,6 +136,111 @@ TEST(LogViewAccess, ReadOnlyMultiLineTextWithItsWholeTextSelectionCaretAndPlaces
   }
 }
 
+// The arrow keys move a reading position that is not drawn; a screen reader is
+// told of each move and reads the row there. A plain move starts from the top
+// row when the position was scrolled out of sight, ends a selection towards its
+// way, and scrolls only to keep the position seen.
+TEST(LogViewReading, ArrowKeysMoveTheReadingPositionAScreenReaderFollows) {
+  QString log;
+  for (int i = 0; i < 60; ++i) log += u("step %1 copied Contents/Resources\n").arg(i, 2, 10, QChar(u'0'));
+  const qsizetype line = log.indexOf(u'\n') + 1;  // every line as long, and short enough to be one row
+  using Keys = std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>>;
+  constexpr Qt::KeyboardModifiers kPlain = Qt::NoModifier;
+  struct Case {
+    const char* name;
+    std::function<void(ShownView&)> before;
+    Keys keys;
+    std::vector<qsizetype> carets;  // told after each key
+    bool selectionEnds = false;
+  };
+  const Case cases[] = {
+      {"characters",
+       [](ShownView&) {},
+       {{Qt::Key_Right, kPlain}, {Qt::Key_Right, kPlain}, {Qt::Key_Left, kPlain}},
+       {1, 2, 1}},
+      {"words",
+       [](ShownView&) {},
+       {{Qt::Key_Right, Qt::ControlModifier},
+        {Qt::Key_Right, Qt::ControlModifier},
+        {Qt::Key_Left, Qt::ControlModifier}},
+       {4, 7, 5}},
+      {"rows",
+       [](ShownView&) {},
+       {{Qt::Key_Down, kPlain}, {Qt::Key_Down, kPlain}, {Qt::Key_Up, kPlain}},
+       {line, 2 * line, line}},
+      {"a selection ends at its start or end",
+       [&](ShownView& v) { v.view.select(line + 9, line + 2); },
+       {{Qt::Key_Right, kPlain}},
+       {line + 9},
+       true},
+      {"from out of sight to the top row",
+       [](ShownView& v) { v.key(Qt::Key_End); },
+       {{Qt::Key_Down, kPlain}},
+       {-1}},
+  };
+  for (const Case& k : cases) {
+    ShownView shown(log);
+    k.before(shown);
+    const qsizetype top = shown.rows().front().start;
+    AccessibilityEvents events;
+    std::vector<AccessibilityEvents::Event> expected;
+    if (k.selectionEnds) expected.push_back({QAccessible::TextSelectionChanged, "", {}});
+    for (const auto& [key, modifiers] : k.keys) shown.key(key, modifiers);
+    for (const qsizetype caret : k.carets)
+      expected.push_back({QAccessible::TextCaretMoved, "", QString::number(caret < 0 ? top : caret)});
+    auto told = events.take({QAccessible::TextCaretMoved, QAccessible::TextSelectionChanged});
+    for (auto& e : told) {
+      if (e.type == QAccessible::TextSelectionChanged) e.text.clear();
+      e.object.clear();
+    }
+    EXPECT_EQ(told, expected) << k.name;
+    EXPECT_EQ(shown.view.selectionStart(), shown.view.selectionEnd()) << k.name;
+    EXPECT_EQ(shown.rows().front().start, top) << k.name << ": scrolled";
+    // What the screen reader reads at the position: its row.
+    int from = -1, to = -1;
+    const QString row = QAccessible::queryAccessibleInterface(&shown.view)
+                            ->textInterface()
+                            ->textAtOffset(-2, QAccessible::LineBoundary, &from, &to);
+    EXPECT_EQ(row, log.mid(shown.view.caret() / line * line, line)) << k.name;
+  }
+
+  // Down past the last row seen whole scrolls by that one row.
+  ShownView shown(log);
+  const std::size_t seen = shown.wholeRows().size();
+  for (std::size_t i = 0; i < seen; ++i) shown.key(Qt::Key_Down);
+  EXPECT_EQ(shown.rows().front().start, line);
+  EXPECT_EQ(shown.wholeRows().back().start, shown.view.caret());
+}
+
+// Every character has its place, also one scrolled out of sight: above the
+// view for the rows above, below it for the rows below, in reading order.
+TEST(LogViewAccess, EveryCharacterHasAPlaceAlsoOutOfSight) {
+  QString log;
+  for (int i = 0; i < 300; ++i) log += u("line %1 of the log\n").arg(i, 3, 10, QChar(u'0'));
+  const qsizetype line = log.indexOf(u'\n') + 1;
+  ShownView shown(log);
+  for (int i = 0; i < 5; ++i) shown.key(Qt::Key_PageDown);
+  const auto whole = shown.wholeRows();
+  ASSERT_GT(whole.front().start, 10 * line);
+  QAccessibleTextInterface* text = QAccessible::queryAccessibleInterface(&shown.view)->textInterface();
+  const QRect viewport(shown.view.viewport()->mapToGlobal(QPoint(0, 0)), shown.view.viewport()->size());
+  int lastTop = INT_MIN;
+  for (qsizetype start = 0; start < log.size(); start += 7 * line) {
+    const int offset = static_cast<int>(start + 3);
+    const QRect place = text->characterRect(offset);
+    ASSERT_FALSE(place.isEmpty()) << offset;
+    EXPECT_GT(place.top(), lastTop) << offset;
+    lastTop = place.top();
+    if (start < whole.front().start) {
+      EXPECT_LE(place.bottom(), viewport.top()) << offset;
+    } else if (start > whole.back().start) {
+      EXPECT_GE(place.bottom(), viewport.bottom()) << offset;
+    } else {
+      EXPECT_EQ(text->offsetAtPoint(place.center()), offset);
+    }
+  }
+}
+
 // The rows on screen never leave one out between two presses, and the last
 // character of the log is reached and seen whole.
 TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
@@ -157,7 +262,7 @@ TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
   }
   const std::pair<const char*, QString> cases[] = {
       {"a closing line that wraps", numbered + words(12)},
-      {"one line of many stretches", words(static_cast<int>(5 * LogTextView::kStretch / word.size()))},
+      {"one line of many stretches", words(static_cast<int>(5 * LogTextIndex::kStretch / word.size()))},
       {"Chinese rows", chinese + u("安装完成。")},
       {"mixed rows", mixed + words(6)},
   };
@@ -174,9 +279,9 @@ TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
     shown.key(Qt::Key_End);
     EXPECT_TRUE(endSeen()) << name;
     const qsizetype endTop = top();
-    shown.key(Qt::Key_Up);
+    shown.key(Qt::Key_Up, Qt::ControlModifier);  // Up and Down move the caret; with Ctrl they scroll
     EXPECT_EQ(shown.rows()[1].start, endTop) << name << ": up by one row";
-    shown.key(Qt::Key_Down);
+    shown.key(Qt::Key_Down, Qt::ControlModifier);
     EXPECT_EQ(top(), endTop) << name;
 
     shown.key(Qt::Key_Home);
@@ -275,7 +380,7 @@ TEST(LogViewSelection, DragsSelectWhatTheyPassAndScrollOnPastTheEdge) {
   for (int i = 0; i < 300; ++i) log += u("line %1\n").arg(i, 3, 10, QChar(u'0'));
   for (const bool pastTheEdge : {false, true}) {
     ShownView shown(log);
-    for (int i = 0; i < 10; ++i) shown.key(Qt::Key_Down);
+    for (int i = 0; i < 10; ++i) shown.key(Qt::Key_Down, Qt::ControlModifier);
     const auto rows = shown.wholeRows();
     ASSERT_GT(rows.size(), 3u);
     shown.mouse(QEvent::MouseButtonPress, QPoint(0, 0), Qt::LeftButton);  // the top margin

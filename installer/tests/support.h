@@ -3,12 +3,17 @@
 // What the installer's tests share: a home and a payload of their own per test,
 // the install script written into that payload, and the window's controls by name.
 
+#include <QAccessible>
 #include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
 
 #include "gtest/gtest.h"
 #include "installer/application/platform_services.h"
 #include "installer/controller/installer_controller.h"
+#include "installer/controller/log_text_view.h"
 #include "tests/support/scratch.h"
 
 // Readable failure messages for Qt strings.
@@ -29,6 +34,38 @@ inline const char* kVersionEntry = "<key>CFBundleShortVersionString</key><string
 inline const char* kSuccessLog =
     "安装文件校验通过，输入法已启用。\n从菜单栏选择国际音标输入法，即可开始输入。\n点击打开输入法设置，可查看"
     "四页图文教学。";
+
+// The accessibility events a screen reader is sent, recorded while one of
+// these lives: each event's kind, its object's name and what it carries (the
+// object's name for a name change or a showing, the text put in for a text
+// update, the caret's position for a caret move). The offscreen platform has no
+// bridge that would switch accessibility on, so the recorder does.
+class AccessibilityEvents {
+ public:
+  struct Event {
+    QAccessible::Event type;
+    QString object;
+    QString text;
+    friend bool operator==(const Event&, const Event&) = default;
+    friend void PrintTo(const Event& e, std::ostream* os) {
+      *os << e.type << " " << e.object.toStdString() << " \"" << e.text.left(80).toStdString() << '"';
+    }
+  };
+
+  AccessibilityEvents();
+  ~AccessibilityEvents();
+  AccessibilityEvents(const AccessibilityEvents&) = delete;
+  AccessibilityEvents& operator=(const AccessibilityEvents&) = delete;
+
+  // The events of the given kinds since the last call, in order.
+  std::vector<Event> take(std::initializer_list<QAccessible::Event> types);
+
+ private:
+  static void record(QAccessibleEvent* event);
+  static inline std::vector<Event>* events_ = nullptr;
+  std::vector<Event> recorded_;
+  QAccessible::UpdateHandler previous_;
+};
 
 // The payload's name has a space and Chinese characters in it on purpose: they
 // must travel unquoted and unchanged.

@@ -234,6 +234,69 @@ TEST_F(Window, EveryControlIsNamedReachableInReadingOrderAndShowsItsFocus) {
   w->close();
 }
 
+// What a screen reader is told without asking, whatever has the focus: a run's
+// start and outcome and a failed hand-off (the status line, shown anew), the
+// toggle's new title and the log that each step puts in the log area. The area
+// itself is a grouping, so that focus inside it is announced.
+TEST_F(Window, AScreenReaderIsToldEachStatusTheTogglesTitleAndTheLogShown) {
+  makePayload("echo ran; exit 3\n");
+  auto& c = makeController({kInterpreter, nullptr, nullptr});  // a hand-off without its services
+  c.window()->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(find("logArea"))->role(), QAccessible::Grouping);
+  using Event = AccessibilityEvents::Event;
+  constexpr auto kShown = QAccessible::ObjectShow, kTitle = QAccessible::NameChanged,
+                 kLog = QAccessible::TextUpdated;
+  const Event running[] = {{kShown, "status", u("正在安装并启用输入法，请稍候…")},
+                           {kLog, "logView", u("正在校验并复制安装内容，请保持安装窗口打开。")}};
+  const QString failed = u("安装未完成，请查看下方记录。");
+  const QString failedDetail =
+      u("可重新下载并完整解压安装包后重试。已有文件与日志会保留；如果记录提示已安装但未启用，可在系统键盘设置"
+        "中添加。");
+  struct Step {
+    const char* name;
+    std::function<void()> act;
+    std::vector<Event> told;
+  };
+  const Step steps[] = {
+      {"a failing run",
+       [&] { runToOutcome(); },
+       {running[0],
+        running[1],
+        {kShown, "status", failed},
+        {kLog, "logView", u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。")}}},
+      {"the details",
+       [&] { click("logToggle"); },
+       {{kTitle, "logToggle", u("收起详细记录")}, {kLog, "logView", u("ran\n")}}},
+      {"the summary",
+       [&] { click("logToggle"); },
+       {{kTitle, "logToggle", u("查看详细记录")}, {kLog, "logView", failed + u("\n") + failedDetail}}},
+      {"a successful run",
+       [&] {
+         writeScript("exit 0\n");
+         runToOutcome();
+       },
+       {running[0],
+        running[1],
+        {kShown, "status", u("安装完成。请从菜单栏输入法菜单选择国际音标输入法。")},
+        {kLog, "logView", u(kSuccessLog)}}},
+      {"a failed hand-off",
+       [&] { click("openSettings"); },
+       {{kShown, "status", u("输入法已安装，设置窗口未能打开：无法启动“Sonarell.app”：系统错误 38。")}}},
+  };
+  AccessibilityEvents events;
+  for (const Step& step : steps) {
+    step.act();
+    std::vector<Event> told = events.take({kShown, kTitle, kLog});
+    std::erase_if(told, [](const Event& e) {
+      return !(e.type == kShown && e.object == u"status") &&
+             !(e.type == kTitle && e.object == u"logToggle") && !(e.type == kLog && e.object == u"logView");
+    });
+    EXPECT_EQ(told, step.told) << step.name;
+  }
+  c.window()->close();
+}
+
 TEST(LogViewTest, ShowsAnyTextExactlyWrappedAtItsWidthFromStartToEnd) {
   // Where the first rows start when no wrapping decides it: after each line end (a CRLF pair
   // ends at its line feed, drawn as nothing).
