@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format clang-tidy shellcheck git procps
-  qt6-base-dev libgl-dev libpugixml-dev libsystemd-dev
+  qt6-base-dev qt6-base-private-dev libgl-dev libpugixml-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3 clang libclang-rt-14-dev
   dbus dbus-bin fonts-noto-cjk xvfb xauth
   xdotool imagemagick
