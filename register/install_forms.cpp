@@ -42,15 +42,6 @@ void line(std::FILE* stream, const std::string& text) {
 
 std::string errnoText(int error) { return std::strerror(error); }
 
-std::string randomLettersAndDigits() {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::array<std::uint8_t, 6> bytes{};
-  random::fillRandomBytes(bytes);
-  std::string text;
-  for (std::uint8_t byte : bytes) text += kAlphabet[byte % (sizeof kAlphabet - 1)];
-  return text;
-}
-
 // A folder that is no link, with a Contents folder that is no link.
 bool realBundleFolder(const std::string& path) {
   return fs::fileTypeAt(path) == fs::FileType::Directory &&
@@ -158,8 +149,9 @@ int BackUp(const std::string& bundle, const std::string& folder, std::chrono::sy
   Result<std::string> path = newBackupPath(folder, named);
   if (!path) return fail(path.error().reason);
   // Hidden until it is whole, so that a backup under its own name is always a whole one.
-  const std::string copy = fs::appendingPathComponent(
-      folder, "." + fs::lastPathComponent(path.value()) + ".sonarell-copy-" + randomLettersAndDigits());
+  const std::string copy =
+      fs::appendingPathComponent(folder, "." + fs::lastPathComponent(path.value()) + ".sonarell-copy-" +
+                                             random::randomLettersAndDigits());
   if (const Outcome copied = fs::copyTree(bundle, copy, fs::CopyModes::Keep); !copied) {
     return fail(copied.error().reason);
   }

@@ -21,15 +21,6 @@ namespace {
 // Hidden, and with an infix no one gives a file of their own.
 std::string temporaryPrefix(std::string_view name) { return "." + std::string(name) + ".keyloom-"; }
 
-std::string randomSuffix() {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::array<std::uint8_t, 6> bytes{};
-  random::fillRandomBytes(bytes);
-  std::string suffix;
-  for (std::uint8_t byte : bytes) suffix += kAlphabet[byte % (sizeof kAlphabet - 1)];
-  return suffix;
-}
-
 }  // namespace
 
 bool writeNewFile(const std::string& path, std::string_view bytes,
@@ -52,7 +43,7 @@ bool writeNewFile(const std::string& path, std::string_view bytes,
   TemporaryFile temporary;
   UniqueFd fd;
   for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
-    std::string candidate = prefix + randomSuffix();
+    std::string candidate = prefix + random::randomLettersAndDigits();
     // O_EXCL: a name someone else holds is never reused; mode 0644 less the umask.
     fd = UniqueFd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd) temporary.own(std::move(candidate));

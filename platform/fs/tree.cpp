@@ -251,15 +251,6 @@ int readExactly(int fd, char* buffer, std::size_t size) {
   return 0;
 }
 
-std::string randomLetters() {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::array<std::uint8_t, 6> bytes{};
-  random::fillRandomBytes(bytes);
-  std::string letters;
-  for (const std::uint8_t byte : bytes) letters += kAlphabet[byte % (sizeof kAlphabet - 1)];
-  return letters;
-}
-
 // ---------------------------------------------------------------------------
 // Comparing
 
@@ -852,7 +843,7 @@ Result<MovedTree> moveTree(const std::string& from, const std::string& to) {
   const std::string toFolder = toPlace->folder == "/" ? "" : toPlace->folder;
   std::string hidden;
   for (int attempt = 0; attempt < 100 && hidden.empty(); ++attempt) {
-    std::string candidate = "." + toPlace->name + ".sonarell-copy-" + randomLetters();
+    std::string candidate = "." + toPlace->name + ".sonarell-copy-" + random::randomLettersAndDigits();
     struct stat taken {};
     if (::fstatat(toDir.get(), candidate.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
       hidden = std::move(candidate);
@@ -884,7 +875,7 @@ Result<MovedTree> moveTree(const std::string& from, const std::string& to) {
   // of it under its own name.
   const std::string fromFolder = fromPlace->folder == "/" ? "" : fromPlace->folder;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string aside = "." + fromPlace->name + ".sonarell-old-" + randomLetters();
+    const std::string aside = "." + fromPlace->name + ".sonarell-old-" + random::randomLettersAndDigits();
     error = renameWithoutReplacing(fromDir.get(), fromPlace->name, fromDir.get(), aside, S_ISDIR(st.st_mode));
     if (error == EEXIST || error == ENOTEMPTY) continue;
     if (error != 0) return MovedTree{from};

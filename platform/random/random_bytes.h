@@ -1,7 +1,10 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace sonarell::random {
 
@@ -10,5 +13,16 @@ namespace sonarell::random {
 // process id, the clock and an address), which is enough for names that are
 // created exclusively anyway; never fails.
 void fillRandomBytes(std::span<std::uint8_t> bytes);
+
+// Six random letters or digits, for the hidden names of files and folders in the
+// making.
+inline std::string randomLettersAndDigits() {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::array<std::uint8_t, 6> bytes{};
+  fillRandomBytes(bytes);
+  std::string text;
+  for (const std::uint8_t byte : bytes) text += kAlphabet[byte % (sizeof kAlphabet - 1)];
+  return text;
+}
 
 }  // namespace sonarell::random
