@@ -24,7 +24,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   sleep 0.5
-  [ -n "${SONARELL_WALK_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
+  if [ -n "${SONARELL_WALK_KEEP:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
