@@ -70,6 +70,10 @@ TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
               u(ok ? kSuccessLog : "本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。"));
     EXPECT_EQ(shown("action"), !ok);
     EXPECT_EQ(find("action")->isEnabled(), !ok);
+    if (!ok) {
+      EXPECT_EQ(text("action"), u("重试安装"));
+      EXPECT_EQ(text("status"), u("安装未完成，请查看下方记录。"));
+    }
     EXPECT_EQ(shown("openSettings"), ok);
     EXPECT_EQ(c.window()->defaultButton(), find<QPushButton>(ok ? "openSettings" : "action"));
     EXPECT_TRUE(shown("logToggle") && !shown("progress") && find("closeButton")->isEnabled());
