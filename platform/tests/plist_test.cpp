@@ -279,7 +279,7 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
 }
 
 // The reader takes what the platform writes, with the values stated where a
-// reader could plausibly go wrong.
+// reader could plausibly go wrong; what plistlib writes is read in plist_differential_test.
 TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
   const struct {
     std::string body;  // wrapped by xmlPlist()
@@ -287,14 +287,8 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
   } cases[] = {{"<string>cr\r\nlf\rkept&#13;</string>", Value("cr\r\nlf\rkept\r")},
                {"<string>a&amp;b&lt;c&gt;d&quot;e&apos;f&#65;&#x42;</string>", Value("a&b<c>d\"e'fAB")},
                {"<integer> 42 </integer>", Value(42)},
-               {"<integer>-9223372036854775808</integer>", Value(kMin)},
-               {"<integer>18446744073709551615</integer>", Value(kTop)},
                {"<integer>0x1F</integer>", Value(31)},
                {"<real>+infinity</real>", Value(kInf)},
-               {"<real>-inf</real>", Value(-kInf)},
-               {"<real>-0.0</real>", Value(-0.0)},
-               {"<real>nan</real>", Value(kNaN)},
-               {"<date>4001-01-01T00:00:00Z</date>", Value(Date{63113904000.0})},
                {"<date>1901-12-13T20:45:51Z</date>", Value(Date{-3125790849.0})},
                {"<data>\n\t\tAAEC\n\t\tAw==\n\t\t</data>", Value(Data{{0, 1, 2, 3}})}};
   for (const auto& c : cases) EXPECT_EQ(parse(xmlPlist(c.body)), c.expected) << c.body;
@@ -305,13 +299,8 @@ TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
        "<string>x<![CDATA[<raw> & ]]>y</string>", "<string>中文 ɪpə ✓</string>",
        "<string>before<!-- a comment -->after</string>",
        "<string>&#13;&#x9;&#xFFFD;&#x10FFFF;&#xFDD0;</string>"},
-      {"<integer>0</integer>", "<integer>-7</integer>", "<integer>9223372036854775807</integer>",
-       "<real>1.5</real>", "<real>-2.5e-300</real>", "<real>0.10000000000000001</real>", "<real>3</real>",
-       "<real>-infinity</real>", "<true/>", "<false/>"},
-      {"<date>2001-01-01T00:00:00Z</date>", "<date>2023-03-14T15:09:26Z</date>",
-       "<date>1999-12-31T23:59:59Z</date>", "<date>2024-02-29T12:00:00Z</date>",
-       "<date>0001-01-01T00:00:00Z</date>", "<date>9999-12-31T23:59:59Z</date>"},
-      {"<data>AAECAw==</data>", "<data>/+/+</data>", "<data></data>", "<array/>", "<dict/>",
+      {"<real>0.10000000000000001</real>", "<real>3</real>", "<real>-infinity</real>",
+       "<date>2024-02-29T12:00:00Z</date>", "<data></data>",
        "<array>\n\t<string>a</string>\n\t<!-- skipped -->\n\t<integer>1</integer>\n\t<array/>\n</array>",
        "<dict><key>zebra</key><integer>1</integer><key>apple</key><dict><key>x</key><true/></dict><key></key>"
        "<string>empty key</string><key>a&amp;b</key><false/></dict>"},

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 
 #include "platform/fs/unique_fd.h"
 #include "tests/support/ordinary_user.h"
@@ -48,56 +47,40 @@ TEST(TreeTest, TheFirstDifferenceIsNamedAndEqualTreesHaveNone) {
   asOrdinaryUser([&] {
     const std::string a = scratch / "a", b = scratch / "b";
     makeTree(a);
+    // What is put at a path in the copy: a file with the text ('f'), a folder
+    // ('d'), a link to the text ('l'), a FIFO ('p'), nothing ('-'); or the file made unreadable ('0').
     const struct {
-      const char* name;
-      std::function<void()> change;
-      std::string difference;
+      const char* path;
+      char kind;
+      std::string text, difference;
     } rows[] = {
-        {"same", [] {}, ""},
-        {"bytes", [&] { test::writeFile(b + "/Contents/Resources/a.strings", "b"); },
-         "Contents/Resources/a.strings: the bytes differ"},
-        {"size", [&] { test::writeFile(b + "/Contents/Info.plist", "info2"); },
-         "Contents/Info.plist: the bytes differ"},
-        {"last byte of a big file",
-         [&] { test::writeFile(b + "/Contents/Resources/big", std::string(199999, 'b') + "c"); },
+        {"", '=', "", ""},
+        {"Contents/Resources/a.strings", 'f', "b", "Contents/Resources/a.strings: the bytes differ"},
+        {"Contents/Info.plist", 'f', "info2", "Contents/Info.plist: the bytes differ"},
+        {"Contents/Resources/big", 'f', std::string(199999, 'b') + "c",
          "Contents/Resources/big: the bytes differ"},
-        {"link text",
-         [&] {
-           stdfs::remove(b + "/Contents/Resources/link");
-           stdfs::create_symlink("a.stringz", b + "/Contents/Resources/link");
-         },
-         "Contents/Resources/link: the link texts differ"},
-        {"file to folder",
-         [&] {
-           stdfs::remove(b + "/Contents/Info.plist");
-           stdfs::create_directory(b + "/Contents/Info.plist");
-         },
-         "Contents/Info.plist: a regular file in one, a folder in the other"},
-        {"link to file",
-         [&] {
-           stdfs::remove(b + "/Contents/Resources/link");
-           test::writeFile(b + "/Contents/Resources/link", "a");
-         },
+        {"Contents/Resources/link", 'l', "a.stringz", "Contents/Resources/link: the link texts differ"},
+        {"Contents/Info.plist", 'd', "", "Contents/Info.plist: a regular file in one, a folder in the other"},
+        {"Contents/Resources/link", 'f', "a",
          "Contents/Resources/link: a symbolic link in one, a regular file in the other"},
-        {"FIFO",
-         [&] {
-           stdfs::remove(b + "/Contents/Info.plist");
-           ASSERT_EQ(::mkfifo((b + "/Contents/Info.plist").c_str(), 0600), 0);
-         },
-         "a FIFO at Contents/Info.plist in " + b},
-        {"line break in a name", [&] { stdfs::rename(b + "/line\nbreak", b + "/line break"); },
-         "line\\nbreak: only in " + a},
-        {"extra", [&] { test::writeFile(b + "/Contents/extra", ""); }, "Contents/extra: only in " + b},
-        {"missing", [&] { stdfs::remove(b + "/Contents/Resources/a.strings"); },
-         "Contents/Resources/a.strings: only in " + a},
-        {"unreadable", [&] { setMode(b + "/Contents/Info.plist", 0); },
+        {"Contents/Info.plist", 'p', "", "a FIFO at Contents/Info.plist in " + b},
+        {"line\nbreak", '-', "", "line\\nbreak: only in " + a},
+        {"Contents/extra", 'f', "", "Contents/extra: only in " + b},
+        {"Contents/Resources/a.strings", '-', "", "Contents/Resources/a.strings: only in " + a},
+        {"Contents/Info.plist", '0', "",
          "Contents/Info.plist in " + b + " cannot be read (Permission denied)"},
     };
     for (const auto& row : rows) {
-      SCOPED_TRACE(row.name);
+      SCOPED_TRACE(row.difference);
       stdfs::remove_all(b);
       test::copyTree(a, b);
-      row.change();
+      const std::string at = b + "/" + row.path;
+      if (row.kind != '=' && row.kind != '0') stdfs::remove(at);
+      if (row.kind == 'f') test::writeFile(at, row.text);
+      if (row.kind == 'd') stdfs::create_directory(at);
+      if (row.kind == 'l') stdfs::create_symlink(row.text, at);
+      if (row.kind == 'p') ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+      if (row.kind == '0') setMode(at, 0);
       EXPECT_EQ(treeDifference(a, b).value_or(""), row.difference);
     }
     // The roots are followed when they are links.
