@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 #include <tuple>
 
 #include "platform/launchservices/bundle_registry.h"
@@ -302,25 +301,23 @@ TEST_F(LinuxTextInput, EnablingAndDisablingRefuseAlikeAndWriteNothing) {
   const Value list(Array{kLayout, parentRecord(), modeRecord()});
   const struct {
     const char* name;
-    std::function<void()> prepare;
+    std::optional<Value> list;  // none: a file that is no property list
     const InputSource& source;
+    bool bundleGone = false;
   } rows[] = {
-      {"a list that is no array", [&] { seed(Value("x")); }, mode},
-      {"corrupt file", [&] { writeFile(prefs(kHIToolboxDomain), "garbage, not a property list"); }, parent},
-      {"unknown type", [&] { seed(list); }, unknownType},
-      {"a mode the bundle does not have", [&] { seed(list); }, strangerMode},
-      {"empty source", [&] { seed(list); }, none},
-      {"the bundle gone after the list was made",
-       [&] {
-         seed(list);
-         std::filesystem::remove(ours + "/Contents/Info.plist");
-       },
-       parent},
+      {"a list that is no array", Value("x"), mode},
+      {"corrupt file", std::nullopt, parent},
+      {"unknown type", list, unknownType},
+      {"a mode the bundle does not have", list, strangerMode},
+      {"empty source", list, none},
+      {"the bundle gone after the list was made", list, parent, true},
   };
   for (const bool enabling : {true, false}) {
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(enabling ? "enabling: " : "disabling: ") + row.name);
-      row.prepare();
+      if (row.list) seed(*row.list);
+      if (!row.list) writeFile(prefs(kHIToolboxDomain), "garbage, not a property list");
+      if (row.bundleGone) std::filesystem::remove(ours + "/Contents/Info.plist");
       const auto before = stamp();
       EXPECT_EQ(enabling ? tis.enableInputSource(row.source) : tis.disableInputSource(row.source), kParamErr);
       EXPECT_EQ(stamp(), before);

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "platform/fs/unique_fd.h"
 #include "tests/support/ordinary_user.h"
 #include "tests/support/scratch.h"
@@ -79,7 +78,7 @@ TEST(TreeTest, TheFirstDifferenceIsNamedAndEqualTreesHaveNone) {
       if (row.kind == 'f') test::writeFile(at, row.text);
       if (row.kind == 'd') stdfs::create_directory(at);
       if (row.kind == 'l') stdfs::create_symlink(row.text, at);
-      if (row.kind == 'p') ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+      ASSERT_TRUE(row.kind != 'p' || ::mkfifo(at.c_str(), 0600) == 0);
       if (row.kind == '0') setMode(at, 0);
       EXPECT_EQ(treeDifference(a, b).value_or(""), row.difference);
     }
