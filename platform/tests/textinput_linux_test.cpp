@@ -238,33 +238,34 @@ TEST_F(LinuxTextInput, FiltersAndTheEnabledStateFollowTheListAtEachCall) {
 }
 
 TEST_F(LinuxTextInput, EnablingAppendsTheRecordOnceDisablingTakesOutEveryOneAndBothKeepTheRest) {
-  const std::string ours = ourBundle();
-  ASSERT_EQ(tis.registerInputSource(ours), 0);
-  // Without a preference file, and with one that has other keys but no list, the list is made.
-  EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{modeRecord()}));
-  writeFile(prefs(kHIToolboxDomain), xmlOf(Dictionary{{"AppleFnUsageType", 2}}));
-  EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
-  EXPECT_EQ(plist::readFile(prefs(kHIToolboxDomain)),
-            Value(Dictionary{{"AppleFnUsageType", 2}, {kEnabledInputSourcesKey, Array{parentRecord()}}}));
-
-  Array expected{kLayout, test::parentRecord("com.example.Other"), Value("a string element"),
-                 test::modeRecord("com.example.Other", "com.example.Other.M")};
-  seed(Value(expected));
-  EXPECT_EQ(tis.enableInputSource(find(kOurs)), 0);
-  EXPECT_EQ(tis.enableInputSource(find(kOurMode)), 0);
-  expected.insert(expected.end(), {parentRecord(), modeRecord()});
-  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(expected));
-  EXPECT_TRUE(enabled(find(kOurs)));
-
-  // Enabling what is enabled already writes nothing: the same file, untouched.
+  ASSERT_EQ(tis.registerInputSource(ourBundle()), 0);
   const InputSource parent = find(kOurs), mode = find(kOurMode);
+  // Enabling what is enabled already, and disabling what is not, writes nothing: the same file, untouched.
   const auto unchanged = [&](bool enabling) {
     const auto before = stamp();
     for (const InputSource& source : {parent, mode})
       EXPECT_EQ(enabling ? tis.enableInputSource(source) : tis.disableInputSource(source), 0);
     EXPECT_EQ(stamp(), before);
   };
+  unchanged(false);  // no preference file, and none made
+
+  // Without a preference file, and with one that has other keys but no list, the list is made.
+  EXPECT_EQ(tis.enableInputSource(mode), 0);
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(Array{modeRecord()}));
+  writeFile(prefs(kHIToolboxDomain), xmlOf(Dictionary{{"AppleFnUsageType", 2}}));
+  EXPECT_EQ(tis.enableInputSource(parent), 0);
+  EXPECT_EQ(plist::readFile(prefs(kHIToolboxDomain)),
+            Value(Dictionary{{"AppleFnUsageType", 2}, {kEnabledInputSourcesKey, Array{parentRecord()}}}));
+
+  Array expected{kLayout, test::parentRecord("com.example.Other"), Value("a string element"),
+                 test::modeRecord("com.example.Other", "com.example.Other.M")};
+  seed(Value(expected));
+  EXPECT_EQ(tis.enableInputSource(parent), 0);
+  EXPECT_EQ(tis.enableInputSource(mode), 0);
+  expected.insert(expected.end(), {parentRecord(), modeRecord()});
+  EXPECT_EQ(key(kHIToolboxDomain, kEnabledInputSourcesKey), Value(expected));
+  EXPECT_TRUE(enabled(find(kOurs)));
+
   unchanged(true);
 
   // Disabling is enabling's inverse: every record of the source (further keys or
