@@ -253,6 +253,7 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
       {"offset into the offset table", "bplist00" + array({}) + bigEndian(9, 8) + trailer(1, 9),
        std::nullopt},
       {"more objects than the offset table holds", shortOffsetTable(), std::nullopt},
+      {"more objects than eight-byte offsets fit", binaryOf({array({})}, trailer(8, 9)), std::nullopt},
       {"references whose count times their size wraps", wrappingArray(), std::nullopt},
   };
   for (const auto& c : cases) {
