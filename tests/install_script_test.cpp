@@ -211,7 +211,7 @@ TEST_P(InstallScriptTest, RefusalsAndFailedStepsChangeNothing) {
   writeFile(dir / "plain", "a plain file\n");
   makeBundle(dir / "elsewhere/Sonarell.app", kInputMethodId, "0.1");
   fsys::create_directory_symlink(dir / "elsewhere/Sonarell.app", dir / "link");
-  const std::string wrap = wrapper.string();
+  const std::string wrap = wrapper.string(), unchanged = "Sonarell.app, unchanged; nothing else of this run.";
   struct Case {
     std::vector<std::string> options;
     Env env;
@@ -237,6 +237,11 @@ TEST_P(InstallScriptTest, RefusalsAndFailedStepsChangeNothing) {
             "",
             "copying the input method into the staging folder failed"},
            {kRepair, {}, "", "is in the way of the install lock (it is a folder)", true},
+           // An upgrade whose step fails keeps the installed version and no backup of
+           // it: a retry starts from the home as it was.
+           {kUpdate, {{"IPA_REGISTRATION_APP", wrap}, {"FAIL", "copy"}}, "old/Sonarell.app", unchanged},
+           {kUpdate, {{"IPA_REGISTRATION_APP", wrap}, {"FAIL", "backup"}}, "old/Sonarell.app", unchanged},
+           {kUpdate, {{"IPA_REGISTRATION_APP", wrap}, {"FAIL", "exchange"}}, "old/Sonarell.app", unchanged},
        }) {
     resetHome(c.atTarget.empty() ? std::nullopt : std::optional(dir / c.atTarget));
     if (c.folderAtLock) writeFile(lock() / "note", "mine\n");
@@ -348,23 +353,6 @@ TEST_P(InstallScriptTest, ReadOnlyFoldersNeverWedgeAnInstall) {
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_THAT(result.output, HasSubstr("Removing " + leftover.string() + ": failed, it is still there"));
     EXPECT_THAT(lastLine(result.output), HasSubstr(leftover.string() + ", which could not be removed"));
-  }
-}
-
-TEST_P(InstallScriptTest, FailedStepsOnRetriedUpgradesKeepTheInstalledVersionAndNoBackup) {
-  // A backup of a version still installed unchanged is not kept, not even once.
-  const std::string hiToolbox = readFile(hiToolboxPath(home()));
-  for (const std::string form : {"copy", "backup", "exchange"}) {
-    resetHome(old);
-    for (int retry = 0; retry < 2; ++retry) {
-      const RunResult result =
-          runScript(kUpdate, {{"IPA_REGISTRATION_APP", wrapper.string()}, {"FAIL", form}});
-      EXPECT_NE(result.status, 0) << form;
-      EXPECT_TRUE(sameTree(target(), old)) << form;
-      EXPECT_EQ(namesIn(backups()), std::vector<std::string>{}) << result.output;
-      EXPECT_EQ(readFile(hiToolboxPath(home())), hiToolbox);
-      EXPECT_THAT(lastLine(result.output), HasSubstr("Sonarell.app, unchanged; nothing else of this run."));
-    }
   }
 }
 
@@ -499,29 +487,26 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
     std::string closing;
   };
   const Env oldPayload = {{"IPA_MAC_APP", old.string()}};
+  const std::vector<std::string> restore = {"--restore", "--no-open"}, uninstall = {"--uninstall"};
   std::string restoreByName;  // the first backup of the newer version, once made
   for (const Step& step : std::vector<Step>{
            {kRepair, "JST-9", oldPayload, old, "Sonarell is installed and enabled."},
            {kUpdate, "UTC0", {}, payloadApp, "Sonarell is upgraded and enabled."},
            // Back to the newest backup, the version the upgrade replaced.
-           {{"--restore", "--no-open"},
-            "JST-9",
-            {},
-            old,
-            "Sonarell is restored and enabled. Left: the restored version at"},
-           {{"--uninstall"},
+           {restore, "JST-9", {}, old, "Sonarell is restored and enabled. Left: the restored version at"},
+           {uninstall,
             "UTC0",
             {},
             std::nullopt,
             "Sonarell is uninstalled. Left: nothing at " + target().string()},
            // Back again: the version uninstalled is the newest backup now.
-           {{"--restore", "--no-open"}, "JST-9", {}, old, "Sonarell is restored and enabled."},
+           {restore, "JST-9", {}, old, "Sonarell is restored and enabled."},
            {{"--restore", "by name", "--no-open"},
             "UTC0",
             {},
             payloadApp,
             "Sonarell is restored and enabled."},
-           {{"--uninstall"}, "JST-9", {}, std::nullopt, "Sonarell is uninstalled."},
+           {uninstall, "JST-9", {}, std::nullopt, "Sonarell is uninstalled."},
        }) {
     std::vector<std::string> options = step.options;
     if (options.size() > 1 && options[1] == "by name") options[1] = restoreByName;
@@ -582,40 +567,30 @@ TEST_P(InstallScriptTest, RestoreAndUninstallRefuseWithNothingChanged) {
       "<key>AppleEnabledInputSources</key><array/></dict></plist>\n";
   struct Case {
     std::vector<std::string> options;
-    std::string expected;
     int status;
     bool installed;         // our bundle at the target (else, for --uninstall, a foreign one)
     std::string inBackups;  // put into the backups folder: "bundle", "file", "foreign"
-    std::string list;       // the enabled-source file, when not the usual one
+    std::string expected;
+    std::string list = "";  // the enabled-source file, when not the usual one
   };
   const std::string name = "Sonarell-1.0-20250101-120000.app";
   for (const Case& c : std::vector<Case>{
-           {{"--restore"}, "there is no backup of Sonarell", 66, false, "", ""},
-           {{"--restore"}, "there is no backup of Sonarell", 66, true, "", ""},
-           {{"--restore", "Missing.app"},
-            "there is no backup named \"Missing.app\"",
-            66,
-            false,
-            "bundle",
-            ""},
-           {{"--restore", "../Backups/" + name}, "is no name of a backup", 64, false, "bundle", ""},
-           {{"--restore", name}, "is not a whole Sonarell bundle", 65, true, "file", ""},
-           {{"--restore", name}, "is not a Sonarell input method bundle", 65, true, "foreign", ""},
-           {{"--restore", "--update"}, "unknown option \"--update\"", 64, false, "", ""},
-           {{"--uninstall", "--no-open"}, "unknown option \"--no-open\" after --uninstall", 64, true, "", ""},
+           {{"--restore"}, 66, false, "", "there is no backup of Sonarell"},
+           {{"--restore"}, 66, true, "", "there is no backup of Sonarell"},
+           {{"--restore", "Missing.app"}, 66, false, "bundle", "there is no backup named \"Missing.app\""},
+           {{"--restore", "../Backups/" + name}, 64, false, "bundle", "is no name of a backup"},
+           {{"--restore", name}, 65, true, "file", "is not a whole Sonarell bundle"},
+           {{"--restore", name}, 65, true, "foreign", "is not a Sonarell input method bundle"},
+           {{"--restore", "--update"}, 64, false, "", "unknown option \"--update\""},
+           {{"--uninstall", "--no-open"}, 64, true, "", "unknown option \"--no-open\" after --uninstall"},
+           {{"--uninstall"}, 1, false, "", "is not a Sonarell input method bundle; it was left untouched"},
            {{"--uninstall"},
-            "is not a Sonarell input method bundle; it was left untouched",
-            1,
-            false,
-            "",
-            ""},
-           {{"--uninstall"},
-            "Unexpected enabled source list; no preferences changed",
             1,
             true,
             "",
+            "Unexpected enabled source list; no preferences changed",
             hiToolboxPlist(odd)},
-           {{"--uninstall"}, "Could not read the enabled input sources", 1, true, "", twice},
+           {{"--uninstall"}, 1, true, "", "Could not read the enabled input sources", twice},
        }) {
     resetHome(c.installed ? std::optional(old) : std::nullopt);
     if (c.options == std::vector<std::string>{"--uninstall"} && !c.installed)
@@ -639,57 +614,32 @@ TEST_P(InstallScriptTest, RestoreAndUninstallInterruptedOrFailedLeaveWhatTheNext
   struct Case {
     const char* what;
     std::vector<std::string> options;
-    Env env;
+    std::string form, signal;  // the form after which the run gets the signal; no signal: it fails
     int status;
-    std::string closing;     // of the interrupted or failed run
-    const fsys::path& then;  // what the next run of the same form leaves at the target
+    const fsys::path& then;    // what the next run of the same form leaves at the target
+    std::string closing = "";  // of the interrupted or failed run
   };
   const std::vector<std::string> restore = {"--restore", "--no-open"}, uninstall = {"--uninstall"};
   for (const Case& c : {
            // Its backup of the installed version is there, but is never the one restored.
-           Case{"restore killed before the swap",
-                restore,
-                {{"SIGNAL_AFTER", "copy"}, {"SIGNAL", "KILL"}},
-                137,
-                "",
-                old},
+           Case{"restore killed before the swap", restore, "copy", "KILL", 137, old},
            // The version it replaced is the newest backup now: the next restore goes back to it.
-           Case{"restore killed after the swap",
-                restore,
-                {{"SIGNAL_AFTER", "exchange"}, {"SIGNAL", "KILL"}},
-                137,
-                "",
-                payloadApp},
-           Case{"uninstall killed after the list",
-                uninstall,
-                {{"SIGNAL_AFTER", "remove"}, {"SIGNAL", "KILL"}},
-                137,
-                "",
-                none},
-           Case{"uninstall stopped after the list",
-                uninstall,
-                {{"SIGNAL_AFTER", "remove"}, {"SIGNAL", "TERM"}},
-                143,
-                "still there, but no longer enabled",
-                none},
-           Case{"uninstall killed after the move",
-                uninstall,
-                {{"SIGNAL_AFTER", "move"}, {"SIGNAL", "KILL"}},
-                137,
-                "",
-                none},
-           Case{"uninstall whose move fails",
-                uninstall,
-                {{"FAIL", "move"}},
-                1,
-                "still there and enabled again",
-                none},
+           Case{"restore killed after the swap", restore, "exchange", "KILL", 137, payloadApp},
+           Case{"uninstall killed after the list", uninstall, "remove", "KILL", 137, none},
+           Case{"uninstall stopped after the list", uninstall, "remove", "TERM", 143, none,
+                "still there, but no longer enabled"},
+           Case{"uninstall killed after the move", uninstall, "move", "KILL", 137, none},
+           Case{"uninstall whose move fails", uninstall, "move", "", 1, none,
+                "still there and enabled again"},
        }) {
     resetHome();
     ASSERT_EQ(runScript(kRepair).status, 0);  // installed, enabled, and a backup to restore
     copyTree(old, backups() / "Sonarell-0.1.0-20300101-000000.app");
-    Env env = c.env;
-    env["IPA_REGISTRATION_APP"] = wrapper.string();
+    Env env = {{"IPA_REGISTRATION_APP", wrapper.string()}};
+    if (c.signal.empty())
+      env["FAIL"] = c.form;
+    else
+      env.insert({{"SIGNAL_AFTER", c.form}, {"SIGNAL", c.signal}});
     const RunResult interrupted = runScript(c.options, env);
     ASSERT_EQ(interrupted.status, c.status) << c.what << "\n" << interrupted.output;
     if (!c.closing.empty()) {
