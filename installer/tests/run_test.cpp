@@ -83,24 +83,6 @@ TEST_F(InstallRun, EachEndingShowsItsStateAndTheLogAsRead) {
   }
 }
 
-// A child the script left behind keeps appending to the log while it is read back:
-// the log is shown as it stood when reading began, not refused as unreadable.
-TEST_F(InstallRun, ALogStillAppendedToIsShownAsItStood) {
-  // A long log, and a child appending before the script ends, so that appends
-  // surely fall within its reading.
-  makePayload(
-      "head -c 16000000 /dev/zero | tr '\\0' x; echo\n"
-      "( : > \"$HOME/started\"; while [ ! -e \"$HOME/stop\" ]; do echo more; done; : > \"$HOME/ended\" ) &\n"
-      "while [ ! -e \"$HOME/started\" ]; do :; done; exit 0\n");
-  auto& c = makeController();
-  ASSERT_EQ(runToOutcome(), 0);
-  writeFile(home_ / "stop", "");
-  ASSERT_TRUE(waitUntil([&] { return stdfs::exists(home_ / "ended"); }));
-  const std::string shown = c.detailedLog().toStdString(), whole = readFile(*c.logURL());
-  EXPECT_EQ(shown.substr(0, 16000001), std::string(16000000, 'x') + "\n");
-  EXPECT_TRUE(whole.starts_with(shown)) << shown.size() << " of " << whole.size();
-}
-
 TEST_F(InstallRun, FailuresWhileStartingEndInOneFinishAndTouchNoEarlierLog) {
   makePayload("echo first; exit 5\n");
   makeController();
