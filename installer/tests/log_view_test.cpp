@@ -1,7 +1,7 @@
 // The log view as a user and assistive technology meet it: the text interface,
 // the scroll keys on wrapped and Chinese logs, the forms of selection and the
-// context menu. Places on screen come from the view's own rows and font
-// metrics, never from fixed pixels, so that no font makes them pass or fail.
+// context menu. Places on screen come from the view's own rows and character
+// places, never from fixed pixels, so that no font makes them pass or fail.
 
 #include <QAccessible>
 #include <QClipboard>
@@ -62,35 +62,28 @@ struct ShownView {
     return QApplication::clipboard()->text();
   }
   // The viewport point on the boundary before a position (or in the middle of
-  // its character), on the row on screen that holds it.
+  // its character), halfway down its row.
   QPoint pointAt(qsizetype position, bool middle = false) {
-    const QString& text = view.toPlainText();
-    const QFontMetricsF metrics(view.font());
-    const qreal margin = (view.viewport()->width() - view.wrapWidth()) / 2;
-    for (const auto& row : rows()) {
-      if (position < row.start || position >= row.start + row.length) continue;
-      qreal x = margin + metrics.horizontalAdvance(text.mid(row.start, position - row.start));
-      if (middle) x += metrics.horizontalAdvance(text.mid(position, 1)) / 2;
-      return QPointF(x, (row.top + row.bottom) / 2).toPoint();
-    }
-    ADD_FAILURE() << "position " << position << " is not on screen";
-    return {};
+    const QRectF place = view.characterRect(position);
+    return QPointF(middle ? place.center().x() : place.left(), place.center().y()).toPoint();
   }
-  void mouse(QEvent::Type type, QPoint at, Qt::MouseButtons held, Qt::KeyboardModifiers modifiers = {},
-             quint64 time = 0) {
-    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent event(type, at, view.viewport()->mapToGlobal(at), button, held, modifiers);
+  // A press, release or double-click of the left button, or a move holding it.
+  void mouse(QEvent::Type type, QPoint at, Qt::KeyboardModifiers modifiers = {}, quint64 time = 0) {
+    const bool release = type == QEvent::MouseButtonRelease;
+    QMouseEvent event(type, at, view.viewport()->mapToGlobal(at),
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                      release ? Qt::NoButton : Qt::LeftButton, modifiers);
     event.setTimestamp(time);
     QApplication::sendEvent(view.viewport(), &event);
   }
   void click(QPoint at, Qt::KeyboardModifiers modifiers = {}, quint64 time = 0) {
-    mouse(QEvent::MouseButtonPress, at, Qt::LeftButton, modifiers, time);
-    mouse(QEvent::MouseButtonRelease, at, Qt::NoButton, modifiers, time);
+    mouse(QEvent::MouseButtonPress, at, modifiers, time);
+    mouse(QEvent::MouseButtonRelease, at, modifiers, time);
   }
   void doubleClick(QPoint at, quint64 time) {
     click(at, {}, time);
-    mouse(QEvent::MouseButtonDblClick, at, Qt::LeftButton, {}, time + 1);
-    mouse(QEvent::MouseButtonRelease, at, Qt::NoButton, {}, time + 1);
+    mouse(QEvent::MouseButtonDblClick, at, {}, time + 1);
+    mouse(QEvent::MouseButtonRelease, at, {}, time + 1);
   }
 
   LogTextView view;
@@ -225,10 +218,7 @@ TEST(LogViewReading, ArrowKeysMoveTheReadingPositionAScreenReaderFollows) {
 // The rows on screen never leave one out between two presses, and the last
 // character of the log is reached and seen whole.
 TEST(LogViewScrolling, EveryKeyLandsOnTheRowItMeansWithWrappedAndTallerRows) {
-  LogTextView probe;  // the details font, for the width of words
-  probe.setFont(detailsFont());
-  probe.resize(588, 129);
-  const qreal perRow = probe.wrapWidth() / QFontMetricsF(detailsFont()).horizontalAdvance(u'x');
+  const qreal perRow = ShownView({}).view.wrapWidth() / QFontMetricsF(detailsFont()).horizontalAdvance(u'x');
   // Words a little over half a row wide: every row holds one, far fewer than the length suggests.
   const QString word = QString(static_cast<qsizetype>(perRow * 0.55), u'w');
   auto words = [&](int count) { return (word + u' ').repeated(count - 1) + word; };
@@ -325,9 +315,9 @@ TEST(LogViewSelection, MouseAndKeysSelectWhatTheUserMeansAndCopyExactlyThat) {
       {"a drag after a double-click goes by words",
        [&](ShownView& v) {
          v.click(v.pointAt(beta + 1, true), {}, 1000);
-         v.mouse(QEvent::MouseButtonDblClick, v.pointAt(beta + 1, true), Qt::LeftButton, {}, 1001);
-         v.mouse(QEvent::MouseMove, v.pointAt(third + 2, true), Qt::LeftButton);
-         v.mouse(QEvent::MouseButtonRelease, v.pointAt(third + 2, true), Qt::NoButton);
+         v.mouse(QEvent::MouseButtonDblClick, v.pointAt(beta + 1, true), {}, 1001);
+         v.mouse(QEvent::MouseMove, v.pointAt(third + 2, true));
+         v.mouse(QEvent::MouseButtonRelease, v.pointAt(third + 2, true));
        },
        log.mid(beta, third + 5 - beta)},
       {"Shift+arrows from the caret",
@@ -360,16 +350,16 @@ TEST(LogViewSelection, DragsSelectWhatTheyPassAndScrollOnPastTheEdge) {
     for (int i = 0; i < 10; ++i) shown.keys("Ctrl+Down");
     const auto rows = shown.wholeRows();
     ASSERT_GT(rows.size(), 3u);
-    shown.mouse(QEvent::MouseButtonPress, QPoint(0, 0), Qt::LeftButton);  // the top margin
+    shown.mouse(QEvent::MouseButtonPress, QPoint(0, 0));  // the top margin
     const QPoint to =
         pastTheEdge ? QPoint(20, shown.view.viewport()->height() + 10) : shown.pointAt(rows[2].start);
-    shown.mouse(QEvent::MouseMove, to, Qt::LeftButton);
+    shown.mouse(QEvent::MouseMove, to);
     const int value = shown.view.verticalScrollBar()->value();
     if (pastTheEdge) {  // held still: the view keeps scrolling by itself
       EXPECT_TRUE(
           QTest::qWaitFor([&] { return shown.view.verticalScrollBar()->value() >= value + 3; }, 5000));
     }
-    shown.mouse(QEvent::MouseButtonRelease, to, Qt::NoButton);
+    shown.mouse(QEvent::MouseButtonRelease, to);
     const QString copied = shown.copied();
     EXPECT_TRUE(copied.startsWith(log.mid(rows[0].start, 8))) << copied.left(40).toStdString();
     if (pastTheEdge) {
