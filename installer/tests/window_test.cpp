@@ -171,87 +171,69 @@ TEST_F(Window, WhatAScreenReaderAndAKeyboardUserMeetAtEveryStep) {
         "中添加。");
   const Event started[] = {{kShown, "status", running},
                            {kLog, "logView", u("正在校验并复制安装内容，请保持安装窗口打开。")}};
-  const Event details = {kTitle, "logToggle", u("收起详细记录")},
+  const Event details = {kTitle, "logToggle", u("收起详细记录")}, detailed = {kLog, "logView", ran},
               summary = {kTitle, "logToggle", u("查看详细记录")};
-  struct Step {
-    const char* name;
-    std::function<void()> act;
-    std::vector<Event> told;
-    bool details = false;  // shown in the details' font, or else the summary's
-  };
-  const Step steps[] = {
-      {"a failing run",
-       [&] { runToOutcome(); },
-       {started[0],
-        started[1],
-        {kShown, "status", failed},
-        {kLog, "logView", u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。")}}},
-      {"the details", [&] { click("logToggle"); }, {details, {kLog, "logView", ran}}, true},
-      {"the summary, never the failure's again",
-       [&] {
-         log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
-         click("logToggle");
-       },
-       {summary, {kLog, "logView", failed + failedDetail}}},
-      {"the details again", [&] { click("logToggle"); }, {details, {kLog, "logView", ran}}, true},
-      {"a retry while details are shown",
-       [&] {
-         writeScript("echo started; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
-         click("action");
-         ASSERT_TRUE(c.busy() && c.hasRunningProcess());
-         EXPECT_FALSE(c.windowShouldClose() || find("action")->isEnabled() ||
-                      find("closeButton")->isEnabled());
-         EXPECT_TRUE(shown("progress") && shown("logToggle"));
-       },
-       {started[0], started[1]},
-       true},
-      {"the summary while busy",
-       [&] { click("logToggle"); },
-       {summary, {kLog, "logView", running + failedDetail}}},
-      {"the earlier log until the outcome",
-       [&] { click("logToggle"); },
-       {details, {kLog, "logView", ran}},
-       true},
-      // Presses while busy, through the slot so that the disabled button is no excuse, start nothing.
-      {"presses while busy",
-       [&] {
-         c.install();
-         QMetaObject::invokeMethod(&c, "install");
-         ASSERT_TRUE(waitUntil([&] { return readFile(*c.logURL()) == "started\n"; }));
-         EXPECT_EQ(logFiles().size(), 2u);
-       },
-       {},
-       true},
-      {"a successful run's outcome, in the summary",
-       [&] {
-         writeFile(home_ / "go", "");
-         ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
-         QCoreApplication::processEvents();
-         EXPECT_EQ(codes_, (std::vector<std::int32_t>{3, 0}));  // one outcome per run
-         EXPECT_EQ(c.detailedLog(), u("started\nretry\n"));
-       },
-       {summary,
-        {kShown, "status", u("安装完成。请从菜单栏输入法菜单选择国际音标输入法。")},
-        {kLog, "logView", u(kSuccessLog)}}},
-      {"a failed hand-off",
-       [&] { click("openSettings"); },
-       {{kShown, "status", u("输入法已安装，设置窗口未能打开：无法启动“Sonarell.app”：系统错误 38。")}}},
-  };
   const QString fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
   AccessibilityEvents events;
-  for (const Step& step : steps) {
-    step.act();
-    std::vector<Event> told = events.take({kShown, kTitle, kLog});
-    std::erase_if(told, [](const Event& e) {
+  // What a step told, and the log's font and place after it.
+  const auto told = [&](const char* step, const std::vector<Event>& expected, bool inDetails) {
+    std::vector<Event> sent = events.take({kShown, kTitle, kLog});
+    std::erase_if(sent, [&](const Event& e) {
       return !(e.type == kShown && e.object == u"status") &&
              !(e.type == kTitle && e.object == u"logToggle") && !(e.type == kLog && e.object == u"logView");
     });
-    EXPECT_EQ(told, step.told) << step.name;
-    EXPECT_EQ(c.showingDetails(), step.details) << step.name;
-    EXPECT_EQ(log->font().pixelSize(), step.details ? 11 : 13) << step.name;
-    EXPECT_EQ(log->font().family() == fixed, step.details) << step.name;
-    EXPECT_EQ(log->verticalScrollBar()->value(), 0) << step.name;
-  }
+    EXPECT_EQ(sent, expected) << step;
+    EXPECT_EQ(c.showingDetails(), inDetails) << step;
+    EXPECT_EQ(log->font().pixelSize(), inDetails ? 11 : 13) << step;
+    EXPECT_EQ(log->font().family() == fixed, inDetails) << step;
+    EXPECT_EQ(log->verticalScrollBar()->value(), 0) << step;
+  };
+
+  runToOutcome();
+  told("a failing run",
+       {started[0],
+        started[1],
+        {kShown, "status", failed},
+        {kLog, "logView", u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。")}},
+       false);
+  click("logToggle");
+  told("the details", {details, detailed}, true);
+  log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
+  click("logToggle");
+  told("the summary, never the failure's again", {summary, {kLog, "logView", failed + failedDetail}}, false);
+  click("logToggle");
+  told("the details again", {details, detailed}, true);
+
+  writeScript("echo started; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
+  click("action");
+  ASSERT_TRUE(c.busy() && c.hasRunningProcess());
+  EXPECT_FALSE(c.windowShouldClose() || find("action")->isEnabled() || find("closeButton")->isEnabled());
+  EXPECT_TRUE(shown("progress") && shown("logToggle"));
+  told("a retry while details are shown", {started[0], started[1]}, true);
+  click("logToggle");
+  told("the summary while busy", {summary, {kLog, "logView", running + failedDetail}}, false);
+  click("logToggle");
+  told("the earlier log until the outcome", {details, detailed}, true);
+  // Presses while busy, through the slot so that the disabled button is no excuse, start nothing.
+  c.install();
+  QMetaObject::invokeMethod(&c, "install");
+  ASSERT_TRUE(waitUntil([&] { return readFile(*c.logURL()) == "started\n"; }));
+  EXPECT_EQ(logFiles().size(), 2u);
+  told("presses while busy", {}, true);
+  writeFile(home_ / "go", "");
+  ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(codes_, (std::vector<std::int32_t>{3, 0}));  // one outcome per run
+  EXPECT_EQ(c.detailedLog(), u("started\nretry\n"));
+  told("a successful run's outcome, in the summary",
+       {summary,
+        {kShown, "status", u("安装完成。请从菜单栏输入法菜单选择国际音标输入法。")},
+        {kLog, "logView", u(kSuccessLog)}},
+       false);
+  click("openSettings");
+  told("a failed hand-off",
+       {{kShown, "status", u("输入法已安装，设置窗口未能打开：无法启动“Sonarell.app”：系统错误 38。")}},
+       false);
 
   EXPECT_EQ(tabOrder(), QStringList({"logView", "logToggle", "closeButton", "openSettings", "logView"}));
   // Each control looks different with the focus than without it.
