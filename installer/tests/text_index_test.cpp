@@ -101,67 +101,41 @@ TEST(LogTextIndex, SplitsLinesIntoStretchesAndCountsTheirRows) {
   EXPECT_FALSE(index.isExact(1));
 }
 
+// A function that finds a position, as the range of that one place.
+template <qsizetype (*find)(QStringView, qsizetype)>
+TextRange at(QStringView text, qsizetype position) {
+  return {find(text, position), find(text, position)};
+}
+
 TEST(TextBoundaries, CharactersWordsLinesAndSentencesAroundAPosition) {
-  enum Kind { Next, Previous, Clamp, Word, Line, Sentence, WordEnd, WordStart };
+  using Find = TextRange (*)(QStringView, qsizetype);
+  constexpr Find next = at<nextCharacter>, previous = at<previousCharacter>, clamp = at<clampPosition>,
+                 wordEnd = at<nextWordEnd>, wordStart = at<previousWordStart>;
   const QString mixed = QString::fromUtf16(u"ab\r\nc\U0001F600d");
-  struct Case {
-    Kind kind;
-    QString text;
-    qsizetype at;
-    TextRange expected;  // a position: its first; a range: both
+  const std::tuple<Find, QString, qsizetype, TextRange> cases[] = {
+      {next, mixed, 5, {7, 7}},  // a surrogate pair as one
+      {next, mixed, 8, {8, 8}},
+      {previous, mixed, 4, {2, 2}},
+      {previous, mixed, 7, {5, 5}},
+      {previous, mixed, 0, {0, 0}},
+      {clamp, mixed, 6, {5, 5}},  // never inside a pair
+      {clamp, mixed, -3, {0, 0}},
+      {clamp, mixed, 99, {8, 8}},
+      {wordAt, u("copy: Contents/Resources"), 2, {0, 4}},
+      {wordAt, u("copy: Contents/Resources"), 4, {4, 5}},  // punctuation is a piece of its own
+      {wordAt, u("one two\nthree"), 7, {4, 7}},            // after a line's last character: its word
+      {wordAt, u("one\n\nthree"), 4, {4, 4}},              // an empty line: nothing
+      {lineAt, u("one\r\ntwo\rthree"), 1, {0, 5}},
+      {lineAt, u("one\r\ntwo\rthree"), 5, {5, 9}},
+      {lineAt, u("one\r\ntwo\rthree"), 12, {9, 14}},
+      {sentenceAt, u("First one. Second one.\nNext"), 14, {11, 23}},  // with its line end
+      {wordEnd, u("alpha  beta"), 0, {5, 5}},
+      {wordEnd, u("alpha  beta"), 5, {11, 11}},  // spaces and the word after
+      {wordStart, u("alpha  beta"), 11, {7, 7}},
+      {wordStart, u("alpha  beta"), 7, {0, 0}},
   };
-  const Case cases[] = {
-      {Next, mixed, 5, {7, 7}},  // a surrogate pair as one
-      {Next, mixed, 8, {8, 8}},
-      {Previous, mixed, 4, {2, 2}},
-      {Previous, mixed, 7, {5, 5}},
-      {Previous, mixed, 0, {0, 0}},
-      {Clamp, mixed, 6, {5, 5}},  // never inside a pair
-      {Clamp, mixed, -3, {0, 0}},
-      {Clamp, mixed, 99, {8, 8}},
-      {Word, u("copy: Contents/Resources"), 2, {0, 4}},
-      {Word, u("copy: Contents/Resources"), 4, {4, 5}},  // punctuation is a piece of its own
-      {Word, u("one two\nthree"), 7, {4, 7}},            // after a line's last character: its word
-      {Word, u("one\n\nthree"), 4, {4, 4}},              // an empty line: nothing
-      {Line, u("one\r\ntwo\rthree"), 1, {0, 5}},
-      {Line, u("one\r\ntwo\rthree"), 5, {5, 9}},
-      {Line, u("one\r\ntwo\rthree"), 12, {9, 14}},
-      {Sentence, u("First one. Second one.\nNext"), 14, {11, 23}},  // with its line end
-      {WordEnd, u("alpha  beta"), 0, {5, 5}},
-      {WordEnd, u("alpha  beta"), 5, {11, 11}},  // spaces and the word after
-      {WordStart, u("alpha  beta"), 11, {7, 7}},
-      {WordStart, u("alpha  beta"), 7, {0, 0}},
-  };
-  for (const Case& k : cases) {
-    TextRange found;
-    switch (k.kind) {
-      case Next:
-        found.first = found.second = nextCharacter(k.text, k.at);
-        break;
-      case Previous:
-        found.first = found.second = previousCharacter(k.text, k.at);
-        break;
-      case Clamp:
-        found.first = found.second = clampPosition(k.text, k.at);
-        break;
-      case Word:
-        found = wordAt(k.text, k.at);
-        break;
-      case Line:
-        found = lineAt(k.text, k.at);
-        break;
-      case Sentence:
-        found = sentenceAt(k.text, k.at);
-        break;
-      case WordEnd:
-        found.first = found.second = nextWordEnd(k.text, k.at);
-        break;
-      case WordStart:
-        found.first = found.second = previousWordStart(k.text, k.at);
-        break;
-    }
-    EXPECT_EQ(found, k.expected) << k.kind << " in \"" << k.text.toStdString() << "\" at " << k.at;
-  }
+  for (const auto& [find, text, position, expected] : cases)
+    EXPECT_EQ(find(text, position), expected) << '"' << text.toStdString() << "\" at " << position;
   // Words are looked for within reach, however long the line.
   const QString huge = QString(3'000'000, u'w');
   const auto [from, to] = wordAt(huge, 1'500'000);

@@ -1,8 +1,7 @@
 // The real window on the offscreen platform: what construction leaves, the
-// footer, the log area's two modes, and the log view with logs of any shape.
+// footer, the log area's two modes and what a screen reader meets.
 
 #include <QAccessible>
-#include <QClipboard>
 #include <QFontDatabase>
 #include <QLocale>
 #include <QScrollBar>
@@ -76,22 +75,9 @@ TEST_F(Window, ConstructionLeavesTheFreshVariantFramesTextsAndFonts) {
   EXPECT_LE(icon.width() / icon.devicePixelRatio(), 88);
   EXPECT_EQ(icon.height() / icon.devicePixelRatio(), 88);
 
-  w->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
-  EXPECT_EQ(w->size(), QSize(650, 510));
-  for (const char* name : {"action", "closeButton"})
-    EXPECT_TRUE(find(name)->isVisible() && find(name)->isEnabled());
-  for (const char* name : {"openSettings", "logToggle", "progress"})
-    EXPECT_FALSE(find(name)->isVisible()) << name;
+  EXPECT_TRUE(find("progress")->isHidden() && find("logToggle")->isHidden() &&
+              find("openSettings")->isHidden());
   EXPECT_FALSE(c.busy() || c.showingDetails() || c.logURL() || c.hasRunningProcess());
-  EXPECT_EQ(w->defaultButton(), find<QPushButton>("action"));
-
-  // A long status wraps inside its frame.
-  find<QLabel>("status")->setText(u("很长的状态").repeated(60));
-  QApplication::processEvents();
-  EXPECT_EQ(find("status")->geometry(), QRect(30, 200, 590, 53));
-  EXPECT_EQ(w->size(), QSize(650, 510));
-  w->close();
 }
 
 TEST_F(Window, UpdateVariantAndFooterAreDecidedOnceAndShownAsPlainText) {
@@ -135,65 +121,17 @@ TEST_F(Window, UpdateVariantAndFooterAreDecidedOnceAndShownAsPlainText) {
   EXPECT_EQ(text("footer").toStdString(), prefix + "1.4.2 版");
 }
 
-TEST_F(Window, TheToggleAlternatesSummaryAndTheWholeLogAndEveryOutcomeReturnsToTheSummary) {
-  makePayload("echo FIRST LINE; for i in $(seq 1 400); do echo \"行 $i\"; done; exit 7\n");
-  auto& c = makeController();
-  c.window()->show();
-  ASSERT_EQ(runToOutcome(), 7);
-  auto* log = find<LogTextView>("logView");
-  EXPECT_EQ(log->toPlainText(), u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。"));
-  const QString summary = text("status") + QChar(u'\n') + text("detail");
-  const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  for (int press = 1; press <= 4; ++press) {
-    click("logToggle");
-    const bool details = press % 2 == 1;
-    EXPECT_EQ(c.showingDetails(), details) << press;
-    EXPECT_EQ(text("logToggle"), details ? u("收起详细记录") : u("查看详细记录"));
-    EXPECT_EQ(log->toPlainText(), details ? c.detailedLog() : summary);  // the failure summary never returns
-    EXPECT_EQ(log->font().pixelSize(), details ? 11 : 13);
-    EXPECT_EQ(log->font().family() == fixed.family(), details) << press;
-    EXPECT_EQ(log->verticalScrollBar()->value(), 0);
-  }
-
-  // A retry while details are shown: the running state in the details font; the
-  // earlier log stays the detailed one until the outcome. Presses while busy,
-  // through the slot so that the disabled button is no excuse, start nothing.
-  click("logToggle");
-  const QString earlierLog = c.detailedLog();
-  writeScript("echo started; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
-  click("action");
-  ASSERT_TRUE(c.busy() && c.hasRunningProcess());
-  EXPECT_FALSE(c.windowShouldClose() || find("action")->isEnabled() || find("closeButton")->isEnabled());
-  EXPECT_TRUE(shown("progress") && shown("logToggle"));
-  EXPECT_EQ(text("status"), u("正在安装并启用输入法，请稍候…"));
-  EXPECT_EQ(log->toPlainText(), u("正在校验并复制安装内容，请保持安装窗口打开。"));
-  EXPECT_EQ(log->font().pixelSize(), 11);
-  EXPECT_EQ(text("logToggle"), u("收起详细记录"));
-  click("logToggle");
-  EXPECT_EQ(log->toPlainText(), u("正在安装并启用输入法，请稍候…") + QChar(u'\n') + text("detail"));
-  click("logToggle");
-  EXPECT_EQ(log->toPlainText(), earlierLog);
-  c.install();
-  QMetaObject::invokeMethod(&c, "install");
-  ASSERT_TRUE(waitUntil([&] { return readFile(*c.logURL()) == "started\n"; }));
-  EXPECT_EQ(logFiles().size(), 2u);
-  writeFile(home_ / "go", "");
-  ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
-  QCoreApplication::processEvents();
-  EXPECT_EQ(codes_, (std::vector<std::int32_t>{7, 0}));  // one outcome per run
-  EXPECT_EQ(c.detailedLog(), u("started\nretry\n"));
-  EXPECT_FALSE(c.showingDetails());
-  EXPECT_EQ(text("logToggle"), u("查看详细记录"));
-  EXPECT_EQ(log->font().pixelSize(), 13);
-  EXPECT_EQ(log->toPlainText(), u(kSuccessLog));
-  c.window()->close();
-}
-
 // What a screen reader and a keyboard user meet: a name on every control, a
-// description of the moving bar, Tab in reading order, and focus that shows.
-TEST_F(Window, EveryControlIsNamedReachableInReadingOrderAndShowsItsFocus) {
-  makePayload("exit 0\n");
-  auto& c = makeController();
+// description of the moving bar, Tab in reading order, focus that shows, and
+// through a walk of runs and the log area's two modes, what a screen reader is
+// told without asking, whatever has the focus: a run's start and outcome and a
+// failed hand-off (the status line, shown anew), the toggle's new title and the
+// log that each step puts in the log area, shown from its top in the summary's
+// font or the details' fixed one. The area itself is a grouping, so that focus
+// inside it is announced.
+TEST_F(Window, WhatAScreenReaderAndAKeyboardUserMeetAtEveryStep) {
+  makePayload("echo ran; for i in $(seq 1 400); do echo \"行 $i\"; done; exit 3\n");
+  auto& c = makeController({kInterpreter, nullptr, nullptr});  // a hand-off without its services
   InstallerWindow* w = c.window();
   auto controls = w->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
   controls << find("logView") << find<LogTextView>("logView")->verticalScrollBar();
@@ -205,7 +143,7 @@ TEST_F(Window, EveryControlIsNamedReachableInReadingOrderAndShowsItsFocus) {
   EXPECT_EQ(QAccessible::queryAccessibleInterface(find("logView"))->text(QAccessible::Name), u("安装记录"));
   EXPECT_EQ(QAccessible::queryAccessibleInterface(find("progress"))->text(QAccessible::Description),
             u("安装正在进行，完成前无法预估剩余时间。"));
-
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(find("logArea"))->role(), QAccessible::Grouping);
   w->show();
   w->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
@@ -219,9 +157,85 @@ TEST_F(Window, EveryControlIsNamedReachableInReadingOrderAndShowsItsFocus) {
     return order;
   };
   EXPECT_EQ(tabOrder(), QStringList({"logView", "closeButton", "action", "logView", "closeButton"}));
-  ASSERT_EQ(runToOutcome(), 0);
-  EXPECT_EQ(tabOrder(), QStringList({"logView", "logToggle", "closeButton", "openSettings", "logView"}));
 
+  auto* log = find<LogTextView>("logView");
+  QString ran = u("ran\n");
+  for (int i = 1; i <= 400; ++i) ran += u("行 %1\n").arg(i);
+  using Event = AccessibilityEvents::Event;
+  constexpr auto kShown = QAccessible::ObjectShow, kTitle = QAccessible::NameChanged,
+                 kLog = QAccessible::TextUpdated;
+  const QString running = u("正在安装并启用输入法，请稍候…"), failed = u("安装未完成，请查看下方记录。");
+  const QString failedDetail =
+      u("\n可重新下载并完整解压安装包后重试。已有文件与日志会保留；如果记录提示已安装但未启用，可在系统键盘"
+        "设置"
+        "中添加。");
+  const Event started[] = {{kShown, "status", running},
+                           {kLog, "logView", u("正在校验并复制安装内容，请保持安装窗口打开。")}};
+  const Event details = {kTitle, "logToggle", u("收起详细记录")}, detailed = {kLog, "logView", ran},
+              summary = {kTitle, "logToggle", u("查看详细记录")};
+  const QString fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+  AccessibilityEvents events;
+  // What a step told, and the log's font and place after it.
+  const auto told = [&](const char* step, const std::vector<Event>& expected, bool inDetails) {
+    std::vector<Event> sent = events.take({kShown, kTitle, kLog});
+    std::erase_if(sent, [&](const Event& e) {
+      return !(e.type == kShown && e.object == u"status") &&
+             !(e.type == kTitle && e.object == u"logToggle") && !(e.type == kLog && e.object == u"logView");
+    });
+    EXPECT_EQ(sent, expected) << step;
+    EXPECT_EQ(c.showingDetails(), inDetails) << step;
+    EXPECT_EQ(log->font().pixelSize(), inDetails ? 11 : 13) << step;
+    EXPECT_EQ(log->font().family() == fixed, inDetails) << step;
+    EXPECT_EQ(log->verticalScrollBar()->value(), 0) << step;
+  };
+
+  runToOutcome();
+  told("a failing run",
+       {started[0],
+        started[1],
+        {kShown, "status", failed},
+        {kLog, "logView", u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。")}},
+       false);
+  click("logToggle");
+  told("the details", {details, detailed}, true);
+  log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
+  click("logToggle");
+  told("the summary, never the failure's again", {summary, {kLog, "logView", failed + failedDetail}}, false);
+  click("logToggle");
+  told("the details again", {details, detailed}, true);
+
+  writeScript("echo started; while [ ! -e \"$HOME/go\" ]; do sleep 0.02; done; echo retry\n");
+  click("action");
+  ASSERT_TRUE(c.busy() && c.hasRunningProcess());
+  EXPECT_FALSE(c.windowShouldClose() || find("action")->isEnabled() || find("closeButton")->isEnabled());
+  EXPECT_TRUE(shown("progress") && shown("logToggle"));
+  told("a retry while details are shown", {started[0], started[1]}, true);
+  click("logToggle");
+  told("the summary while busy", {summary, {kLog, "logView", running + failedDetail}}, false);
+  click("logToggle");
+  told("the earlier log until the outcome", {details, detailed}, true);
+  // Presses while busy, through the slot so that the disabled button is no excuse, start nothing.
+  c.install();
+  QMetaObject::invokeMethod(&c, "install");
+  ASSERT_TRUE(waitUntil([&] { return readFile(*c.logURL()) == "started\n"; }));
+  EXPECT_EQ(logFiles().size(), 2u);
+  told("presses while busy", {}, true);
+  writeFile(home_ / "go", "");
+  ASSERT_TRUE(waitUntil([&] { return codes_.size() == 2; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(codes_, (std::vector<std::int32_t>{3, 0}));  // one outcome per run
+  EXPECT_EQ(c.detailedLog(), u("started\nretry\n"));
+  told("a successful run's outcome, in the summary",
+       {summary,
+        {kShown, "status", u("安装完成。请从菜单栏输入法菜单选择国际音标输入法。")},
+        {kLog, "logView", u(kSuccessLog)}},
+       false);
+  click("openSettings");
+  told("a failed hand-off",
+       {{kShown, "status", u("输入法已安装，设置窗口未能打开：无法启动“Sonarell.app”：系统错误 38。")}},
+       false);
+
+  EXPECT_EQ(tabOrder(), QStringList({"logView", "logToggle", "closeButton", "openSettings", "logView"}));
   // Each control looks different with the focus than without it.
   for (const char* name : {"logView", "logToggle", "closeButton", "openSettings"}) {
     QWidget* control = find(name);
@@ -232,111 +246,6 @@ TEST_F(Window, EveryControlIsNamedReachableInReadingOrderAndShowsItsFocus) {
     EXPECT_TRUE(w->grab(frame).toImage() != without) << name;
   }
   w->close();
-}
-
-// What a screen reader is told without asking, whatever has the focus: a run's
-// start and outcome and a failed hand-off (the status line, shown anew), the
-// toggle's new title and the log that each step puts in the log area. The area
-// itself is a grouping, so that focus inside it is announced.
-TEST_F(Window, AScreenReaderIsToldEachStatusTheTogglesTitleAndTheLogShown) {
-  makePayload("echo ran; exit 3\n");
-  auto& c = makeController({kInterpreter, nullptr, nullptr});  // a hand-off without its services
-  c.window()->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
-  EXPECT_EQ(QAccessible::queryAccessibleInterface(find("logArea"))->role(), QAccessible::Grouping);
-  using Event = AccessibilityEvents::Event;
-  constexpr auto kShown = QAccessible::ObjectShow, kTitle = QAccessible::NameChanged,
-                 kLog = QAccessible::TextUpdated;
-  const Event running[] = {{kShown, "status", u("正在安装并启用输入法，请稍候…")},
-                           {kLog, "logView", u("正在校验并复制安装内容，请保持安装窗口打开。")}};
-  const QString failed = u("安装未完成，请查看下方记录。");
-  const QString failedDetail =
-      u("可重新下载并完整解压安装包后重试。已有文件与日志会保留；如果记录提示已安装但未启用，可在系统键盘设置"
-        "中添加。");
-  struct Step {
-    const char* name;
-    std::function<void()> act;
-    std::vector<Event> told;
-  };
-  const Step steps[] = {
-      {"a failing run",
-       [&] { runToOutcome(); },
-       {running[0],
-        running[1],
-        {kShown, "status", failed},
-        {kLog, "logView", u("本次安装未完成。请查看详细记录后重试，或保留记录用于反馈。")}}},
-      {"the details",
-       [&] { click("logToggle"); },
-       {{kTitle, "logToggle", u("收起详细记录")}, {kLog, "logView", u("ran\n")}}},
-      {"the summary",
-       [&] { click("logToggle"); },
-       {{kTitle, "logToggle", u("查看详细记录")}, {kLog, "logView", failed + u("\n") + failedDetail}}},
-      {"a successful run",
-       [&] {
-         writeScript("exit 0\n");
-         runToOutcome();
-       },
-       {running[0],
-        running[1],
-        {kShown, "status", u("安装完成。请从菜单栏输入法菜单选择国际音标输入法。")},
-        {kLog, "logView", u(kSuccessLog)}}},
-      {"a failed hand-off",
-       [&] { click("openSettings"); },
-       {{kShown, "status", u("输入法已安装，设置窗口未能打开：无法启动“Sonarell.app”：系统错误 38。")}}},
-  };
-  AccessibilityEvents events;
-  for (const Step& step : steps) {
-    step.act();
-    std::vector<Event> told = events.take({kShown, kTitle, kLog});
-    std::erase_if(told, [](const Event& e) {
-      return !(e.type == kShown && e.object == u"status") &&
-             !(e.type == kTitle && e.object == u"logToggle") && !(e.type == kLog && e.object == u"logView");
-    });
-    EXPECT_EQ(told, step.told) << step.name;
-  }
-  c.window()->close();
-}
-
-TEST(LogViewTest, ShowsAnyTextExactlyWrappedAtItsWidthFromStartToEnd) {
-  // Where the first rows start when no wrapping decides it: after each line end (a CRLF pair
-  // ends at its line feed, drawn as nothing).
-  const std::tuple<const char*, QString, std::vector<qsizetype>> cases[] = {
-      {"one 2 MB line", QString(2000000, QChar(u'x')), {0}},
-      {"100000 short lines", u("a\n").repeated(100000), {0, 2, 4}},
-      {"line ends and separators",
-       QString::fromUtf16(u"crlf\r\nlone\rnbsp\u00A0ls\u2028ps\u2029tab\tend"),
-       {0, 5, 11}},
-  };
-  for (const auto& [name, log, starts] : cases) {
-    LogTextView view;
-    view.resize(590, 131);
-    view.show();
-    view.setPlainText(log);
-    EXPECT_TRUE(view.toPlainText() == log) << name;          // not printed: megabytes
-    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);  // select all and copy: the log, whole
-    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_TRUE(QApplication::clipboard()->text() == log) << name;
-    const auto rows = view.visibleRows();
-    ASSERT_GT(rows.size(), 2u) << name;
-    for (std::size_t i = 0; i < starts.size(); ++i)
-      EXPECT_EQ(rows[i].start, starts[i]) << name << " row " << i;
-    for (const auto& row : rows) EXPECT_LE(row.width, view.wrapWidth()) << name;
-    for (std::size_t i = 1; i < rows.size(); ++i) {  // in one line each row continues where the last ended
-      const qsizetype end = rows[i - 1].start + rows[i - 1].length;
-      EXPECT_TRUE(log.size() == 2000000 ? rows[i].start == end : rows[i].start >= end)
-          << name << " row " << i;
-    }
-    EXPECT_GT(rows.front().length, 1) << name;
-    // The end can be reached; the range settles in a few steps once rows are laid out.
-    for (int step = 0; step < 5; ++step) {
-      view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
-      view.visibleRows();
-      QApplication::processEvents();
-    }
-    const auto last = view.visibleRows();
-    ASSERT_FALSE(last.empty()) << name;
-    EXPECT_EQ(last.back().start + last.back().length, log.size()) << name;
-  }
 }
 
 }  // namespace
