@@ -256,48 +256,31 @@ TEST_P(InstallScriptTest, RefusalsAndFailedStepsChangeNothing) {
   }
 }
 
-TEST_P(InstallScriptTest, FreshInstallThenUpgradesKeepEveryBackup) {
+TEST_P(InstallScriptTest, FreshInstallOpensItAndAnOlderPayloadSaysWhatItReplaces) {
+  const fsys::path v2 = dir / "v2/Sonarell.app";
+  copyTree(payloadApp, v2);
+  setBundleVersion(v2, "9.1.0");
+  writeFile(v2 / "Contents/Resources/new-layout.txt", "new in 9.1.0\n");
   // Without --no-open the script opens the installed program itself.
-  const RunResult fresh = runScript({"--repair-enabled-list"});
+  const RunResult fresh = runScript({"--repair-enabled-list"}, {{"IPA_MAC_APP", v2.string()}});
   ASSERT_EQ(fresh.status, 0) << fresh.output;
   EXPECT_THAT(fresh.output, HasSubstr("Opening the input method: done"));
   const fsys::path imLog = home() / "Library/Logs/Sonarell/InputMethod.log";
   EXPECT_TRUE(eventually([&] { return fsys::exists(imLog); }, std::chrono::seconds(10)));
   EXPECT_THAT(fsys::exists(imLog) ? readFile(imLog) : "", HasSubstr("started without --settings"));
   EXPECT_TRUE(waitForInputMethodToEnd(home()));  // its home must outlive it
-  EXPECT_EQ(listBackups().size(), 1u);
-
-  // A newer payload; a backup named by an earlier version of the script stays as
-  // it was and counts as older.
-  const fsys::path v2 = dir / "v2/Sonarell.app";
-  copyTree(payloadApp, v2);
-  setBundleVersion(v2, "9.1.0");
-  writeFile(v2 / "Contents/Resources/new-layout.txt", "new in 9.1.0\n");
-  const std::string earlier = "Sonarell-" + bundleVersion(payloadApp) + "-20991231-235959.app";
-  writeFile(backups() / earlier / "marker", "earlier backup\n");
-  const auto earlierTree = snapshot(backups() / earlier);
-  const RunResult upgrade = runScript(kUpdate, {{"IPA_MAC_APP", v2.string()}});
-  ASSERT_EQ(upgrade.status, 0) << upgrade.output;
-  EXPECT_TRUE(sameTree(target(), v2));
-  EXPECT_EQ(snapshot(backups() / earlier), earlierTree);
-  const auto first = backupsOf("Sonarell-" + bundleVersion(payloadApp) + "-");
-  ASSERT_EQ(first.size(), 1u) << upgrade.output;
-  EXPECT_TRUE(sameTree(backups() / first[0], payloadApp));
-  EXPECT_EQ(listBackups().size(), 2u);
-  EXPECT_THAT(lastLine(upgrade.output),
-              HasSubstr("Sonarell is upgraded and enabled. Left: the new version at " + target().string() +
-                        "; the backup of the previous version at " + (backups() / first[0]).string()));
 
   // The older payload over the newer version: the log says so, and the backup is
-  // a complete 9.1.0 bundle made after the first.
+  // a complete 9.1.0 bundle.
   const RunResult back = runScript(kUpdate);
   ASSERT_EQ(back.status, 0) << back.output;
   EXPECT_THAT(back.output, HasSubstr("The installed version 9.1.0 is newer than version " +
                                      bundleVersion(payloadApp) + ", which replaces it"));
   EXPECT_TRUE(sameTree(target(), payloadApp));
   const auto all = backupsOf("Sonarell-");
-  EXPECT_TRUE(all.back().starts_with("Sonarell-9.1.0-") && sameTree(backups() / all.back(), v2))
-      << back.output;
+  ASSERT_EQ(all.size(), 1u) << back.output;
+  EXPECT_TRUE(all[0].starts_with("Sonarell-9.1.0-") && sameTree(backups() / all[0], v2)) << back.output;
+  EXPECT_EQ(listBackups().size(), 2u);
   expectNothingHalfLeft(back.output);
 }
 
@@ -479,6 +462,12 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
   };
   const auto before = others();
   const plist::Array foreign = foreignEnabledSources();
+  // A backup named by an earlier version of the script, of yet another version:
+  // it stays as it was and counts as older than every new one.
+  const fsys::path earlier = backups() / "Sonarell-0.0.9-20991231-235959.app";
+  copyTree(old, earlier);
+  setBundleVersion(earlier, "0.0.9");
+  const auto earlierTree = snapshot(earlier);
   struct Step {
     std::vector<std::string> options;
     const char* zone;  // the time zones change: the order of backups must not
@@ -491,7 +480,12 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
   std::string restoreByName;  // the first backup of the newer version, once made
   for (const Step& step : std::vector<Step>{
            {kRepair, "JST-9", oldPayload, old, "Sonarell is installed and enabled."},
-           {kUpdate, "UTC0", {}, payloadApp, "Sonarell is upgraded and enabled."},
+           {kUpdate,
+            "UTC0",
+            {},
+            payloadApp,
+            "Sonarell is upgraded and enabled. Left: the new version at " + target().string() +
+                "; the backup of the previous version at " + (backups() / "Sonarell-0.1.0-").string()},
            // Back to the newest backup, the version the upgrade replaced.
            {restore, "JST-9", {}, old, "Sonarell is restored and enabled. Left: the restored version at"},
            {uninstall,
@@ -540,6 +534,7 @@ TEST_P(InstallScriptTest, InstallUpgradeRestoreAndUninstallGoBackAndForthWithNot
   const std::vector<fsys::path> made = {old, payloadApp, old, old, payloadApp};
   ASSERT_EQ(all.size(), made.size());
   for (std::size_t i = 0; i < all.size(); ++i) EXPECT_TRUE(sameTree(backups() / all[i], made[i])) << all[i];
+  EXPECT_EQ(snapshot(earlier), earlierTree);
 
   // With nothing installed, uninstalling again says so and changes nothing; after
   // the user trashed the bundle by hand, its records still leave the list.
