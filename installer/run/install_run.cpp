@@ -10,6 +10,7 @@
 #include "installer/run/run_configuration.h"
 #include "platform/fs/paths.h"
 #include "platform/process/child_process.h"
+#include "platform/process/environment.h"
 
 namespace sonarell::installer {
 
@@ -20,8 +21,8 @@ InstallRun::~InstallRun() = default;
 Result<void, InstallerError> InstallRun::start(const InstallerPayload& payload,
                                                const std::string& interpreter) {
   const std::string home = fs::homeDirectory();
-  process::LaunchConfiguration configuration =
-      makeRunConfiguration(payload, InstallerPayload::installed(), currentEnvironment(), home, interpreter);
+  process::LaunchConfiguration configuration = makeRunConfiguration(
+      payload, InstallerPayload::installed(), process::currentEnvironment(), home, interpreter);
 
   const std::string folder = joinPath(home, kLogFolder);
   if (auto made = createFolder(folder); !made) return made;

@@ -10,20 +10,9 @@
 #include "platform/bundle/bundle.h"
 #include "platform/fs/paths.h"
 #include "platform/process/child_process.h"
-
-extern char** environ;
+#include "platform/process/environment.h"
 
 namespace sonarell::workspace {
-
-namespace {
-
-std::vector<std::string> currentEnvironment() {
-  std::vector<std::string> result;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) result.emplace_back(*e);
-  return result;
-}
-
-}  // namespace
 
 Result<void, OpenError> LinuxWorkspace::openNow(const std::string& bundlePath,
                                                 const std::vector<std::string>& arguments) {
@@ -49,7 +38,7 @@ Result<void, OpenError> LinuxWorkspace::openNow(const std::string& bundlePath,
   process::LaunchConfiguration configuration;
   configuration.executable = executable;
   configuration.arguments = arguments;
-  configuration.environment = currentEnvironment();
+  configuration.environment = process::currentEnvironment();
   configuration.detached = true;
   // The object goes at once; its watcher stays behind to reap the application
   // whenever it ends, so a detached start leaves no zombie.
