@@ -54,8 +54,9 @@ Result<UniqueFd, LockError> tryLockExclusive(const std::string& path);
 // Gives the file at `from` the name `to` in one step unless anything is at `to`
 // already (EEXIST then, both names unchanged); an error names `to`, the name that
 // was not given. A file system without an exclusive rename gets a hard link and
-// then loses `from`; either way `from` is gone after a success. The one call here that differs by
-// system: it lives in file_access_linux.cpp (renameat2 with RENAME_NOREPLACE).
+// then loses `from`; either way `from` is gone after a success. The one call
+// here that differs by system: it lives in file_access_linux.cpp (renameat2 with
+// RENAME_NOREPLACE).
 Result<void, PathError> moveWithoutReplacing(const std::string& from, const std::string& to);
 
 // The process's working folder; none when it cannot be told.
