@@ -1,9 +1,6 @@
 #include "inputmethod/instance_lock.h"
 
-#include <filesystem>
-#include <system_error>
-
-#include "platform/fs/file_access.h"
+#include "platform/fs/paths.h"
 
 namespace sonarell::sample {
 
@@ -11,24 +8,14 @@ std::string InstanceLock::lockPath(const std::string& home) {
   return home + "/Library/Caches/org.quennet.inputmethod.Sonarell/instance.lock";
 }
 
-InstanceLock::Outcome InstanceLock::tryAcquire(const std::string& home, std::optional<InstanceLock>& lock) {
-  const std::filesystem::path path = lockPath(home);
-  std::error_code error;
-  std::filesystem::create_directories(path.parent_path(), error);
-  if (error) {
-    return Outcome::Failed;
+Result<InstanceLock, fs::LockError> InstanceLock::tryAcquire(const std::string& home) {
+  const std::string path = lockPath(home);
+  if (auto made = fs::makeFolders(fs::deletingLastPathComponent(path)); !made) {
+    return fs::LockError{fs::LockError::Kind::Failed, made.error()};
   }
-  fs::UniqueFd fd;
-  switch (fs::tryLockExclusive(path.string(), fd)) {
-    case fs::LockOutcome::Acquired:
-      break;
-    case fs::LockOutcome::HeldElsewhere:
-      return Outcome::HeldElsewhere;
-    case fs::LockOutcome::Failed:
-      return Outcome::Failed;
-  }
-  lock.emplace(InstanceLock(std::move(fd)));
-  return Outcome::Acquired;
+  auto locked = fs::tryLockExclusive(path);
+  if (!locked) return locked.error();
+  return InstanceLock(std::move(locked).value());
 }
 
 }  // namespace sonarell::sample

@@ -3,19 +3,20 @@
 // At most one running instance per user: the first instance holds an exclusive
 // lock on a file below the user's Library/Caches; later ones see it held.
 
-#include <optional>
 #include <string>
 
+#include "platform/fs/file_access.h"
 #include "platform/fs/unique_fd.h"
+#include "platform/result/result.h"
 
 namespace sonarell::sample {
 
 class InstanceLock {
  public:
-  enum class Outcome { Acquired, HeldElsewhere, Failed };
-
-  // Tries once, without waiting. The lock lives as long as the returned object.
-  static Outcome tryAcquire(const std::string& home, std::optional<InstanceLock>& lock);
+  // Tries once, without waiting. The lock lives as long as the returned object;
+  // the error says whether another instance holds it (HeldElsewhere) or it could
+  // not be tried (Failed: the folder or the file could not be made, with errno).
+  static Result<InstanceLock, fs::LockError> tryAcquire(const std::string& home);
 
   static std::string lockPath(const std::string& home);
 

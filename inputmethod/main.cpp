@@ -21,7 +21,6 @@
 #include <QTimer>
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "inputmethod/bus_watch.h"
@@ -61,9 +60,8 @@ int main(int argc, char** argv) {
   const std::string home = sonarell::sample::homeFolder();
   const auto log = [&home](const std::string& text) { sonarell::sample::appendLogLine(home, text); };
 
-  std::optional<sonarell::sample::InstanceLock> lock;
-  if (sonarell::sample::InstanceLock::tryAcquire(home, lock) ==
-      sonarell::sample::InstanceLock::Outcome::HeldElsewhere) {
+  const auto lock = sonarell::sample::InstanceLock::tryAcquire(home);  // held until the process ends
+  if (!lock && lock.error().kind == sonarell::fs::LockError::Kind::HeldElsewhere) {
     if (settings) {
       sonarell::notifications::DBusNotifier().post(kShowSettings);
       log("received --settings; another instance is running, asked it to show its settings window");

@@ -37,7 +37,7 @@ bool appendLogLine(const std::string& home, std::string_view text) {
   line += text;
   line += '\n';
 
-  return fs::appendToFile(path.string(), line);
+  return fs::appendToFile(path.string(), line).ok();
 }
 
 }  // namespace sonarell::sample

@@ -90,7 +90,7 @@ bool WriteEnabledListBackup(const std::string& backupPath, const plist::Value& l
   std::optional<std::string> bytes = plist::serialize(list, plist::Format::Xml);
   if (!bytes) bytes = plist::serialize(list, plist::Format::Binary);
   if (!bytes) return false;
-  return fs::writeNewFile(backupPath, *bytes);
+  return fs::writeNewFile(backupPath, *bytes).ok();
 }
 
 std::optional<plist::Array> EnabledListWithOurs(const std::optional<plist::Value>& value) {

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <variant>
 
 #include "platform/bundle/bundle.h"
 #include "platform/fs/file_access.h"
@@ -157,12 +156,14 @@ int BackUp(const std::string& bundle, const std::string& folder, std::chrono::sy
   }
   std::string reason = "every name tried was taken";
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    if (fs::moveWithoutReplacing(copy, path.value())) {
+    const auto moved = fs::moveWithoutReplacing(copy, path.value());
+    if (moved) {
       line(streams.out, path.value());
       return 0;
     }
-    if (errno != EEXIST) {
-      reason = "cannot give the copy " + copy + " its name " + path.value() + ": " + errnoText(errno);
+    if (moved.error().error != EEXIST) {
+      reason = "cannot give the copy " + copy + " its name " + path.value() + ": " +
+               errnoText(moved.error().error);
       break;
     }
     // Taken meanwhile: the next name is above it (and above the hidden copy's).
@@ -287,8 +288,7 @@ class Sweeper {
     const std::string held = fs::appendingPathComponent(holder, *name);
     if (fs::fileTypeAt(held) != fs::FileType::Regular) return true;
     const auto bytes = fs::readRegularFile(held, kMaxListBackupBytes);
-    const std::string* read = std::get_if<std::string>(&bytes);
-    if (!read || !plist::parse(*read)) return true;
+    if (!bytes || !plist::parse(bytes.value())) return true;
 
     // Its own name, unless that is taken: then a new one.
     std::string target = fs::appendingPathComponent(folder, *name);
@@ -298,7 +298,7 @@ class Sweeper {
           newBackupPath(folder, [&](std::uint64_t n) { return EnabledListBackupName(stamp, n); });
       target = fresh ? fresh.value() : std::string();
     }
-    if (target.empty() || !fs::moveWithoutReplacing(held, target)) {
+    if (target.empty() || !fs::moveWithoutReplacing(held, target).ok()) {
       line(streams_.out, "Keeping the backup of the enabled input sources " + held +
                              " under its own name: failed, it stays where it is");
       return false;
@@ -323,8 +323,7 @@ int Sweep(const std::string& inputMethods, const std::string& backups,
 
 std::string BundleVersion(const std::string& bundle) {
   const auto bytes = fs::readRegularFile(bundle::infoPlistPath(bundle), kMaxInfoPlistBytes);
-  const std::string* read = std::get_if<std::string>(&bytes);
-  const std::optional<plist::Value> info = read ? plist::parse(*read) : std::nullopt;
+  const std::optional<plist::Value> info = bytes ? plist::parse(bytes.value()) : std::nullopt;
   const plist::Dictionary* dictionary = info ? info->asDictionary() : nullptr;
   const plist::Value* version = dictionary ? dictionary->find("CFBundleShortVersionString") : nullptr;
   const std::string* text = version ? version->asString() : nullptr;
@@ -342,12 +341,12 @@ int OpenBundle(const std::string& bundle, workspace::Workspace& workspace, Strea
   struct Opening {
     std::mutex mutex;
     std::condition_variable done;
-    std::optional<std::optional<workspace::OpenError>> result;
+    std::optional<Result<void, workspace::OpenError>> result;
   };
   const auto outcome = std::make_shared<Opening>();
-  workspace.openApplication(bundle, {}, [outcome](std::optional<workspace::OpenError> error) {
+  workspace.openApplication(bundle, {}, [outcome](Result<void, workspace::OpenError> opened) {
     const std::lock_guard<std::mutex> hold(outcome->mutex);
-    outcome->result = std::move(error);
+    outcome->result = std::move(opened);
     outcome->done.notify_all();
   });
   std::unique_lock<std::mutex> hold(outcome->mutex);
@@ -358,8 +357,8 @@ int OpenBundle(const std::string& bundle, workspace::Workspace& workspace, Strea
          "Could not open " + bundle + ": its start was not reported within " + seconds + " seconds");
     return 1;
   }
-  if (!*outcome->result) return 0;
-  line(streams.err, "Could not open " + bundle + ": " + openErrorText(**outcome->result));
+  if (outcome->result->ok()) return 0;
+  line(streams.err, "Could not open " + bundle + ": " + openErrorText(outcome->result->error()));
   return 1;
 }
 

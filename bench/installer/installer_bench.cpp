@@ -72,7 +72,7 @@ stdfs::path logFile(std::size_t bytes) {
 int runAndWait(const std::vector<std::string>& argv, int outFd) {
   const auto done =
       process::runToEnd({argv[0], {argv.begin() + 1, argv.end()}, test::inheritedEnvironment({}), "", outFd});
-  return done.error != 0 ? -1 : done.termination.code;
+  return done ? done.value().code : -1;
 }
 
 void BM_StartupToWindowShown(benchmark::State& state) {
@@ -95,7 +95,7 @@ void BM_StartupToWindowShown(benchmark::State& state) {
     auto probe =
         process::ChildProcess::start(probeRun, [ended](const process::Termination&) { ended->set_value(); });
     writeEnd.reset();
-    if (!probe.process) {
+    if (!probe) {
       state.SkipWithError("probe did not start");
       return;
     }

@@ -50,8 +50,8 @@ bool InstallerController::hasRunningProcess() const { return run_->running(); }
 
 void InstallerController::install() {
   if (busy_) return;
-  if (auto error = payload_.validate()) {
-    finish(1, describe(*error));
+  if (const auto valid = payload_.validate(); !valid) {
+    finish(1, describe(valid.error()));
     return;
   }
   busy_ = true;

@@ -51,8 +51,8 @@ void SettingsHandoff::open() {
   QPointer<SettingsHandoff> handoff(this);
   auto notifier = notifier_;
   workspace_->openApplication(InstallerPayload::target(), {texts::kSettingsArgument},
-                              [handoff, notifier](std::optional<workspace::OpenError> error) {
-                                if (!error) {
+                              [handoff, notifier](Result<void, workspace::OpenError> opened) {
+                                if (opened) {
                                   notifier->post(texts::kShowSettingsNotification);
                                   return;
                                 }
@@ -60,7 +60,7 @@ void SettingsHandoff::open() {
                                 if (app == nullptr) return;
                                 QMetaObject::invokeMethod(
                                     app,
-                                    [handoff, text = failureStatus(*error)]() {
+                                    [handoff, text = failureStatus(opened.error())]() {
                                       if (handoff) emit handoff->failed(text);
                                     },
                                     Qt::QueuedConnection);

@@ -36,7 +36,7 @@ std::string InstallerPayload::target() {
 
 bool InstallerPayload::installed() { return exists(target()); }
 
-std::optional<InstallerError> InstallerPayload::validate() const {
+Result<void, InstallerError> InstallerPayload::validate() const {
   const std::array<std::string, 3> required = {
       joinPath(app(), "Contents/Info.plist"),
       joinPath(helper(), "Contents/MacOS/Keyloom"),
@@ -45,7 +45,7 @@ std::optional<InstallerError> InstallerPayload::validate() const {
   for (const auto& item : required) {
     if (!exists(item)) return payloadIncompleteError();
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace sonarell::installer

@@ -4,10 +4,10 @@
 // installed location in the current user's home folder. Only `root` is stored;
 // everything else is derived afresh on each access, so nothing goes stale.
 
-#include <optional>
 #include <string>
 
 #include "installer/errors/installer_error.h"
+#include "platform/result/result.h"
 
 namespace sonarell::installer {
 
@@ -25,8 +25,8 @@ class InstallerPayload {
   // Something (anything, following a symbolic link) exists at target().
   static bool installed();
 
-  // None when complete; the payload error at the first missing item otherwise.
-  std::optional<InstallerError> validate() const;
+  // Success when complete; the payload error at the first missing item otherwise.
+  Result<void, InstallerError> validate() const;
 
  private:
   std::string root_;

@@ -1,7 +1,5 @@
 #include "installer/payload/localized_info.h"
 
-#include <variant>
-
 #include "installer/payload/installer_payload.h"
 #include "installer/text/strings_file.h"
 #include "installer/text/utf8_decoder.h"
@@ -44,10 +42,9 @@ std::optional<QString> fromTable(const std::string& bundlePath, const QString& f
   if (!plainName(folder)) return std::nullopt;
   const std::string path =
       joinPath(bundlePath, "Contents/Resources/" + folder.toStdString() + ".lproj/InfoPlist.strings");
-  auto read = fs::readRegularFile(path, kTableLimit);
-  const auto* bytes = std::get_if<std::string>(&read);
-  if (bytes == nullptr) return std::nullopt;
-  return stringsTableValue(*bytes, key);
+  const auto read = fs::readRegularFile(path, kTableLimit);
+  if (!read) return std::nullopt;
+  return stringsTableValue(read.value(), key);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "installer/run/run_configuration.h"
 #include "platform/fs/paths.h"
 #include "platform/process/child_process.h"
+#include "platform/process/environment.h"
 
 namespace sonarell::installer {
 
@@ -20,18 +21,18 @@ InstallRun::~InstallRun() = default;
 Result<void, InstallerError> InstallRun::start(const InstallerPayload& payload,
                                                const std::string& interpreter) {
   const std::string home = fs::homeDirectory();
-  process::LaunchConfiguration configuration =
-      makeRunConfiguration(payload, InstallerPayload::installed(), currentEnvironment(), home, interpreter);
+  process::LaunchConfiguration configuration = makeRunConfiguration(
+      payload, InstallerPayload::installed(), process::currentEnvironment(), home, interpreter);
 
   const std::string folder = joinPath(home, kLogFolder);
-  if (auto error = createFolder(folder)) return std::move(*error);
+  if (auto made = createFolder(folder); !made) return made;
   const std::string logPath = joinPath(folder, newUuid() + ".log");
-  if (auto error = createEmptyFile(logPath)) return std::move(*error);
+  if (auto created = createEmptyFile(logPath); !created) return created;
   auto opened = openForWriting(logPath);
-  if (auto* error = std::get_if<InstallerError>(&opened)) return std::move(*error);
+  if (!opened) return opened.error();
   // The handler owns the descriptor from here on: whichever way the run ends, it
   // is closed exactly once (by the handler, or with it when the launch fails).
-  auto log = std::make_shared<fs::UniqueFd>(std::move(std::get<fs::UniqueFd>(opened)));
+  auto log = std::make_shared<fs::UniqueFd>(std::move(opened).value());
   logPath_ = logPath;
   configuration.outputFd = log->get();
 
@@ -66,8 +67,8 @@ Result<void, InstallerError> InstallRun::start(const InstallerPayload& payload,
 
   process_.reset();
   auto started = process::ChildProcess::start(configuration, std::move(handler));
-  if (!started.process) return launchError(configuration.executable, started.error);
-  process_ = std::move(started.process);
+  if (!started) return launchError(configuration.executable, started.error().posixError);
+  process_ = std::move(started).value();
   return {};
 }
 

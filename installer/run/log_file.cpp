@@ -8,9 +8,9 @@
 
 namespace sonarell::installer {
 
-std::optional<InstallerError> createFolder(const std::string& folder) {
-  if (auto error = fs::makeFolders(folder)) return folderError(error->path, error->error);
-  return std::nullopt;
+Result<void, InstallerError> createFolder(const std::string& folder) {
+  if (auto made = fs::makeFolders(folder); !made) return folderError(made.error().path, made.error().error);
+  return {};
 }
 
 std::string newUuid() {
@@ -29,15 +29,15 @@ std::string newUuid() {
   return s;
 }
 
-std::optional<InstallerError> createEmptyFile(const std::string& path) {
-  if (auto error = fs::createEmptyFile(path)) return fileWriteError(path, error->error);
-  return std::nullopt;
+Result<void, InstallerError> createEmptyFile(const std::string& path) {
+  if (auto created = fs::createEmptyFile(path); !created) return fileWriteError(path, created.error().error);
+  return {};
 }
 
-std::variant<fs::UniqueFd, InstallerError> openForWriting(const std::string& path) {
+Result<fs::UniqueFd, InstallerError> openForWriting(const std::string& path) {
   auto opened = fs::openExistingForWriting(path);
-  if (auto* error = std::get_if<fs::PathError>(&opened)) return openError(path, error->error);
-  return std::move(std::get<fs::UniqueFd>(opened));
+  if (!opened) return openError(path, opened.error().error);
+  return std::move(opened).value();
 }
 
 }  // namespace sonarell::installer

@@ -1,7 +1,6 @@
 #include "installer/run/log_reader.h"
 
 #include <new>
-#include <variant>
 
 #include "installer/text/utf8_decoder.h"
 #include "platform/fs/read_file.h"
@@ -12,10 +11,9 @@ std::optional<QString> readLog(const std::string& path, std::size_t limit) noexc
   try {
     // A child the script left running may still append; the log is shown as it
     // stood when reading began rather than refused as changing.
-    auto read = fs::readRegularFile(path, limit, fs::Growth::Ignore);
-    auto* bytes = std::get_if<std::string>(&read);
-    if (bytes == nullptr) return std::nullopt;
-    return decodeUtf8(*bytes);
+    const auto read = fs::readRegularFile(path, limit, fs::Growth::Ignore);
+    if (!read) return std::nullopt;
+    return decodeUtf8(read.value());
   } catch (...) {
     // Decoding doubles the size in memory; running out of it is an unreadable
     // log, not the end of the installer.

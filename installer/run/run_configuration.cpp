@@ -1,14 +1,6 @@
 #include "installer/run/run_configuration.h"
 
-extern char** environ;
-
 namespace sonarell::installer {
-
-std::vector<std::string> currentEnvironment() {
-  std::vector<std::string> result;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) result.emplace_back(*e);
-  return result;
-}
 
 void setVariable(std::vector<std::string>& environment, const std::string& name, const std::string& value) {
   const std::string prefix = name + "=";

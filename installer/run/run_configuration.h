@@ -14,9 +14,6 @@ namespace sonarell::installer {
 inline constexpr const char* kInterpreter = "/bin/bash";
 inline constexpr const char* kScriptSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 
-// The installer's own environment now, as "NAME=value" entries.
-std::vector<std::string> currentEnvironment();
-
 // `inherited` with NAME set to `value`: replaced in place where present, appended otherwise.
 void setVariable(std::vector<std::string>& environment, const std::string& name, const std::string& value);
 

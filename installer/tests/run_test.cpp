@@ -139,7 +139,7 @@ struct Recorder : workspace::Workspace, notifications::DistributedNotifier {
     std::thread([&] { completion(answer); }).join();  // posts from that thread, joined before the next event
   }
   void post(const std::string& name) override { events.push_back("post " + name); }
-  std::optional<workspace::OpenError> answer;
+  Result<void, workspace::OpenError> answer;
   std::vector<std::string> events;
 };
 
@@ -241,9 +241,9 @@ TEST_F(InstallRun, TheProgramQuitsOnSigtermWhenIdle) {
   program.environment = {"HOME=" + home_.string(), "QT_QPA_PLATFORM=offscreen"};
   auto started =
       process::ChildProcess::start(program, [code](const process::Termination& t) { *code = t.code; });
-  ASSERT_TRUE(started.process) << started.error;
+  ASSERT_TRUE(started) << started.error().posixError;
   // Ready once it catches SIGTERM (its handler is in place).
-  const auto catches = [path = "/proc/" + std::to_string(started.process->pid()) + "/status"] {
+  const auto catches = [path = "/proc/" + std::to_string(started.value()->pid()) + "/status"] {
     std::ifstream status(path);
     for (std::string line; std::getline(status, line);)
       if (line.rfind("SigCgt:", 0) == 0)
@@ -252,7 +252,7 @@ TEST_F(InstallRun, TheProgramQuitsOnSigtermWhenIdle) {
   };
   ASSERT_TRUE(waitUntil([&] { return catches() != 0 || *code != -1; }));
   ASSERT_EQ(*code, -1) << "it ended on its own";
-  ::kill(started.process->pid(), SIGTERM);
+  ::kill(started.value()->pid(), SIGTERM);
   ASSERT_TRUE(waitUntil([&] { return *code != -1; }));
   EXPECT_EQ(*code, 0);
   EXPECT_FALSE(stdfs::exists(home_ / "Library"));  // nothing was run

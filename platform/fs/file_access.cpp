@@ -10,64 +10,69 @@
 
 namespace sonarell::fs {
 
-std::optional<PathError> makeFolder(const std::string& path, unsigned mode) {
-  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return std::nullopt;
+Result<void, PathError> makeFolder(const std::string& path, unsigned mode) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return {};
   const int error = errno;
   struct stat st {};
   if (error != EEXIST) return PathError{path, error};
   if (::stat(path.c_str(), &st) != 0) return PathError{path, errno};
   if (!S_ISDIR(st.st_mode)) return PathError{path, EEXIST};
-  return std::nullopt;
+  return {};
 }
 
-std::optional<PathError> makeFolders(const std::string& folder) {
+Result<void, PathError> makeFolders(const std::string& folder) {
   if (folder.empty()) return PathError{folder, ENOENT};
   std::size_t pos = folder.front() == '/' ? 1 : 0;
   while (pos <= folder.size()) {
     std::size_t next = folder.find('/', pos);
     if (next == std::string::npos) next = folder.size();
     if (next > pos) {
-      if (auto error = makeFolder(folder.substr(0, next), 0777)) return error;
+      if (auto made = makeFolder(folder.substr(0, next), 0777); !made) return made;
     }
     pos = next + 1;
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<PathError> createEmptyFile(const std::string& path) {
+Result<void, PathError> createEmptyFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd) return PathError{path, errno};
   if (!fd.close()) return PathError{path, errno};
-  return std::nullopt;
+  return {};
 }
 
-std::variant<UniqueFd, PathError> openExistingForWriting(const std::string& path) {
+Result<UniqueFd, PathError> openExistingForWriting(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd) return PathError{path, errno};
   return fd;
 }
 
-bool appendToFile(const std::string& path, std::string_view bytes) {
+Result<void, PathError> appendToFile(const std::string& path, std::string_view bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) return false;
+  if (!fd) return PathError{path, errno};
   // O_APPEND makes each write land at the end as a whole; retry only on EINTR.
   ssize_t written = 0;
   do {
     written = ::write(fd.get(), bytes.data(), bytes.size());
   } while (written < 0 && errno == EINTR);
-  return written == static_cast<ssize_t>(bytes.size());
+  if (written < 0) return PathError{path, errno};
+  if (written != static_cast<ssize_t>(bytes.size())) return PathError{path, EIO};
+  return {};
 }
 
-LockOutcome tryLockExclusive(const std::string& path, UniqueFd& lock) {
+Result<UniqueFd, LockError> tryLockExclusive(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) return LockOutcome::Failed;
+  if (!fd) return LockError{LockError::Kind::Failed, {path, errno}};
   int result = 0;
   do {
     result = ::flock(fd.get(), LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
-  if (result != 0) return errno == EWOULDBLOCK ? LockOutcome::HeldElsewhere : LockOutcome::Failed;
-  lock = std::move(fd);
-  return LockOutcome::Acquired;
+  if (result != 0) {
+    const int error = errno;
+    return LockError{error == EWOULDBLOCK ? LockError::Kind::HeldElsewhere : LockError::Kind::Failed,
+                     {path, error}};
+  }
+  return fd;
 }
 
 std::optional<std::string> currentDirectory() {

@@ -13,13 +13,13 @@
 
 namespace sonarell::fs {
 
-bool moveWithoutReplacing(const std::string& from, const std::string& to) {
+Result<void, PathError> moveWithoutReplacing(const std::string& from, const std::string& to) {
   if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
+    return {};
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return PathError{to, errno};
+  if (::link(from.c_str(), to.c_str()) != 0) return PathError{to, errno};
   ::unlink(from.c_str());
-  return true;
+  return {};
 }
 
 }  // namespace sonarell::fs

@@ -119,9 +119,9 @@ Result<UniqueFd, LockFailure> lockFile(const std::string& path, milliseconds wai
         return failed("the install lock " + path + " cannot be looked at (" + why(errno) + ")");
       const std::string folder = deletingLastPathComponent(path);
       if (!folder.empty()) {
-        if (auto error = makeFolders(folder)) {
-          return failed("the folder " + error->path + " for the install lock cannot be made (" +
-                        why(error->error) + ")");
+        if (auto made = makeFolders(folder); !made) {
+          return failed("the folder " + made.error().path + " for the install lock cannot be made (" +
+                        why(made.error().error) + ")");
         }
       }
     } else if (S_ISLNK(st.st_mode)) {

@@ -23,39 +23,38 @@ std::string temporaryPrefix(std::string_view name) { return "." + std::string(na
 
 }  // namespace
 
-bool writeNewFile(const std::string& path, std::string_view bytes,
-                  const std::function<void()>& beforeRename) {
+Result<void, PathError> writeNewFile(const std::string& path, std::string_view bytes,
+                                     const std::function<void()>& beforeRename) {
   const std::string name = lastPathComponent(path);
   if (path.empty() || path.back() == '/' || name.empty() || name == "/" || name == "." || name == "..") {
-    errno = EINVAL;
-    return false;
+    return PathError{path, EINVAL};
   }
   // Anything at the path already refuses the write before a temporary file is made.
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    errno = EEXIST;
-    return false;
-  }
+  if (::lstat(path.c_str(), &st) == 0) return PathError{path, EEXIST};
   const std::string folder = deletingLastPathComponent(path);
   const std::string prefix =
       folder.empty() ? temporaryPrefix(name) : appendingPathComponent(folder, temporaryPrefix(name));
 
   TemporaryFile temporary;
   UniqueFd fd;
+  std::string candidate;
   for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
-    std::string candidate = prefix + random::randomLettersAndDigits();
+    candidate = prefix + random::randomLettersAndDigits();
     // O_EXCL: a name someone else holds is never reused; mode 0644 less the umask.
     fd = UniqueFd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (fd) temporary.own(std::move(candidate));
-    if (!fd && errno != EEXIST) return false;
+    if (fd) temporary.own(candidate);
+    if (!fd && errno != EEXIST) return PathError{candidate, errno};
   }
-  if (!fd) return false;
-  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) return false;
+  if (!fd) return PathError{candidate, EEXIST};
+  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) {
+    return PathError{temporary.path(), errno};
+  }
   if (beforeRename) beforeRename();
   // Only now does the final name appear, holding every byte.
-  if (!moveWithoutReplacing(temporary.path(), path)) return false;
+  if (auto moved = moveWithoutReplacing(temporary.path(), path); !moved) return moved;
   temporary.release();
-  return true;
+  return {};
 }
 
 }  // namespace sonarell::fs

@@ -12,8 +12,8 @@
 
 namespace sonarell::fs {
 
-std::variant<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes,
-                                                         Growth growth) {
+Result<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes,
+                                                   Growth growth) {
   using Kind = ReadFileError::Kind;
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
   // forever. It changes nothing for a regular file.

@@ -9,7 +9,8 @@
 
 #include <cstddef>
 #include <string>
-#include <variant>
+
+#include "platform/result/result.h"
 
 namespace sonarell::fs {
 
@@ -33,7 +34,8 @@ enum class Growth {
 };
 
 // Reads the whole regular file at `path` (links followed), at most `maxBytes`.
-std::variant<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes,
-                                                         Growth growth = Growth::Refuse);
+// The bytes, or what kept them from being read.
+Result<std::string, ReadFileError> readRegularFile(const std::string& path, std::size_t maxBytes,
+                                                   Growth growth = Growth::Refuse);
 
 }  // namespace sonarell::fs

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <variant>
 
 #include "platform/fs/read_file.h"
 #include "platform/plist/binary.h"
@@ -48,8 +47,8 @@ std::optional<Value> readFile(const std::string& path) {
   // Regular files only, opened without blocking: a FIFO or a device at the path
   // must not stop the reader. Nothing larger than parse takes is read.
   auto bytes = fs::readRegularFile(path, std::numeric_limits<std::uint32_t>::max());
-  if (const auto* read = std::get_if<std::string>(&bytes)) return parse(*read);
-  return std::nullopt;
+  if (!bytes) return std::nullopt;
+  return parse(bytes.value());
 }
 
 std::optional<std::string> toXml(const Value& value) { return serialize(value, Format::Xml); }

@@ -47,7 +47,9 @@ bool acceptableDomain(const std::string& domain) {
          domain.find('\0') == std::string::npos;
 }
 
-std::string describeErrno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string describeErrno(const char* what, int error = errno) {
+  return std::string(what) + ": " + std::strerror(error);
+}
 
 // Parsed domain files of this process, by path: the latest version and the one
 // before it. An entry is used only for a file that holds exactly the same bytes
@@ -479,8 +481,10 @@ bool FilePreferenceStore::synchronize(const std::string& domain) {
 bool FilePreferenceStore::store(DomainState& state, const std::string& path) {
   const std::string library = fs::appendingPathComponent(home_, "Library");
   const std::string preferences = fs::appendingPathComponent(library, "Preferences");
-  if (fs::makeFolder(library, 0755) || fs::makeFolder(preferences, 0700)) {
-    lastFailure_ = describeErrno("cannot make the preferences folder");
+  auto made = fs::makeFolder(library, 0755);
+  if (made) made = fs::makeFolder(preferences, 0700);
+  if (!made) {
+    lastFailure_ = describeErrno("cannot make the preferences folder", made.error().error);
     return false;
   }
 
@@ -615,9 +619,9 @@ FilePreferenceStore::Attempt FilePreferenceStore::storeAttempt(DomainState& stat
       lastFailure_ = describeErrno("cannot put the new domain file into place");
       return Attempt::Failed;
     }
-  } else if (!fs::moveWithoutReplacing(temporary.path(), target)) {
-    if (errno == EEXIST) return Attempt::ChangedMeanwhile;
-    lastFailure_ = describeErrno("cannot put the new domain file into place");
+  } else if (auto moved = fs::moveWithoutReplacing(temporary.path(), target); !moved) {
+    if (moved.error().error == EEXIST) return Attempt::ChangedMeanwhile;
+    lastFailure_ = describeErrno("cannot put the new domain file into place", moved.error().error);
     return Attempt::Failed;
   }
   temporary.release();

@@ -137,8 +137,8 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::ended() const { return shared_->reaped.load(); }
 
-ChildProcess::StartResult ChildProcess::start(const LaunchConfiguration& configuration,
-                                              TerminationHandler handler) noexcept {
+Result<std::unique_ptr<ChildProcess>, StartError> ChildProcess::start(
+    const LaunchConfiguration& configuration, TerminationHandler handler) noexcept {
   // Everything that allocates happens before the child exists, so that running
   // out of memory is a failed start and never an unwatched child.
   std::unique_ptr<ChildProcess> process;
@@ -153,16 +153,16 @@ ChildProcess::StartResult ChildProcess::start(const LaunchConfiguration& configu
     argvPointers = pointers(argv);
     envPointers = pointers(configuration.environment);
   } catch (...) {
-    return {nullptr, ENOMEM};
+    return StartError{ENOMEM};
   }
   SpawnActions actions;
   SpawnAttributes attributes;
-  if (int rc = prepare(configuration, actions, attributes); rc != 0) return {nullptr, rc};
+  if (int rc = prepare(configuration, actions, attributes); rc != 0) return StartError{rc};
 
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, configuration.executable.c_str(), actions.get(), attributes.get(),
                              argvPointers.data(), envPointers.data());
-  if (rc != 0) return {nullptr, rc};
+  if (rc != 0) return StartError{rc};
   process->pid_ = pid;
 
   std::shared_ptr<Shared> shared = process->shared_;
@@ -183,22 +183,22 @@ ChildProcess::StartResult ChildProcess::start(const LaunchConfiguration& configu
     // Without a watcher nobody would reap the child: stop it rather than leak it.
     ::kill(pid, SIGKILL);
     reap(pid);
-    return {nullptr, EAGAIN};
+    return StartError{EAGAIN};
   }
-  return {std::move(process), 0};
+  return process;
 }
 
-Completion runToEnd(const LaunchConfiguration& configuration) noexcept {
+Result<Termination, StartError> runToEnd(const LaunchConfiguration& configuration) noexcept {
   try {
     // Shared with the handler: the watcher may still be inside set_value when
     // the waiting caller returns.
     auto ended = std::make_shared<std::promise<Termination>>();
     std::future<Termination> termination = ended->get_future();
     auto started = ChildProcess::start(configuration, [ended](const Termination& t) { ended->set_value(t); });
-    if (!started.process) return {{}, started.error};
-    return {termination.get(), 0};
+    if (!started) return started.error();
+    return termination.get();
   } catch (...) {
-    return {{}, ENOMEM};
+    return StartError{ENOMEM};
   }
 }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result/result.h"
+
 namespace sonarell::process {
 
 struct LaunchConfiguration {
@@ -25,6 +27,11 @@ struct LaunchConfiguration {
   bool detached = false;                 // new session, standard streams on /dev/null
   int errorFd = -1;                      // with outputFd: dup'ed onto 2 instead (kept last for the
                                          // callers that initialise the fields in order)
+};
+
+// Why a child could not be started.
+struct StartError {
+  int posixError = 0;  // errno: ENOENT, EACCES, ENOMEM when out of memory, ...
 };
 
 // How the child ended. `code` is the exit status, or 128 + the signal number
@@ -47,13 +54,11 @@ class ChildProcess {
   // never blocks and never leaves a zombie.
   ~ChildProcess();
 
-  struct StartResult {
-    std::unique_ptr<ChildProcess> process;  // set on success
-    int error = 0;                          // errno of the failed start otherwise
-  };
-  // On failure the handler is destroyed without being called.
-  // Never throws: running out of memory is a failed start (ENOMEM).
-  static StartResult start(const LaunchConfiguration& configuration, TerminationHandler handler) noexcept;
+  // The started child, or why it could not be started; on failure the handler is
+  // destroyed without being called. Never throws: running out of memory is a
+  // failed start (ENOMEM).
+  static Result<std::unique_ptr<ChildProcess>, StartError> start(const LaunchConfiguration& configuration,
+                                                                 TerminationHandler handler) noexcept;
 
   pid_t pid() const { return pid_; }
   // True once the child has been reaped.
@@ -68,12 +73,9 @@ class ChildProcess {
 };
 
 // Starts the child and blocks until it has ended and was reaped, for callers
-// with nothing else to do meanwhile (tests, benchmarks, one-shot tools).
-struct Completion {
-  Termination termination;
-  int error = 0;  // errno of a failed start; `termination` means nothing then
-};
-Completion runToEnd(const LaunchConfiguration& configuration) noexcept;
+// with nothing else to do meanwhile (tests, benchmarks, one-shot tools): how it
+// ended, or why it could not be started.
+Result<Termination, StartError> runToEnd(const LaunchConfiguration& configuration) noexcept;
 
 // Decodes a waitpid status into a Termination.
 Termination terminationFromStatus(int status);

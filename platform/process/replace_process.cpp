@@ -5,8 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
-extern char** environ;
+#include "platform/process/environment.h"
 
 namespace sonarell::process {
 
@@ -29,13 +30,11 @@ Failure replaceProcess(const std::vector<std::string>& argv, const fs::UniqueFd&
 
   // Everything exec needs, built before anything changes.
   std::vector<std::string> environment;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    const char* equals = std::strchr(*entry, '=');
-    const std::size_t length = equals ? static_cast<std::size_t>(equals - *entry) : std::strlen(*entry);
+  for (std::string& entry : currentEnvironment()) {
+    const std::string_view name = std::string_view(entry).substr(0, entry.find('='));
     bool replaced = false;
-    for (const auto& set : setEnv)
-      replaced = replaced || set.first.compare(0, std::string::npos, *entry, length) == 0;
-    if (!replaced) environment.emplace_back(*entry);
+    for (const auto& set : setEnv) replaced = replaced || set.first == name;
+    if (!replaced) environment.push_back(std::move(entry));
   }
   for (const auto& [name, value] : setEnv) environment.push_back(name + "=" + value);
   std::vector<char*> args, env;

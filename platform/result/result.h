@@ -43,7 +43,7 @@ class [[nodiscard]] Result<void, E> {
 
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }
-  const E& error() const { return *error_; }
+  const E& error() const { return error_.value(); }
 
  private:
   std::optional<E> error_;

@@ -78,7 +78,7 @@ TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
     c.detached = detached;
     Outcome outcome;
     auto started = ChildProcess::start(c, outcome.handler());
-    ASSERT_TRUE(started.process) << started.error;
+    ASSERT_TRUE(started) << started.error().posixError;
     output.reset();
     EXPECT_EQ(outcome.wait().code, 0);
     std::istringstream in(test::readFile(report));
@@ -89,7 +89,7 @@ TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
     EXPECT_NE(env.find("ONLY=值 with space,"), std::string::npos) << env;
     EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
     EXPECT_EQ(pwd, dir_.string());
-    EXPECT_EQ(std::stoi(sid), detached ? started.process->pid() : ::getsid(0)) << detached;
+    EXPECT_EQ(std::stoi(sid), detached ? started.value()->pid() : ::getsid(0)) << detached;
     EXPECT_EQ(out, detached ? "/dev/null" : log) << detached;
     // Standard input is the parent's (which a test runner may have closed); 1 and 2 are always there.
     EXPECT_EQ(open.starts_with(" 0") ? open.substr(2) : open, " 1 2") << detached;
@@ -103,14 +103,14 @@ TEST_F(ChildProcessTest, EachEndIsReportedOnceAfterTheChildWasReaped) {
   for (const auto& [script, code] : cases) {
     Outcome outcome;
     auto started = ChildProcess::start(shell(script), outcome.handler());
-    ASSERT_TRUE(started.process);
+    ASSERT_TRUE(started);
     const Termination t = outcome.wait();
     EXPECT_EQ(t.code, code < 0 ? 128 + SIGKILL : code) << script;
     EXPECT_EQ(t.signaled, code < 0) << script;
     EXPECT_EQ(t.signal, code < 0 ? SIGKILL : 0) << script;
     EXPECT_EQ(outcome.calls, 1);
-    EXPECT_TRUE(started.process->ended());
-    EXPECT_EQ(::waitpid(started.process->pid(), nullptr, WNOHANG), -1);  // reaped already
+    EXPECT_TRUE(started.value()->ended());
+    EXPECT_EQ(::waitpid(started.value()->pid(), nullptr, WNOHANG), -1);  // reaped already
     EXPECT_EQ(errno, ECHILD);
   }
 }
@@ -120,8 +120,8 @@ TEST_F(ChildProcessTest, FailedStartsReportErrnoAndDropTheHandlerUncalled) {
                                        LaunchConfiguration{"/bin/sh", {}, {}, dir_ / "nowhere", -1, false}}) {
     const auto token = std::make_shared<int>(0);
     auto started = ChildProcess::start(c, [token](const Termination&) { ++*token; });
-    EXPECT_FALSE(started.process);
-    EXPECT_EQ(started.error, ENOENT);
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error().posixError, ENOENT);
     EXPECT_EQ(token.use_count(), 1);  // destroyed, not kept for a later call
     EXPECT_EQ(*token, 0);
   }
@@ -135,7 +135,7 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
   Outcome outcome;
   auto started = ChildProcess::start(shell("read x < '" + fifo.string() + "'; : > '" + marker.string() + "'"),
                                      outcome.handler());
-  ASSERT_TRUE(started.process);
+  ASSERT_TRUE(started);
   {
     // Should the reset wait for the child, this lets the child go after a while,
     // so that the test fails rather than hangs.
@@ -146,7 +146,7 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
       if (!cv.wait_for(lock, stop, std::chrono::seconds(10), [] { return false; }))
         (void)!::write(go.get(), "\n", 1);
     });
-    started.process.reset();
+    started.value().reset();
     EXPECT_FALSE(std::filesystem::exists(marker)) << "the reset waited for the child";
   }
   ASSERT_EQ(::write(go.get(), "\n", 1), 1);

@@ -20,17 +20,17 @@ namespace stdfs = std::filesystem;
 using Kind = OpenError::Kind;
 
 // Opens and waits for the completion, which must come from another thread.
-std::optional<OpenError> open(const std::string& bundle, const std::vector<std::string>& args) {
-  const auto done = std::make_shared<std::promise<std::pair<std::optional<OpenError>, std::thread::id>>>();
+Result<void, OpenError> open(const std::string& bundle, const std::vector<std::string>& args) {
+  const auto done = std::make_shared<std::promise<std::pair<Result<void, OpenError>, std::thread::id>>>();
   auto completion = done->get_future();
-  LinuxWorkspace().openApplication(bundle, args, [done](std::optional<OpenError> e) {
-    done->set_value({std::move(e), std::this_thread::get_id()});
+  LinuxWorkspace().openApplication(bundle, args, [done](Result<void, OpenError> opened) {
+    done->set_value({std::move(opened), std::this_thread::get_id()});
   });
   if (completion.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
     return OpenError{Kind::LaunchFailed, -1, "no completion"};
-  const auto [error, thread] = completion.get();
+  const auto [opened, thread] = completion.get();
   EXPECT_NE(thread, std::this_thread::get_id());
-  return error;
+  return opened;
 }
 
 TEST(Workspace, OpensTheBundlesExecutableDetachedWithTheArgumentsOrSaysWhyNot) {
@@ -62,13 +62,13 @@ TEST(Workspace, OpensTheBundlesExecutableDetachedWithTheArgumentsOrSaysWhyNot) {
                   {bundle("NotExecutable.app", "CFBundleExecutable", stdfs::perms::owner_read),
                    Kind::NoExecutable, EACCES}};
   for (const auto& c : failures) {
-    const auto error = open(c.bundle, {"--settings"});
-    ASSERT_TRUE(error) << c.bundle;
-    EXPECT_EQ(error->kind, c.kind) << c.bundle;
-    EXPECT_EQ(error->posixError, c.error) << c.bundle;
+    const auto opened = open(c.bundle, {"--settings"});
+    ASSERT_FALSE(opened) << c.bundle;
+    EXPECT_EQ(opened.error().kind, c.kind) << c.bundle;
+    EXPECT_EQ(opened.error().posixError, c.error) << c.bundle;
   }
 
-  EXPECT_FALSE(open(bundle("Some App.app", "CFBundleExecutable", stdfs::perms::owner_all), {"--settings"}));
+  EXPECT_TRUE(open(bundle("Some App.app", "CFBundleExecutable", stdfs::perms::owner_all), {"--settings"}));
   pollfd p{report.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&p, 1, 10000), 1);
   char buffer[256];

@@ -5,9 +5,10 @@
 // standard streams on /dev/null) with the given arguments.
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/result/result.h"
 
 namespace sonarell::workspace {
 
@@ -24,8 +25,9 @@ struct OpenError {
 
 class Workspace {
  public:
-  // Called once, on a thread that is not the caller's: no value on success.
-  using Completion = std::function<void(std::optional<OpenError>)>;
+  // Called once, on a thread that is not the caller's, with success or the reason
+  // the application was not opened.
+  using Completion = std::function<void(Result<void, OpenError>)>;
 
   virtual ~Workspace() = default;
   virtual void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,

@@ -10,23 +10,12 @@
 #include "platform/bundle/bundle.h"
 #include "platform/fs/paths.h"
 #include "platform/process/child_process.h"
-
-extern char** environ;
+#include "platform/process/environment.h"
 
 namespace sonarell::workspace {
 
-namespace {
-
-std::vector<std::string> currentEnvironment() {
-  std::vector<std::string> result;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) result.emplace_back(*e);
-  return result;
-}
-
-}  // namespace
-
-std::optional<OpenError> LinuxWorkspace::openNow(const std::string& bundlePath,
-                                                 const std::vector<std::string>& arguments) {
+Result<void, OpenError> LinuxWorkspace::openNow(const std::string& bundlePath,
+                                                const std::vector<std::string>& arguments) {
   struct stat st {};
   if (::stat(bundlePath.c_str(), &st) != 0) return OpenError{OpenError::Kind::NoBundle, errno, bundlePath};
   if (!S_ISDIR(st.st_mode)) return OpenError{OpenError::Kind::NoBundle, ENOTDIR, bundlePath};
@@ -49,13 +38,13 @@ std::optional<OpenError> LinuxWorkspace::openNow(const std::string& bundlePath,
   process::LaunchConfiguration configuration;
   configuration.executable = executable;
   configuration.arguments = arguments;
-  configuration.environment = currentEnvironment();
+  configuration.environment = process::currentEnvironment();
   configuration.detached = true;
   // The object goes at once; its watcher stays behind to reap the application
   // whenever it ends, so a detached start leaves no zombie.
   auto started = process::ChildProcess::start(configuration, nullptr);
-  if (!started.process) return OpenError{OpenError::Kind::LaunchFailed, started.error, executable};
-  return std::nullopt;
+  if (!started) return OpenError{OpenError::Kind::LaunchFailed, started.error().posixError, executable};
+  return {};
 }
 
 void LinuxWorkspace::openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
@@ -64,8 +53,8 @@ void LinuxWorkspace::openApplication(const std::string& bundlePath, const std::v
     std::thread([bundlePath, arguments, completion]() {
       // An exception leaving this thread would end the whole process.
       try {
-        auto error = openNow(bundlePath, arguments);
-        if (completion) completion(std::move(error));
+        auto opened = openNow(bundlePath, arguments);
+        if (completion) completion(std::move(opened));
       } catch (...) {
       }
     }).detach();

@@ -3,7 +3,6 @@
 // The Linux stand-in for the workspace: the bundle's executable is started
 // detached (its own session, standard streams on /dev/null), on a thread of its own.
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +16,8 @@ class LinuxWorkspace : public Workspace {
                        Completion completion) override;
 
   // The same checks and start, on the caller's thread.
-  static std::optional<OpenError> openNow(const std::string& bundlePath,
-                                          const std::vector<std::string>& arguments);
+  static Result<void, OpenError> openNow(const std::string& bundlePath,
+                                         const std::vector<std::string>& arguments);
 };
 
 }  // namespace sonarell::workspace

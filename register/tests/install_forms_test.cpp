@@ -316,7 +316,7 @@ TEST(KeyloomForms, OpenReportsTheWorkspacesAnswer) {
     fake.answer = row.answer;
     EXPECT_EQ(captured([&](Streams st) { return OpenBundle("/a.app", fake, st, row.wait); }), row.outcome);
   }
-  kept(std::nullopt);  // late: nothing waits for it any more
+  kept({});  // late: nothing waits for it any more
 }
 
 // Each form with a wrong number or kind of arguments exits 2 with its usage

@@ -29,7 +29,7 @@ class SessionBus {
     daemon.errorFd = quiet.get();
     auto started = process::ChildProcess::start(
         daemon, [ended = ended_](const process::Termination&) { ended->set_value(); });
-    daemon_ = std::move(started.process);
+    if (started) daemon_ = std::move(started).value();
     writeEnd.reset();
     std::string address;
     char buffer[256];

@@ -49,7 +49,7 @@ inline int spawnAndWait(const Spawn& s) {
   process::LaunchConfiguration child{s.program, s.args, inheritedEnvironment(s.env), s.cwd, out.get()};
   child.errorFd = err.get();
   const auto done = process::runToEnd(child);
-  return done.error != 0 ? -1 : done.termination.code;
+  return done ? done.value().code : -1;
 }
 
 struct RunResult {
@@ -65,12 +65,12 @@ inline RunResult run(const std::vector<std::string>& argv, const std::vector<std
   if (!file) throw std::runtime_error("tmpfile");
   const auto done =
       process::runToEnd({argv.at(0), {argv.begin() + 1, argv.end()}, environment, cwd, fileno(file.get())});
-  if (done.error != 0) throw std::system_error(done.error, std::generic_category(), "start " + argv[0]);
+  if (!done) throw std::system_error(done.error().posixError, std::generic_category(), "start " + argv[0]);
   std::fseek(file.get(), 0, SEEK_END);
   std::string output(static_cast<std::size_t>(std::ftell(file.get())), '\0');
   std::rewind(file.get());
   output.resize(std::fread(output.data(), 1, output.size(), file.get()));
-  return {done.termination.code, output};
+  return {done.value().code, output};
 }
 
 }  // namespace sonarell::test
