@@ -12,6 +12,7 @@
 
 #include "platform/plist/value.h"
 #include "platform/preferences/file_preference_store_linux.h"
+#include "register/dispatch.h"
 #include "register/enabled_list.h"
 #include "register/enabled_list_removal.h"
 #include "register/identifiers.h"
@@ -212,6 +213,15 @@ inline Outcome repair(Substitutes& s, const std::string& backup) {
 }
 inline Outcome removal(Substitutes& s, const std::string& backup) {
   return captured([&](Streams streams) { return RemoveFromEnabledList(backup, s.services, streams); });
+}
+// The whole command line, as main hands it on.
+inline Outcome dispatch(Substitutes& s, const std::vector<std::string>& args,
+                        const std::string& home = "/nonexistent") {
+  std::vector<const char*> argv{"Keyloom"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return captured([&](Streams streams) {
+    return Dispatch(static_cast<int>(argv.size()), argv.data(), s.services, streams, home);
+  });
 }
 
 }  // namespace sonarell::keyloom::test
