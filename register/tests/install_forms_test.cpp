@@ -45,7 +45,10 @@ TEST(KeyloomBackupNames, ParsedOrderedAndNumbered) {
   for (const char* malformed :
        {"Sonarell-20260101-120000.app", "Sonarell-1.0-20260101-120000-1.app",
         "Sonarell-1.0-20260101-120000-02.app", "Sonarell-1.0-20261301-120000.app",
-        ".Sonarell-1.0-20260101T120000Z-3.app", "AppleEnabledInputSources-x-20260101T120000Z-1.plist",
+        "Sonarell-1.0-20260101T120000-3.app", "Sonarell-1.0-20260101T120000Z.app",
+        "Sonarell-1.0-20260101T120000Z-3.app.zip", ".Sonarell-1.0-20260101T120000Z-3.app",
+        "AppleEnabledInputSources-x-20260101T120000Z-1.plist",
+        "AppleEnabledInputSources-20260101T120000Z-1.app",
         "Sonarell-1.0-20260101T120000Z-1234567890123456789.app"}) {
     EXPECT_FALSE(ParseBackupName(malformed)) << malformed;
   }

@@ -256,7 +256,13 @@ TEST(KeyloomRegistration, Endings) {
 // After a backup of the list as it was (XML whenever XML can carry it), what is
 // missing is appended at the end, announced once; with both of ours present the
 // foreign entries alone are stored for half a second, announced, then the list.
-TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
+// A failure after the backup (the refusals before it are both list forms' own,
+// see KeyloomListForms) leaves the backup and what another writer stored, and
+// announces only what was stored; the list is never reported verified. On the
+// real store another process's append just before a write is never lost: the
+// write is refused. In a refresh synchronise 3 follows the write of the foreign
+// entries, 4 the wait, 5 the list.
+TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshesOrFails) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
   const Value kindless(Dictionary{{"Bundle ID", str(BundleID)}, {"Input Mode", str(ModeID)}});
@@ -264,81 +270,47 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshes) {
   const Value numericBundle = with(parentDict(), "Bundle ID", Value(1)),
               noBundle(Dictionary{{"Bundle ID", Value(5)}});
   const Value extraParent = with(parentDict(), "Added By", str("platform"));
-  const Array mixed{layout(), extraParent, kOtherMode, otherMethod(), with(modeDict(), "Order", Value(2)),
-                    noBundle};
-  const struct {
-    Array initial, appended, foreign;
-  } rows[] = {
-      {{}, {parentRecord(), modeRecord()}, {}},
-      {{layout(), parentRecord(), otherMethod()}, {modeRecord()}, {}},
-      {{modeRecord(), layout()}, {parentRecord()}, {}},
-      // Our identifier with another mode, or a key of another type or missing, is no match.
-      {{parentRecord(), kOtherMode}, {modeRecord()}, {}},
-      {{numericBundle, kindless}, {parentRecord(), modeRecord()}, {}},
-      // XML cannot carry a bell: the backup is binary.
-      {{bell}, {parentRecord(), modeRecord()}, {}},
-      {mixed, {}, {layout(), otherMethod(), noBundle}},
-  };
-  for (const auto& row : rows) {
-    Substitutes s;
-    s.store.disk = Value(row.initial);
-    const bool refresh = row.appended.empty();
-    EXPECT_CALL(s.notifier, post(kNotification)).Times(refresh ? 2 : 1);
-    ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
-      EXPECT_EQ(s.store.disk, Value(row.foreign));
-    });
-    EXPECT_CALL(s.runLoop, runFor(0.5)).Times(refresh);
-    const std::string refreshed =
-        "refresh-own-enabled-entries=1 foreign-preserved=" + std::to_string(row.foreign.size());
-    const std::string lines =
-        (refresh ? refreshed + "\n" : "") + verified(row.initial.size(), row.appended.size());
-    EXPECT_EQ(repair(s, backup), (Outcome{0, lines, ""}));
-    Array expected = row.initial;
-    expected.insert(expected.end(), row.appended.begin(), row.appended.end());
-    EXPECT_EQ(s.store.disk, Value(expected));
-    EXPECT_EQ(plist::readFile(backup), Value(row.initial));
-    EXPECT_EQ(readFile(backup).starts_with("<?xml"), plist::toXml(Value(row.initial)).has_value());
-    std::filesystem::remove(backup);
-  }
-}
-
-// Every failure after the backup (the refusals before it are both list forms'
-// own, see KeyloomListForms): the backup and what another writer stored stay,
-// only what was stored is announced, the list is never reported verified. On
-// the real store another process's append just before a write is never lost:
-// the write is refused. With both own records present the refresh runs:
-// synchronise 3 follows the write of the foreign entries, 4 the wait, 5 the list.
-TEST(KeyloomRepair, FailuresAfterTheBackup) {
-  TempDir dir;
-  const std::string backup = dir / "backup.plist";
+  const Value mixed(
+      Array{layout(), extraParent, kOtherMode, otherMethod(), with(modeDict(), "Order", Value(2)), noBundle});
+  const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
+      theirs(Array{otherMethod()});
   const std::string duringWait = "Enabled source list changed during refresh; retry installation\n";
   const std::string refreshed = "refresh-own-enabled-entries=1 foreign-preserved=2\n";
   const std::string fullDisk = notStored("the disk is full");
   const std::string changed =
       notStored("\"AppleEnabledInputSources\" was changed by another writer since it was read");
-  const Value one(Array{layout()}), full(kFull), foreign(Array{layout(), otherMethod()}),
-      theirs(Array{otherMethod()});
-  const Value foreignAndMore(Array{layout(), otherMethod(), layout()});
   const int kWait = -1;  // another writer while the run loop waits
   const struct {
-    const char* name;
     Value initial;
-    int failAt, writeAt;          // the synchronise that fails; the one where another writer stores
-    std::optional<Value> stored;  // what it stores (on the real store: it appends a layout); the list left
+    std::optional<Value>
+        left;  // the list at the end; what another writer stores (on the real store: a layout more)
     int posts;
-    std::string out, err;
+    std::string out, err = "";
+    int failAt = 0, writeAt = 0;  // the synchronise that fails; the one where another writer stores
     bool real = false;
   } rows[] = {
-      {"the final write fails", one, 3, 0, one, 0, "", fullDisk},
-      {"another writer wins the final write", one, 0, 3, theirs, 0, "", kReadbackDiffers},
-      {"storing the foreign entries fails", full, 3, 0, full, 0, "", fullDisk},
-      {"the foreign entries read back differ", full, 0, 3, theirs, 0, "", ""},
-      {"a writer during the refresh wait", full, 0, kWait, theirs, 1, "", duringWait},
-      {"the write after the refresh fails", full, 5, 0, foreign, 1, refreshed, fullDisk},
-      {"an append before the list is put back", full, 0, 5, foreignAndMore, 1, refreshed, changed, true},
+      {Value(Array{}), Value(Array{parentRecord(), modeRecord()}), 1, verified(0, 2)},
+      {Value(Array{layout(), parentRecord(), otherMethod()}), full, 1, verified(3, 1)},
+      {Value(Array{modeRecord(), layout()}), Value(Array{modeRecord(), layout(), parentRecord()}), 1,
+       verified(2, 1)},
+      // Our identifier with another mode, or a key of another type or missing, is no match.
+      {Value(Array{parentRecord(), kOtherMode}), Value(Array{parentRecord(), kOtherMode, modeRecord()}), 1,
+       verified(2, 1)},
+      {Value(Array{numericBundle, kindless}),
+       Value(Array{numericBundle, kindless, parentRecord(), modeRecord()}), 1, verified(2, 2)},
+      // XML cannot carry a bell: the backup is binary.
+      {Value(Array{bell}), Value(Array{bell, parentRecord(), modeRecord()}), 1, verified(1, 2)},
+      {mixed, mixed, 2, "refresh-own-enabled-entries=1 foreign-preserved=3\n" + verified(6, 0)},
+      {one, one, 0, "", fullDisk, 3},                // the final write fails
+      {one, theirs, 0, "", kReadbackDiffers, 0, 3},  // another writer wins it
+      {full, full, 0, "", fullDisk, 3},              // storing the foreign entries fails
+      {full, theirs, 0, "", "", 0, 3},               // they read back different
+      {full, theirs, 1, "", duringWait, 0, kWait},
+      {full, foreign, 1, refreshed, fullDisk, 5},  // the write after the refresh fails
+      {full, Value(Array{layout(), otherMethod(), layout()}), 1, refreshed, changed, 0, 5, true},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(&row - rows);
     TempDir home;
     auto append = [&](const Array& records) {
       preferences::FilePreferenceStore other(home.str());
@@ -355,18 +327,25 @@ TEST(KeyloomRepair, FailuresAfterTheBackup) {
     s.store.failingSync = row.failAt;
     s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
       if (n != row.writeAt) return;
-      if (!row.real) disk = row.stored;
+      if (!row.real) disk = row.left;
       EXPECT_TRUE(!row.real || append({layout()}));
     };
+    const bool done = row.out.ends_with("verified=1\n");
     ON_CALL(s.runLoop, runFor(0.5)).WillByDefault([&](double) {
-      if (row.writeAt == kWait) s.store.disk = row.stored;
+      if (row.writeAt == kWait) s.store.disk = row.left;
+      if (done) {  // the one refresh that ends well: mixed's foreign entries alone
+        EXPECT_EQ(s.store.disk, Value(Array{layout(), otherMethod(), noBundle}));
+      }
     });
+    // The wait comes after the foreign entries are announced.
+    EXPECT_CALL(s.runLoop, runFor(0.5)).Times(done ? row.posts - 1 : row.posts);
     EXPECT_CALL(s.notifier, post(kNotification)).Times(row.posts);
-    EXPECT_EQ(repair(s, backup), (Outcome{1, row.out, row.err}));
+    EXPECT_EQ(repair(s, backup), (Outcome{done ? 0 : 1, row.out, row.err}));
     using preferences::FilePreferenceStore;
     EXPECT_EQ(row.real ? FilePreferenceStore(home.str()).copyAppValue(kKey, kDomain) : s.store.disk,
-              row.stored);
+              row.left);
     EXPECT_EQ(plist::readFile(backup), row.initial);
+    EXPECT_EQ(readFile(backup).starts_with("<?xml"), plist::toXml(row.initial).has_value());
     std::filesystem::remove(backup);
   }
 }

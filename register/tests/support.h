@@ -25,9 +25,7 @@ namespace sonarell::keyloom::test {
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
-using sonarell::test::readFile;
-using sonarell::test::TempDir;
-using sonarell::test::writeFile;
+using namespace sonarell::test;
 using ::testing::_;
 using ::testing::InSequence;
 using ::testing::Return;
@@ -111,10 +109,6 @@ struct Substitutes {
 inline Value str(std::string_view text) { return Value(std::string(text)); }
 inline Value layout() { return Value(Dictionary{{"KeyboardLayout ID", Value(252)}}); }
 inline Value otherMethod() { return Value(Dictionary{{"Bundle ID", str("com.example.Other")}}); }
-using sonarell::test::makeBundle;
-using sonarell::test::modeRecord;
-using sonarell::test::parentRecord;
-using sonarell::test::snapshot;
 inline Dictionary parentDict() { return *parentRecord().asDictionary(); }
 inline Dictionary modeDict() { return *modeRecord().asDictionary(); }
 inline Value with(Dictionary record, const std::string& key, Value value) {
