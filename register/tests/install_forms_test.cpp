@@ -137,6 +137,7 @@ TEST_F(KeyloomFolders, NewestBackupSkipsLinksHalfBundlesAndTheInstalledTree) {
   fsys::create_directories(bk + "/Sonarell-1.4-20260101T120000Z-5.app");
   fsys::create_directory_symlink(dir / "Elsewhere.app/Contents",
                                  bk + "/Sonarell-1.4-20260101T120000Z-5.app/Contents");
+  bundle(bk + "/Sonarell-1.6-20260101T120000Z-7.app.zip", "1.6");
 
   const std::string none = "There is no backup of Sonarell in ";
   const struct {

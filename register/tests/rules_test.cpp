@@ -78,6 +78,7 @@ TEST(KeyloomDispatch, RejectedFormsAndExchanges) {
       {{x, contents, h + "/NoBundle/Contents"}, ""},
       {{x, contents, h + "/Linked/Sonarell.app/Contents"}, ""},
       {{x, contents + "\xff", staged}, ""},
+      {{x, contents, stagedApp + "/Cont\xe9nts"}, ""},
       // The installed folder as its own staged copy: nothing would move.
       {{x, contents, contents}, ""},
       // ".." after a link: the standard form is not what the system reaches.
