@@ -34,9 +34,7 @@ TEST(KeyloomListForms, RefusalsChangeNothing) {
       {"no array", str("ABC"), fresh, false, str("ABC"), kShape},
       {"a string in the array", stray, fresh, false, stray, kShape},
       {"an existing backup", full, existing, false, full, kNoBackup},
-      {"a backup in a missing folder", full, dir / "missing/b.plist", false, full, kNoBackup},
       {"a backup path that is no text", full, dir / "back\xff\xfeup.plist", false, full, kNoBackup},
-      {"no backup path", full, "", false, full, kNoBackup},
       {"a writer between the backup and the check", full, fresh, true, Value(Array{otherMethod()}),
        kConcurrent},
       {"the list removed between them", full, fresh, true, std::nullopt, kConcurrent},
@@ -84,101 +82,52 @@ const Value kNumeric(Dictionary{{"Bundle ID", Value(7)}, {"Data", Value(plist::D
 // Our records leave the list and nothing else moves or changes: first by
 // disabling what the services report enabled (the mode first, then a wait),
 // then with one write for whatever of ours is left. A list without anything of
-// ours is not touched and needs no backup.
-TEST(KeyloomRemoval, TakesOutOursAndKeepsEveryOtherEntry) {
+// ours is not touched and needs no backup. Every failure after the backup (the
+// refusals before it are both list forms' own, see KeyloomListForms) ends with
+// status 1 and never reports the list verified; the backup stays, and what
+// another writer stored is never overwritten.
+TEST(KeyloomRemoval, TakesOutOursAndKeepsEveryOtherEntryOrFails) {
   TempDir dir;
-  const std::string backup = dir / "backup.plist";
+  const std::string backup = dir / "backup.plist", disabled = "disable-mode=0\ndisable-parent=0\n";
   const Value parentExtra = with(parentDict(), "Added By", str("platform")),
               modeExtra = with(modeDict(), "Order", Value(2));
-  const struct {
-    std::optional<Value> initial;
-    bool parentEnabled, modeEnabled;
-    std::optional<Value> left;  // the list at the end
-    std::string out;
-    bool written;  // the run itself stores the list
-  } rows[] = {
-      {Value(Array{layout(), parentRecord(), otherMethod(), modeRecord()}), true, true,
-       Value(Array{layout(), otherMethod()}), "disable-mode=0\ndisable-parent=0\n" + removed(2, 2), false},
-      // Further keys in ours; a record of another mode of ours, which disabling leaves.
-      {Value(Array{parentExtra, layout(), kOtherMode, otherMethod(), modeExtra, kNoBundle, kNumeric}), true,
-       true, Value(Array{layout(), otherMethod(), kNoBundle, kNumeric}),
-       "disable-mode=0\ndisable-parent=0\n" + removed(3, 4), true},
-      // Sources the services do not report enabled: the records go with the write alone.
-      {Value(Array{modeRecord(), layout(), parentRecord(), parentRecord()}), false, false,
-       Value(Array{layout()}), removed(3, 1), true},
-      {Value(Array{layout(), parentRecord(), modeRecord()}), true, false, Value(Array{layout()}),
-       "disable-parent=0\n" + removed(2, 1), true},
-      {Value(Array{modeRecord()}), false, true, Value(Array{}), "disable-mode=0\n" + removed(1, 0), false},
-      {Value(Array{layout(), otherMethod()}), false, false, Value(Array{layout(), otherMethod()}), kUntouched,
-       false},
-      {Value(Array{}), false, false, Value(Array{}), kUntouched, false},
-      {std::nullopt, false, false, std::nullopt, kUntouched, false},
-      // Reported enabled with nothing of ours in the list: disabled, and the list still untouched.
-      {Value(Array{otherMethod()}), true, true, Value(Array{otherMethod()}),
-       "disable-mode=0\ndisable-parent=0\n" + kUntouched, false},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(::testing::PrintToString(row.initial));
-    Substitutes s;
-    s.store.disk = row.initial;
-    ON_CALL(s.textInput, createInputSourceList(_, _))
-        .WillByDefault(
-            Return(InputSourceList{source(true, row.parentEnabled), source(false, row.modeEnabled)}));
-    ON_CALL(s.textInput, disableInputSource(kMode)).WillByDefault([&](auto&&) {
-      disableTakesOut(s.store.disk, modeDict());
-      return 0;
-    });
-    ON_CALL(s.textInput, disableInputSource(kParent)).WillByDefault([&](auto&&) {
-      disableTakesOut(s.store.disk, parentDict());
-      return 0;
-    });
-    {
-      InSequence order;
-      EXPECT_CALL(s.textInput, disableInputSource(kMode)).Times(row.modeEnabled);
-      EXPECT_CALL(s.textInput, disableInputSource(kParent)).Times(row.parentEnabled);
-      EXPECT_CALL(s.runLoop, runFor(1.0)).Times(row.parentEnabled || row.modeEnabled);
-    }
-    const bool touched = !row.out.ends_with(kUntouched);
-    EXPECT_CALL(s.notifier, post(kNotification)).Times(touched);
-    EXPECT_EQ(removal(s, backup), (Outcome{0, row.out, ""}));
-    EXPECT_EQ(s.store.disk, row.left);
-    EXPECT_EQ(s.store.sets, row.written ? 1 : 0);
-    EXPECT_EQ(std::filesystem::exists(backup) ? plist::readFile(backup) : std::nullopt,
-              touched ? row.initial : std::nullopt);
-    std::filesystem::remove(backup);
-  }
-}
-
-// Every failure after the backup (the refusals before it are both list forms'
-// own, see KeyloomListForms) ends with status 1 and never reports the list
-// verified; the backup stays, and what another writer stored is never overwritten.
-TEST(KeyloomRemoval, FailuresAfterTheBackup) {
-  TempDir dir;
-  const std::string backup = dir / "backup.plist";
   const Value full(kFull), theirs(Array{otherMethod()});
   const Value fullAndMore(Array{layout(), parentRecord(), otherMethod(), modeRecord(), layout()});
   const int kWait = -1;  // another writer while the run loop waits
   const struct {
-    const char* name;
-    bool enabled;       // the services report our sources enabled, and disabling takes them out
-    int disableStatus;  // what disabling the mode returns
-    int failAt, writeAt;
-    std::optional<Value> left;  // what the other writer stores; the list at the end
-    std::string out, err;
+    std::optional<Value> initial;
+    bool parentEnabled, modeEnabled;  // as the services report them
+    std::optional<Value> left;        // the list at the end; what another writer stores
+    std::string out, err = "";
+    bool written = false;  // the run itself stores the list
+    int disableStatus = 0, failAt = 0,
+        writeAt = 0;  // the mode's; the synchronise that fails; another writer's
   } rows[] = {
-      {"a writer during the wait", true, 0, 0, kWait, fullAndMore, "disable-mode=0\ndisable-parent=0\n",
-       kConcurrent},
+      {full, true, true, Value(Array{layout(), otherMethod()}), disabled + removed(2, 2)},
+      // Further keys in ours; a record of another mode of ours, which disabling leaves.
+      {Value(Array{parentExtra, layout(), kOtherMode, otherMethod(), modeExtra, kNoBundle, kNumeric}), true,
+       true, Value(Array{layout(), otherMethod(), kNoBundle, kNumeric}), disabled + removed(3, 4), "", true},
+      // Sources the services do not report enabled: the records go with the write alone.
+      {Value(Array{modeRecord(), layout(), parentRecord(), parentRecord()}), false, false,
+       Value(Array{layout()}), removed(3, 1), "", true},
+      {Value(Array{layout(), parentRecord(), modeRecord()}), true, false, Value(Array{layout()}),
+       "disable-parent=0\n" + removed(2, 1), "", true},
+      {Value(Array{layout(), otherMethod()}), false, false, Value(Array{layout(), otherMethod()}),
+       kUntouched},
+      {std::nullopt, false, false, std::nullopt, kUntouched},
+      // Reported enabled with nothing of ours in the list: disabled, and the list still untouched.
+      {theirs, true, true, theirs, disabled + kUntouched},
+      {full, true, true, fullAndMore, disabled, kConcurrent, false, 0, 0, kWait},
       // Putting the foreign entries back would undo another writer's change.
-      {"a foreign entry taken out during the wait", true, 0, 0, kWait, Value(Array{layout()}),
-       "disable-mode=0\ndisable-parent=0\n", kConcurrent},
-      {"disabling fails", true, -61, 0, 0, full, "disable-mode=-61\n", notStored("the lock is held")},
-      {"the write fails", false, 0, 4, 0, full, "", notStored("the disk is full")},
-      {"another writer wins the write", false, 0, 0, 4, theirs, "", kReadbackDiffers},
+      {full, true, true, Value(Array{layout()}), disabled, kConcurrent, false, 0, 0, kWait},
+      {full, true, true, full, "disable-mode=-61\n", notStored("the lock is held"), false, -61},
+      {full, false, false, full, "", notStored("the disk is full"), true, 0, 4},
+      {full, false, false, theirs, "", kReadbackDiffers, true, 0, 0, 4},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(&row - rows);
     Substitutes s;
-    s.store.disk = full;
+    s.store.disk = row.initial;
     s.store.failingSync = row.failAt;
     s.store.otherWriter = [&](int n, std::optional<Value>& disk) {
       if (n == row.writeAt) disk = row.left;
@@ -186,21 +135,34 @@ TEST(KeyloomRemoval, FailuresAfterTheBackup) {
     ON_CALL(s.runLoop, runFor(1.0)).WillByDefault([&](double) {
       if (row.writeAt == kWait) s.store.disk = row.left;
     });
-    ON_CALL(s.textInput, createInputSourceList(_, _)).WillByDefault(Return(both(row.enabled, row.enabled)));
+    ON_CALL(s.textInput, createInputSourceList(_, _))
+        .WillByDefault(
+            Return(InputSourceList{source(true, row.parentEnabled), source(false, row.modeEnabled)}));
     ON_CALL(s.textInput, lastFailure()).WillByDefault(Return("the lock is held"));
-    ON_CALL(s.textInput, disableInputSource(kMode)).WillByDefault(Return(row.disableStatus));
+    ON_CALL(s.textInput, disableInputSource(kMode)).WillByDefault([&](auto&&) {
+      if (row.disableStatus == 0) disableTakesOut(s.store.disk, modeDict());
+      return row.disableStatus;
+    });
     ON_CALL(s.textInput, disableInputSource(kParent)).WillByDefault([&](auto&&) {
       disableTakesOut(s.store.disk, parentDict());
-      disableTakesOut(s.store.disk, modeDict());
       return 0;
     });
-    EXPECT_CALL(s.textInput, disableInputSource(kMode)).Times(row.enabled);
-    EXPECT_CALL(s.textInput, disableInputSource(kParent)).Times(row.enabled && !row.disableStatus);
+    const bool disabling = (row.parentEnabled || row.modeEnabled) && row.disableStatus == 0;
+    {
+      InSequence order;
+      EXPECT_CALL(s.textInput, disableInputSource(kMode)).Times(row.modeEnabled);
+      EXPECT_CALL(s.textInput, disableInputSource(kParent))
+          .Times(row.parentEnabled && row.disableStatus == 0);
+      EXPECT_CALL(s.runLoop, runFor(1.0)).Times(disabling);
+    }
+    const bool touched = !row.out.ends_with(kUntouched);
     EXPECT_CALL(s.notifier, post(_)).Times(0);
-    EXPECT_EQ(removal(s, backup), (Outcome{1, row.out, row.err}));
+    EXPECT_CALL(s.notifier, post(kNotification)).Times(touched && row.err.empty());
+    EXPECT_EQ(removal(s, backup), (Outcome{row.err.empty() ? 0 : 1, row.out, row.err}));
     EXPECT_EQ(s.store.disk, row.left);
-    EXPECT_EQ(s.store.sets, row.failAt || row.writeAt == 4 ? 1 : 0);
-    EXPECT_EQ(plist::readFile(backup), full);
+    EXPECT_EQ(s.store.sets, row.written ? 1 : 0);
+    EXPECT_EQ(std::filesystem::exists(backup) ? plist::readFile(backup) : std::nullopt,
+              touched ? row.initial : std::nullopt);
     std::filesystem::remove(backup);
   }
 }

@@ -12,6 +12,7 @@
 
 #include "platform/plist/value.h"
 #include "platform/preferences/file_preference_store_linux.h"
+#include "register/dispatch.h"
 #include "register/enabled_list.h"
 #include "register/enabled_list_removal.h"
 #include "register/identifiers.h"
@@ -24,9 +25,7 @@ namespace sonarell::keyloom::test {
 using plist::Array;
 using plist::Dictionary;
 using plist::Value;
-using sonarell::test::readFile;
-using sonarell::test::TempDir;
-using sonarell::test::writeFile;
+using namespace sonarell::test;
 using ::testing::_;
 using ::testing::InSequence;
 using ::testing::Return;
@@ -110,10 +109,6 @@ struct Substitutes {
 inline Value str(std::string_view text) { return Value(std::string(text)); }
 inline Value layout() { return Value(Dictionary{{"KeyboardLayout ID", Value(252)}}); }
 inline Value otherMethod() { return Value(Dictionary{{"Bundle ID", str("com.example.Other")}}); }
-using sonarell::test::makeBundle;
-using sonarell::test::modeRecord;
-using sonarell::test::parentRecord;
-using sonarell::test::snapshot;
 inline Dictionary parentDict() { return *parentRecord().asDictionary(); }
 inline Dictionary modeDict() { return *modeRecord().asDictionary(); }
 inline Value with(Dictionary record, const std::string& key, Value value) {
@@ -212,6 +207,15 @@ inline Outcome repair(Substitutes& s, const std::string& backup) {
 }
 inline Outcome removal(Substitutes& s, const std::string& backup) {
   return captured([&](Streams streams) { return RemoveFromEnabledList(backup, s.services, streams); });
+}
+// The whole command line, as main hands it on.
+inline Outcome dispatch(Substitutes& s, const std::vector<std::string>& args,
+                        const std::string& home = "/nonexistent") {
+  std::vector<const char*> argv{"Keyloom"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return captured([&](Streams streams) {
+    return Dispatch(static_cast<int>(argv.size()), argv.data(), s.services, streams, home);
+  });
 }
 
 }  // namespace sonarell::keyloom::test
