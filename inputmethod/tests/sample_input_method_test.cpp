@@ -1,8 +1,6 @@
-// The sample input method as a process against a private session bus, and its
-// log writer in-process.
+// The sample input method as a process against a private session bus, and its log writer in-process.
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <sstream>
 #include <thread>
@@ -15,7 +13,6 @@ namespace sonarell::road {
 namespace {
 
 using ::testing::EndsWith;
-using ::testing::HasSubstr;
 
 std::vector<std::string> lines(const fsys::path& file) {
   std::vector<std::string> result;
@@ -59,7 +56,7 @@ TEST(SampleInputMethodTest, AnswersTheSettingsHandOffOnceAndEndsWithoutADisplay)
   // The second instance's request reached the first; the two lines land in either order.
   const bool handOffFirst = written[2].find("another instance is running") != std::string::npos;
   EXPECT_THAT(written[handOffFirst ? 2 : 3],
-              HasSubstr("received --settings; another instance is running, asked it to show"));
+              ::testing::HasSubstr("received --settings; another instance is running, asked it to show"));
   const auto tail = [](const std::string& line) { return line.substr(line.find(" pid ")); };
   EXPECT_EQ(tail(written[handOffFirst ? 3 : 2]), tail(written[1]));
 

@@ -89,8 +89,6 @@ TEST_F(Rules, PayloadLocationsValidationAndTheInstalledTest) {
   for (const auto& [exe, folder] : folders) EXPECT_EQ(resourceFolderFor(exe), folder) << exe;
   const InstallerPayload slash("/r/Resources/");  // single separators (the runs show the plain form)
   EXPECT_EQ(slash.app(), "/r/Resources/Payload/Sonarell.app");
-  EXPECT_EQ(slash.helper(), "/r/Resources/Registration/Keyloom.app");
-  EXPECT_EQ(slash.script(), "/r/Resources/Scripts/install-macos.sh");
 
   // Each of the three items in turn; a folder, no execute bits or no contents still pass.
   const char* items[] = {"Payload/Sonarell.app/Contents/Info.plist",

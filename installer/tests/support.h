@@ -1,7 +1,6 @@
 #pragma once
 
-// What the installer's tests share: a home and a payload of their own per test,
-// the install script written into that payload, and the window's controls by name.
+// What the installer's tests share: a home and a payload per test, and the window's controls by name.
 
 #include <QAccessible>
 #include <QApplication>
@@ -28,18 +27,17 @@ using sonarell::test::writeFile;
 
 inline QString u(const char* s) { return QString::fromUtf8(s); }
 
+inline const QString kRetryAdvice =
+    u("可重新下载并完整解压安装包后重试。已有文件与日志会保留；如果记录提示已安装但未启用，可在系统键盘设置中"
+      "添加。");
+
 inline bool waitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 20000); }
 
 inline const char* kVersionEntry = "<key>CFBundleShortVersionString</key><string>1.4.2</string>";
-inline const char* kSuccessLog =
-    "安装文件校验通过，输入法已启用。\n从菜单栏选择国际音标输入法，即可开始输入。\n点击打开输入法设置，可查看"
-    "四页图文教学。";
 
-// The accessibility events a screen reader is sent, recorded while one of
-// these lives: each event's kind, its object's name and what it carries (the
-// object's name for a name change or a showing, the text put in for a text
-// update, the caret's position for a caret move). The offscreen platform has no
-// bridge that would switch accessibility on, so the recorder does.
+// The accessibility events a screen reader is sent while one of these lives: kind, object's name and
+// what it carries (the name for a name change or a showing, the text put in, the caret's position).
+// The offscreen platform has no bridge that would switch accessibility on, so the recorder does.
 class AccessibilityEvents {
  public:
   struct Event {
@@ -67,8 +65,7 @@ class AccessibilityEvents {
   QAccessible::UpdateHandler previous_;
 };
 
-// The payload's name has a space and Chinese characters in it on purpose: they
-// must travel unquoted and unchanged.
+// The payload's path has a space and Chinese characters on purpose: they must travel unquoted, unchanged.
 class InstallerTest : public ::testing::Test {
  protected:
   // The three payload items, the input method's Info.plist holding `entries`.

@@ -1,5 +1,4 @@
-// The log view's widget-free parts: the row counts, the index of stretches and
-// the boundaries of characters, words, lines and sentences. No widget, no font.
+// The log view's widget-free parts: row counts, the index of stretches, text boundaries. No widget, no font.
 
 #include "installer/tests/support.h"
 #include "installer/text/log_text_index.h"
@@ -8,8 +7,7 @@
 namespace sonarell::installer::test {
 namespace {
 
-// Against counting row by row: every row of every piece is found where it lies,
-// also after corrections that grow, shrink and empty pieces.
+// Against counting row by row, also after corrections that grow, shrink and empty pieces.
 TEST(RowCounts, FindEveryRowAndTheRowsBeforeEveryPieceAfterCorrections) {
   using Correction = std::pair<std::size_t, std::int32_t>;
   const std::pair<std::vector<std::int32_t>, std::vector<Correction>> cases[] = {
@@ -47,7 +45,7 @@ TEST(RowCounts, FindEveryRowAndTheRowsBeforeEveryPieceAfterCorrections) {
 }
 
 TEST(LogTextIndex, SplitsLinesIntoStretchesAndCountsTheirRows) {
-  using Stretch = std::tuple<qsizetype, std::int32_t, std::int32_t>;  // start, length, lines
+  using Stretch = std::tuple<qsizetype, qsizetype, std::int32_t>;  // start, length, lines
   constexpr qsizetype kStretch = LogTextIndex::kStretch, kGroup = LogTextIndex::kGroup;
   const QString longLine = QString(kGroup + 1, u'x');
   // A line of two and a half stretches with a space a little before the first cut.
@@ -61,15 +59,10 @@ TEST(LogTextIndex, SplitsLinesIntoStretchesAndCountsTheirRows) {
       {u(""), {{0, 0, 1}}},
       {u("a\nbb\r\ncc\rd"), {{0, 10, 4}}},  // short lines share one; CR LF ends one line
       {u("end\n"), {{0, 4, 2}}},            // the empty line after the last line end
-      {QString(kGroup - 2, u'a') + u("\nbc"),
-       {{0, static_cast<std::int32_t>(kGroup - 2), 1}, {kGroup - 1, 2, 1}}},
-      {u("a\n") + longLine + u("\nb"),
-       {{0, 1, 1}, {2, static_cast<std::int32_t>(kGroup + 1), 1}, {kGroup + 4, 1, 1}}},
-      {spaced,
-       {{0, static_cast<std::int32_t>(kStretch - 9), 1},
-        {kStretch - 9, static_cast<std::int32_t>(kStretch), 1},
-        {2 * kStretch - 9, static_cast<std::int32_t>(kStretch / 2 + 9), 1}}},
-      {pair, {{0, static_cast<std::int32_t>(kStretch - 1), 1}, {kStretch - 1, 6, 1}}},
+      {QString(kGroup - 2, u'a') + u("\nbc"), {{0, kGroup - 2, 1}, {kGroup - 1, 2, 1}}},
+      {u("a\n") + longLine + u("\nb"), {{0, 1, 1}, {2, kGroup + 1, 1}, {kGroup + 4, 1, 1}}},
+      {spaced, {{0, kStretch - 9, 1}, {kStretch - 9, kStretch, 1}, {2 * kStretch - 9, kStretch / 2 + 9, 1}}},
+      {pair, {{0, kStretch - 1, 1}, {kStretch - 1, 6, 1}}},
   };
   for (const auto& [text, expected] : cases) {
     LogTextIndex index;
