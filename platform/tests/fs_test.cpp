@@ -1,5 +1,5 @@
-// New files, the types of what is at a path, and the atomic exchange of two
-// folders. (Keyloom's process tests swap across file systems.)
+// New files, the types of what is at a path, and the atomic exchange of two folders. (Keyloom's process tests
+// swap across file systems.)
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -39,9 +39,8 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
   ::umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
 
-  // Whatever is there already, a dangling link included (its target is not created
-  // through it), or a parent that is missing or no folder (root ignores permission
-  // bits, but not this).
+  // Whatever is there already, a dangling link included (its target is not created through it), or a parent
+  // that is missing or no folder (root ignores permission bits, but not this).
   writeFile(dir_ + "/existing", "precious");
   ASSERT_EQ(::symlink((dir_ + "/target").c_str(), (dir_ + "/dangling").c_str()), 0);
   for (const std::string& refused :
@@ -56,9 +55,9 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
   EXPECT_EQ(readFile(dir_ + "/existing"), "precious");
 }
 
-// A file-size limit stops the write after the file was begun: the writer either
-// sees the failure (SIGXFSZ ignored) or is killed by the signal. Either way the
-// final name holds nothing; only a killed writer leaves its hidden temporary file.
+// A file-size limit stops the write after the file was begun: the writer either sees the failure (SIGXFSZ
+// ignored) or is killed by the signal. Either way the final name holds nothing; only a killed writer leaves
+// its hidden temporary file.
 TEST_F(FsTest, AWriteThatFailsOrIsKilledLeavesNothingUnderTheFinalName) {
   const struct {
     bool killed;

@@ -1,6 +1,6 @@
-// The install lock: held by another process it is waited for within bounds and
-// taken once the holder ends however it ends; anything else at its path is
-// refused unchanged; the earlier version's link locks are waited for or cleared.
+// The install lock: held by another process it is waited for within bounds and taken once the holder ends
+// however it ends; anything else at its path is refused unchanged; the earlier version's link locks are
+// waited for or cleared.
 
 #include "platform/fs/lock_file.h"
 
@@ -18,8 +18,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A child process holding the lock until it is told to go: it then removes the
-// lock file (as a holder may when it ends) when asked to, and exits.
+// A child process holding the lock until it is told to go: it then removes the lock file (as a holder may
+// when it ends) when asked to, and exits.
 class Holder {
  public:
   explicit Holder(const std::string& path) {
@@ -94,8 +94,8 @@ TEST_F(LockFileTest, AHolderIsWaitedForAndItsEndReleasesTheLock) {
     EXPECT_EQ(waits_, 1);
     EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
   }
-  // The holder removes the file as it ends while the next one waits: the lock
-  // taken is on the file now at the path.
+  // The holder removes the file as it ends while the next one waits: the lock taken is on the file now at the
+  // path.
   Holder holder(path_);
   ASSERT_TRUE(holder.held());
   const auto taken = lockFile(path_, 60s, [&] { holder.removeAndEnd(); });

@@ -1,7 +1,6 @@
-// The property-list value and codec: equality and copies of values, what the
-// readers accept (read exactly and written back unaltered in their form, checked
-// by the fuzzers' promise), what they refuse, and the XML writer's layout.
-// (plistlib reads what is written: plist_differential_test.)
+// The property-list value and codec: equality and copies of values, what the readers accept (read exactly and
+// written back unaltered in their form, checked by the fuzzers' promise), what they refuse, and the XML
+// writer's layout. (plistlib reads what is written: plist_differential_test.)
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -29,10 +28,9 @@ Value nested(int depth) {
   return v;
 }
 
-// Integers compare by value whatever their form, reals and dates as numbers with a
-// NaN equal to a NaN (a value read twice from one file must compare equal),
-// dictionaries by keys whatever their order. Copies share their entries until one
-// side changes; a change must never show through another copy.
+// Integers compare by value whatever their form, reals and dates as numbers with a NaN equal to a NaN (a
+// value read twice from one file must compare equal), dictionaries by keys whatever their order. Copies share
+// their entries until one side changes; a change must never show through another copy.
 TEST(PlistValue, EqualityIsByValueAndCopiesChangeIndependently) {
   const struct {
     Value a, b;
@@ -68,8 +66,8 @@ TEST(PlistValue, EqualityIsByValueAndCopiesChangeIndependently) {
   EXPECT_EQ(viaErase, Dictionary{});
 }
 
-// Large dictionaries are indexed: every key found after inserts, erasures and
-// copies, in insertion order, and a key never held twice.
+// Large dictionaries are indexed: every key found after inserts, erasures and copies, in insertion order, and
+// a key never held twice.
 TEST(PlistValue, IndexedDictionaryFindsEveryKey) {
   Dictionary d;
   for (int i = 0; i < 2000; ++i) EXPECT_TRUE(d.insert("k" + std::to_string(i), Value(i)));
@@ -90,8 +88,8 @@ TEST(PlistValue, IndexedDictionaryFindsEveryKey) {
   EXPECT_EQ(d.begin()->first, "k1");
 }
 
-// Values beyond what the differential test's oracle can hold: dates far outside
-// 32-bit seconds and Python's years, non-finite dates, the deepest nesting.
+// Values beyond what the differential test's oracle can hold: dates far outside 32-bit seconds and Python's
+// years, non-finite dates, the deepest nesting.
 TEST(PlistCodec, ValuesBeyondTheOracleAreWrittenBackEqualInTheirForm) {
   Dictionary wide;
   for (int i = 0; i < 100000; ++i) wide.set("key " + std::to_string(i), Value(i));
@@ -165,8 +163,8 @@ std::vector<std::string> doubling(int levels) {
   return objects;
 }
 
-// `depth` arrays each holding the next, and an empty one; with `shared`, object 0
-// reaches that chain directly and again through object 1, one level deeper.
+// `depth` arrays each holding the next, and an empty one; with `shared`, object 0 reaches that chain directly
+// and again through object 1, one level deeper.
 std::vector<std::string> chain(int depth, bool shared = false) {
   std::vector<std::string> objects;
   if (shared) objects = {array({2, 1}), array({2})};
@@ -176,17 +174,16 @@ std::vector<std::string> chain(int depth, bool shared = false) {
   return objects;
 }
 
-// Two objects, one offset: the second would be read from the trailer's first
-// (unused) byte, which names the string.
+// Two objects, one offset: the second would be read from the trailer's first (unused) byte, which names the
+// string.
 std::string shortOffsetTable() {
   return "bplist00" + std::string("\xA1\x01", 2) + ascii("x") + "\x08" + "\x0A" + std::string(5, '\0') +
          "\x01\x01" + bigEndian(2, 8) + bigEndian(0, 8) + bigEndian(12, 8);
 }
 
-// An array of 2^63 + 1 two-byte references, which times two wraps to 2. Were the
-// count believed, its references would run on through the offset table and the
-// trailer, each naming a string (all of the 65,536 objects but the array lie at
-// the string's offset), and on past the end.
+// An array of 2^63 + 1 two-byte references, which times two wraps to 2. Were the count believed, its
+// references would run on through the offset table and the trailer, each naming a string (all of the 65,536
+// objects but the array lie at the string's offset), and on past the end.
 std::string wrappingArray() {
   std::string table;
   for (int i = 0; i < 65536; ++i) table += bigEndian(i == 257 ? 10 : 8, 2);
@@ -264,14 +261,14 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
     EXPECT_EQ(parsed->format, Format::Binary);
     EXPECT_EQ(fuzz::losslessFault(c.bytes), "") << c.name;
   }
-  // A megabyte of references to one long string: refused by the expansion bound
-  // (it would take a gigabyte), not built.
+  // A megabyte of references to one long string: refused by the expansion bound (it would take a gigabyte),
+  // not built.
   std::vector<std::uint16_t> refs(500000, 1);
   EXPECT_FALSE(parse(binaryOf({array(refs), "\x5F\x11\x04\x00" + std::string(1024, 's')})));
 }
 
-// The reader takes what the platform writes, with the values stated where a
-// reader could plausibly go wrong; what plistlib writes is read in plist_differential_test.
+// The reader takes what the platform writes, with the values stated where a reader could plausibly go wrong;
+// what plistlib writes is read in plist_differential_test.
 TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
   const struct {
     std::string body;  // wrapped by xmlPlist()
@@ -320,9 +317,9 @@ TEST(PlistXml, LayoutIsThePlatformsOwn) {
 }
 
 TEST(PlistXml, MalformedValuesAndForeignXmlAreRefusedNotGuessed) {
-  // A lenient reader takes many of these as something else (0, 1970, part of the
-  // bytes, a dictionary without the key); none of them is a value the file states,
-  // or one the writer could write back (a fractional date, the year 0).
+  // A lenient reader takes many of these as something else (0, 1970, part of the bytes, a dictionary without
+  // the key); none of them is a value the file states, or one the writer could write back (a fractional date,
+  // the year 0).
   for (const auto& group : std::vector<std::vector<std::string>>{
            {"<integer>12abc</integer>", "<integer></integer>", "<integer>--1</integer>",
             "<integer>0x</integer>", "<integer>99999999999999999999</integer>",

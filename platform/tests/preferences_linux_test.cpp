@@ -61,8 +61,8 @@ TEST_F(PreferenceStoreTest, ViewsChangeOnlySynchronizeMergesAndNeverUndoesAnothe
   EXPECT_EQ(b.copyAppValue("fromA", kDomain), Value(plist::Date{1000}));
   EXPECT_FALSE(b.copyAppValue("fromA", "com.example.Other"));  // domains are separate files
 
-  // Another writer changes the file in place: same size, same timestamps, one
-  // byte different. Every store, new or old, must see it.
+  // Another writer changes the file in place: same size, same timestamps, one byte different. Every store,
+  // new or old, must see it.
   std::string bytes = readRaw();
   bytes[bytes.find("<string>b</string>") + 8] = 'c';
   struct stat before {};
@@ -75,9 +75,9 @@ TEST_F(PreferenceStoreTest, ViewsChangeOnlySynchronizeMergesAndNeverUndoesAnothe
   ASSERT_TRUE(b.synchronize(kDomain));
   EXPECT_EQ(b.copyAppValue("shared", kDomain), changed);
 
-  // Two writers of one key: a sets it from a view that predates the change, so
-  // storing a's value would silently undo it. a fails, writing nothing, and keeps
-  // failing; b, which has seen the change, may replace it.
+  // Two writers of one key: a sets it from a view that predates the change, so storing a's value would
+  // silently undo it. a fails, writing nothing, and keeps failing; b, which has seen the change, may replace
+  // it.
   a.setAppValue("shared", Value("a2"), kDomain);
   a.setAppValue("fromA", Value(3), kDomain);
   EXPECT_FALSE(a.synchronize(kDomain));
@@ -128,10 +128,9 @@ TEST_F(PreferenceStoreTest, RefusedDomainsAndValuesChangeNothing) {
   EXPECT_EQ(readRaw(), before);
 }
 
-// A writer that does not take the lock replaces the file in the last moment
-// before the store's own replacement: its change is merged (or, on a key this
-// store changes, makes it fail), never lost. A file that appears where there
-// was none is never replaced either.
+// A writer that does not take the lock replaces the file in the last moment before the store's own
+// replacement: its change is merged (or, on a key this store changes, makes it fail), never lost. A file that
+// appears where there was none is never replaced either.
 TEST_F(PreferenceStoreTest, AChangeRightBeforeTheReplacementIsNeverLost) {
   const Dictionary theirs{{"old", Value(1)}, {"theirs", Value(2)}};
   const struct {
@@ -185,10 +184,9 @@ TEST_F(PreferenceStoreTest, AChangeRightBeforeTheReplacementIsNeverLost) {
   }
 }
 
-// The domain's lock: another writer holding it costs a bounded wait and a reason;
-// a lock file the user may only read still serves; anything else at its place
-// is refused with a reason that names it. Temporary files are swept only once it
-// is held, since until then one may be the holder's. Each row runs as an ordinary user
+// The domain's lock: another writer holding it costs a bounded wait and a reason; a lock file the user may
+// only read still serves; anything else at its place is refused with a reason that names it. Temporary files
+// are swept only once it is held, since until then one may be the holder's. Each row runs as an ordinary user
 // (a root test process drops to nobody in a child), so that file modes count.
 TEST_F(PreferenceStoreTest, TheDomainsLockIsWaitedForBoundedlyAndNeverInTheWay) {
   using namespace std::chrono_literals;
@@ -247,8 +245,8 @@ TEST_F(PreferenceStoreTest, TheDomainsLockIsWaitedForBoundedlyAndNeverInTheWay) 
   }
 }
 
-// What is at the domain path is the user's: each case prepares it, sets a key,
-// synchronises and checks what became of it.
+// What is at the domain path is the user's: each case prepares it, sets a key, synchronises and checks what
+// became of it.
 TEST_F(PreferenceStoreTest, TheDomainFileIsHandledAsTheUsersFile) {
   const std::string old = *plist::toXml(Value(Dictionary{{"old", Value(1)}}));
   const Value merged = Dictionary{{"old", Value(1)}, {"k", Value("v")}};

@@ -53,12 +53,12 @@ class ChildProcessTest : public ::testing::Test {
   const std::filesystem::path dir_ = scratch_.path();
 };
 
-// The child reports what it was given and what it holds: its arguments, its
-// environment, its folder, its session, where its output goes and its open
-// descriptors (the shell itself looks, [ being built in, before it opens the report).
+// The child reports what it was given and what it holds: its arguments, its environment, its folder, its
+// session, where its output goes and its open descriptors (the shell itself looks, [ being built in, before
+// it opens the report).
 TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
-  // A descriptor the parent holds without close-on-exec, as one inherited from
-  // whoever started the installer would be.
+  // A descriptor the parent holds without close-on-exec, as one inherited from whoever started the installer
+  // would be.
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const fs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
@@ -137,8 +137,8 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
                                      outcome.handler());
   ASSERT_TRUE(started);
   {
-    // Should the reset wait for the child, this lets the child go after a while,
-    // so that the test fails rather than hangs.
+    // Should the reset wait for the child, this lets the child go after a while, so that the test fails
+    // rather than hangs.
     std::jthread watchdog([&go](std::stop_token stop) {
       std::mutex m;
       std::condition_variable_any cv;
@@ -154,9 +154,8 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
   EXPECT_TRUE(std::filesystem::exists(marker));
 }
 
-// The program that takes over gets the one descriptor at its number, the
-// environment with the entries added, and none of our close-on-exec
-// descriptors; a program that cannot run leaves the descriptor that was at that
+// The program that takes over gets the one descriptor at its number, the environment with the entries added,
+// and none of our close-on-exec descriptors; a program that cannot run leaves the descriptor that was at that
 // number in place.
 TEST_F(ChildProcessTest, AReplacedProcessKeepsOnlyTheDescriptorHandedOver) {
   int fds[2];

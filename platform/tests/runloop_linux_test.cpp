@@ -13,9 +13,8 @@ namespace {
 
 std::atomic<int> interruptions{0};
 
-// Signals that arrive during the wait (a handler without SA_RESTART, so the sleep
-// really is cut short, every 30 ms) must not shorten it; nonsense durations
-// return rather than sleeping forever or crashing.
+// Signals that arrive during the wait (a handler without SA_RESTART, so the sleep really is cut short, every
+// 30 ms) must not shorten it; nonsense durations return rather than sleeping forever or crashing.
 TEST(TimedRunLoop, SleepsTheWholeDurationThroughSignals) {
   struct sigaction action {
   }, previous{};

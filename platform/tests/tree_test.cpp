@@ -1,5 +1,5 @@
-// Trees compared, copied and moved. Every test body runs as an ordinary user
-// (a root test process drops to nobody in a child), so that file modes count.
+// Trees compared, copied and moved. Every test body runs as an ordinary user (a root test process drops to
+// nobody in a child), so that file modes count.
 
 #include "platform/fs/tree.h"
 
@@ -46,8 +46,8 @@ TEST(TreeTest, TheFirstDifferenceIsNamedAndEqualTreesHaveNone) {
   asOrdinaryUser([&] {
     const std::string a = scratch / "a", b = scratch / "b";
     makeTree(a);
-    // What is put at a path in the copy: a file with the text ('f'), a folder
-    // ('d'), a link to the text ('l'), a FIFO ('p'), nothing ('-'); or the file made unreadable ('0').
+    // What is put at a path in the copy: a file with the text ('f'), a folder ('d'), a link to the text
+    // ('l'), a FIFO ('p'), nothing ('-'); or the file made unreadable ('0').
     const struct {
       const char* path;
       char kind;
@@ -154,9 +154,8 @@ TEST(TreeTest, CopiesKeepTheTreeAndTheModesOrLeaveNothing) {
   });
 }
 
-// Within one file system and across two (the temporary folder on the disk and
-// /dev/shm in memory): the tree arrives whole, read-only folders included, or
-// nothing changes.
+// Within one file system and across two (the temporary folder on the disk and /dev/shm in memory): the tree
+// arrives whole, read-only folders included, or nothing changes.
 TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
   Scratch disk, memory("/dev/shm");
   struct stat a {
@@ -208,8 +207,8 @@ TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
   });
 }
 
-// Folders `depth` deep, each named `name`, with a file at the bottom; made
-// through descriptors, since the whole path may be longer than any path call takes.
+// Folders `depth` deep, each named `name`, with a file at the bottom; made through descriptors, since the
+// whole path may be longer than any path call takes.
 void makeChain(const std::string& root, int depth, const std::string& name, const std::string& bottom) {
   stdfs::create_directory(root);
   UniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
