@@ -1,5 +1,4 @@
-// New files, the types of what is at a path, and the atomic exchange of two folders. (Keyloom's process tests
-// swap across file systems.)
+// New files, file types and the exchange of two folders (Keyloom's tests swap across file systems).
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -55,9 +54,8 @@ TEST_F(FsTest, NewFileHoldsExactlyTheBytesOrTouchesNothing) {
   EXPECT_EQ(readFile(dir_ + "/existing"), "precious");
 }
 
-// A file-size limit stops the write after the file was begun: the writer either sees the failure (SIGXFSZ
-// ignored) or is killed by the signal. Either way the final name holds nothing; only a killed writer leaves
-// its hidden temporary file.
+// A file-size limit stops the write once begun: the writer sees the failure (SIGXFSZ ignored) or is killed.
+// Either way the final name holds nothing; only a killed writer leaves its hidden temporary file.
 TEST_F(FsTest, AWriteThatFailsOrIsKilledLeavesNothingUnderTheFinalName) {
   const struct {
     bool killed;

@@ -154,12 +154,10 @@ TEST(TreeTest, CopiesKeepTheTreeAndTheModesOrLeaveNothing) {
   });
 }
 
-// Within one file system and across two (the temporary folder on the disk and /dev/shm in memory): the tree
-// arrives whole, read-only folders included, or nothing changes.
+// Within one file system and across two (disk and /dev/shm): whole, read-only folders included, or nothing.
 TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
   Scratch disk, memory("/dev/shm");
-  struct stat a {
-  }, b{};
+  struct stat a = {}, b = {};
   ASSERT_EQ(::stat(disk.dir.str().c_str(), &a) | ::stat(memory.dir.str().c_str(), &b), 0);
   if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system as the temporary folder";
   asOrdinaryUser([&] {
@@ -207,8 +205,7 @@ TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
   });
 }
 
-// Folders `depth` deep, each named `name`, with a file at the bottom; made through descriptors, since the
-// whole path may be longer than any path call takes.
+// Folders `depth` deep named `name`, a file at the bottom; through descriptors, past any path limit.
 void makeChain(const std::string& root, int depth, const std::string& name, const std::string& bottom) {
   stdfs::create_directory(root);
   UniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
