@@ -118,8 +118,7 @@ TEST(PlistCodec, ValuesBeyondTheOracleAreWrittenBackEqualInTheirForm) {
     }
   }
   // Deeper than the readers accept is not written either.
-  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::Binary));
-  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::Xml));
+  for (Format form : {Format::Binary, Format::Xml}) EXPECT_FALSE(serialize(nested(kMaxDepth + 1), form));
   EXPECT_FALSE(serialize(Value("\xff\xfe"), Format::Binary));  // no UTF-8, no binary form
 }
 
