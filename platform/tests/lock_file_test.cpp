@@ -63,19 +63,14 @@ class LockFileTest : public testing::Test {
   test::TempDir scratch_{"lock-test"};
   const std::string path_ = scratch_.str() + "/Sonarell/install.lock";
   int waits_ = 0;
-  std::function<void()> counted(std::function<void()> then = [] {}) {
-    return [this, then] {
-      ++waits_;
-      then();
-    };
-  }
+  const std::function<void()> counted_ = [this] { ++waits_; };
 };
 
 TEST_F(LockFileTest, AHolderIsWaitedForAndItsEndReleasesTheLock) {
   {
     Holder holder(path_);
     ASSERT_TRUE(holder.held());
-    const auto busy = lockFile(path_, 1000ms, counted());
+    const auto busy = lockFile(path_, 1000ms, counted_);
     ASSERT_FALSE(busy.ok());
     EXPECT_EQ(busy.error().kind, LockFailure::Kind::TimedOut);
     EXPECT_EQ(busy.error().reason,
@@ -85,7 +80,7 @@ TEST_F(LockFileTest, AHolderIsWaitedForAndItsEndReleasesTheLock) {
 
     // Killed while the next one waits.
     waits_ = 0;
-    const auto taken = lockFile(path_, 60s, counted([&] { holder.kill(); }));
+    const auto taken = lockFile(path_, 60s, [&] { ++waits_, holder.kill(); });
     ASSERT_TRUE(taken.ok()) << taken.error().reason;
     EXPECT_EQ(waits_, 1);
     EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
@@ -117,7 +112,7 @@ TEST_F(LockFileTest, WhatIsNoLockIsRefusedUnchanged) {
     stdfs::create_directories(scratch_.path() / "Sonarell");
     row.make();
     const auto before = stdfs::symlink_status(path_).type();
-    const auto refused = lockFile(path_, 60s, counted());
+    const auto refused = lockFile(path_, 60s, counted_);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().kind, LockFailure::Kind::InTheWay);
     EXPECT_EQ(refused.error().reason, path_ + " is in the way of the install lock (" + row.what +
@@ -131,7 +126,7 @@ TEST_F(LockFileTest, TheEarlierVersionsLinkLockIsWaitedForWhileItsProcessLives) 
   stdfs::create_directories(scratch_.path() / "Sonarell");
   const std::string live = std::to_string(::getpid()) + " 0f3c 12345";
   stdfs::create_symlink(live, path_);
-  const auto busy = lockFile(path_, 300ms, counted());
+  const auto busy = lockFile(path_, 300ms, counted_);
   ASSERT_FALSE(busy.ok());
   EXPECT_EQ(busy.error().kind, LockFailure::Kind::TimedOut);
   EXPECT_EQ(waits_, 1);
@@ -143,7 +138,7 @@ TEST_F(LockFileTest, TheEarlierVersionsLinkLockIsWaitedForWhileItsProcessLives) 
   ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
   stdfs::remove(path_);
   stdfs::create_symlink(std::to_string(ended), path_);
-  const auto taken = lockFile(path_, 60s, counted());
+  const auto taken = lockFile(path_, 60s, counted_);
   ASSERT_TRUE(taken.ok()) << taken.error().reason;
   EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
   EXPECT_EQ(waits_, 1);

@@ -162,8 +162,6 @@ TEST(TreeTest, MovesArriveWholeOrChangeNothing) {
       SCOPED_TRACE(source == &disk ? "one file system" : "two file systems");
       const std::string from = *source / "src/Sonarell.app", to = disk / "dst/Sonarell.app";
       const std::string fromFolder = *source / "src", toFolder = disk / "dst";
-      stdfs::create_directories(fromFolder);
-      stdfs::create_directories(toFolder);
       makeReadOnlyTree(from);
       const auto before = test::snapshot(from);
 
