@@ -32,7 +32,6 @@ class PreferenceStoreTest : public testing::Test {
   std::string file() const { return folder() + "/" + kDomain + ".plist"; }
   void writeRaw(const std::string& bytes) const { test::writeFile(file(), bytes); }
   std::string readRaw() const { return test::readFile(file()); }
-  // An empty preferences folder; with `old`, a domain file holding old = 1.
   void fresh(bool old) const {
     stdfs::remove_all(home_ + "/Library");
     stdfs::create_directories(folder());

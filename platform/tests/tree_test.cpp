@@ -90,7 +90,6 @@ TEST(TreeTest, TheFirstDifferenceIsNamedAndEqualTreesHaveNone) {
   });
 }
 
-// A source of read-only folders and files with a link, a file of its own mode and time.
 void makeReadOnlyTree(const std::string& root) {
   makeTree(root);
   test::writeFile(root + "/Contents/ReadOnly/r", "r");
