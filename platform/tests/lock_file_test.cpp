@@ -1,6 +1,5 @@
-// The install lock: held by another process it is waited for within bounds and
-// taken once the holder ends however it ends; anything else at its path is
-// refused unchanged; the earlier version's link locks are waited for or cleared.
+// The install lock: a holder is waited for within bounds, anything else at its path refused unchanged, the
+// earlier version's link locks waited for or cleared.
 
 #include "platform/fs/lock_file.h"
 
@@ -18,8 +17,7 @@ namespace {
 namespace stdfs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A child process holding the lock until it is told to go: it then removes the
-// lock file (as a holder may when it ends) when asked to, and exits.
+// A child holding the lock until told to go; it then removes the lock file if asked, and exits.
 class Holder {
  public:
   explicit Holder(const std::string& path) {
@@ -55,8 +53,7 @@ class Holder {
 };
 
 bool holdsWhatIsAtThePath(const UniqueFd& fd, const std::string& path) {
-  struct stat held {
-  }, there{};
+  struct stat held = {}, there = {};
   return ::fstat(fd.get(), &held) == 0 && ::lstat(path.c_str(), &there) == 0 && S_ISREG(there.st_mode) &&
          held.st_ino == there.st_ino && held.st_dev == there.st_dev;
 }
@@ -66,36 +63,29 @@ class LockFileTest : public testing::Test {
   test::TempDir scratch_{"lock-test"};
   const std::string path_ = scratch_.str() + "/Sonarell/install.lock";
   int waits_ = 0;
-  std::function<void()> counted(std::function<void()> then = [] {}) {
-    return [this, then] {
-      ++waits_;
-      then();
-    };
-  }
+  const std::function<void()> counted_ = [this] { ++waits_; };
 };
 
 TEST_F(LockFileTest, AHolderIsWaitedForAndItsEndReleasesTheLock) {
   {
     Holder holder(path_);
     ASSERT_TRUE(holder.held());
-    const auto busy = lockFile(path_, 1000ms, counted());
+    const auto busy = lockFile(path_, 1000ms, counted_);
     ASSERT_FALSE(busy.ok());
     EXPECT_EQ(busy.error().kind, LockFailure::Kind::TimedOut);
     EXPECT_EQ(busy.error().reason,
               "another install of Sonarell is still running after 1 seconds; nothing was changed; try again "
-              "when it "
-              "has finished");
+              "when it has finished");
     EXPECT_EQ(waits_, 1);
 
     // Killed while the next one waits.
     waits_ = 0;
-    const auto taken = lockFile(path_, 60s, counted([&] { holder.kill(); }));
+    const auto taken = lockFile(path_, 60s, [&] { ++waits_, holder.kill(); });
     ASSERT_TRUE(taken.ok()) << taken.error().reason;
     EXPECT_EQ(waits_, 1);
     EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
   }
-  // The holder removes the file as it ends while the next one waits: the lock
-  // taken is on the file now at the path.
+  // The holder removes the file as it ends: the lock taken is on the file now at the path.
   Holder holder(path_);
   ASSERT_TRUE(holder.held());
   const auto taken = lockFile(path_, 60s, [&] { holder.removeAndEnd(); });
@@ -122,7 +112,7 @@ TEST_F(LockFileTest, WhatIsNoLockIsRefusedUnchanged) {
     stdfs::create_directories(scratch_.path() / "Sonarell");
     row.make();
     const auto before = stdfs::symlink_status(path_).type();
-    const auto refused = lockFile(path_, 60s, counted());
+    const auto refused = lockFile(path_, 60s, counted_);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().kind, LockFailure::Kind::InTheWay);
     EXPECT_EQ(refused.error().reason, path_ + " is in the way of the install lock (" + row.what +
@@ -136,7 +126,7 @@ TEST_F(LockFileTest, TheEarlierVersionsLinkLockIsWaitedForWhileItsProcessLives) 
   stdfs::create_directories(scratch_.path() / "Sonarell");
   const std::string live = std::to_string(::getpid()) + " 0f3c 12345";
   stdfs::create_symlink(live, path_);
-  const auto busy = lockFile(path_, 300ms, counted());
+  const auto busy = lockFile(path_, 300ms, counted_);
   ASSERT_FALSE(busy.ok());
   EXPECT_EQ(busy.error().kind, LockFailure::Kind::TimedOut);
   EXPECT_EQ(waits_, 1);
@@ -148,7 +138,7 @@ TEST_F(LockFileTest, TheEarlierVersionsLinkLockIsWaitedForWhileItsProcessLives) 
   ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
   stdfs::remove(path_);
   stdfs::create_symlink(std::to_string(ended), path_);
-  const auto taken = lockFile(path_, 60s, counted());
+  const auto taken = lockFile(path_, 60s, counted_);
   ASSERT_TRUE(taken.ok()) << taken.error().reason;
   EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
   EXPECT_EQ(waits_, 1);

@@ -34,9 +34,8 @@ class Listening : public ::testing::Test {
   std::unique_ptr<DBusNotificationListener> listener_;
 };
 
-// The wire names are what peers (the input method) rely on: a peer's signal with
-// them spelt out is delivered, signals that share only some of them are not, and
-// each post from any thread arrives once.
+// The wire names are what peers (the input method) rely on: a peer's signal with them spelt out is delivered,
+// signals that share only some of them are not, and each post from any thread arrives once.
 TEST_F(Listening, PostsFromAnyThreadArriveOnceThroughPollAndNothingElseDoes) {
   EXPECT_FALSE(listener_->waitFor(100ms));
   sd_bus* raw = nullptr;
@@ -93,9 +92,8 @@ TEST_F(Listening, PostsFromAnyThreadArriveOnceThroughPollAndNothingElseDoes) {
   EXPECT_EQ(received_, (std::vector<std::string>{"boom", "after"}));
 }
 
-// A daemon that does not answer holds a post up to the delivery deadline, never
-// longer; the post made meanwhile may or may not arrive once the daemon answers
-// again (that depends on how far it got), the next one does, and none twice.
+// A daemon that does not answer holds a post up to the delivery deadline, never longer; the post made
+// meanwhile may arrive once it answers again, the next one does, and none twice.
 TEST_F(Listening, AWedgedBusNeverHoldsThePosterPastTheDeadline) {
   DBusNotifier notifier;
   bus_.stop();
@@ -103,8 +101,7 @@ TEST_F(Listening, AWedgedBusNeverHoldsThePosterPastTheDeadline) {
   ASSERT_EQ(::waitid(P_ALL, 0, &stopped, WSTOPPED | WNOWAIT), 0);  // the daemon, our only child, has stopped
   bool resumedByWatchdog = false;
   {
-    // A post that waited for the daemon would wait for good: resumed well after
-    // the deadline, it returns, and the test fails rather than hangs.
+    // A post that waited for the daemon would wait for good: this resumes it so the test fails, not hangs.
     std::jthread watchdog([&](std::stop_token stop) {
       std::mutex m;
       std::condition_variable_any cv;

@@ -1,5 +1,5 @@
-// The property-list codec against an independent reader and writer, Python's plistlib
-// (plist_oracle.py), over generated values of every kind and edge, in both forms and both directions.
+// The property-list codec against an independent reader and writer, Python's plistlib (plist_oracle.py), over
+// generated values of every kind and edge, in both forms and both directions.
 
 #include <gtest/gtest.h>
 
@@ -51,8 +51,8 @@ std::string dump(const Value& v) {
   return "{" + out + "}";
 }
 
-// Scalars at the edges of every kind (within what Python's datetime holds), and
-// keys, each marked with whether XML can carry it.
+// Scalars at the edges of every kind (within what Python's datetime holds), and keys, each marked with
+// whether XML can carry it.
 using Edge = std::pair<Value, bool>;
 
 std::vector<Edge> edges() {
@@ -73,8 +73,8 @@ std::vector<Edge> edges() {
              Value(std::numeric_limits<std::uint64_t>::max()), Value(0.0), Value(-0.0), Value(0.1),
              Value(1.0 / 3), Value(1e300), Value(5e-324), Value(inf), Value(-inf),
              Value(std::numeric_limits<double>::quiet_NaN())});
-  // Before 1932 and after 2069 (outside 32-bit seconds), 4001-01-01 (the common
-  // "distant future"), 0001-01-01 and 9999-12-31T23:59:59.
+  // Before 1932 and after 2069 (outside 32-bit seconds), 4001-01-01 (the common "distant future"), 0001-01-01
+  // and 9999-12-31T23:59:59.
   for (double seconds : {0.0, -2147483649.0, 2147483648.0, 63113904000.0, -63113904000.0, 252423993599.0})
     all.push_back({Value(Date{seconds}), true});
   add(false, {Value(std::string("nul\0inside", 10)), Value("bell\x07"), u8(u8"\uFFFE"),

@@ -1,7 +1,6 @@
-// The property-list value and codec: equality and copies of values, what the
-// readers accept (read exactly and written back unaltered in their form, checked
-// by the fuzzers' promise), what they refuse, and the XML writer's layout.
-// (plistlib reads what is written: plist_differential_test.)
+// The property-list value and codec: equality and copies of values, what the readers accept (read exactly and
+// written back unaltered in their form, checked by the fuzzers' promise), what they refuse, and the XML
+// writer's layout. (plistlib reads what is written: plist_differential_test.)
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -29,10 +28,9 @@ Value nested(int depth) {
   return v;
 }
 
-// Integers compare by value whatever their form, reals and dates as numbers with a
-// NaN equal to a NaN (a value read twice from one file must compare equal),
-// dictionaries by keys whatever their order. Copies share their entries until one
-// side changes; a change must never show through another copy.
+// Integers compare by value whatever their form, reals and dates as numbers with a NaN equal to a NaN (a
+// value read twice from one file must compare equal), dictionaries by keys whatever their order. Copies share
+// their entries until one side changes; a change must never show through another copy.
 TEST(PlistValue, EqualityIsByValueAndCopiesChangeIndependently) {
   const struct {
     Value a, b;
@@ -68,8 +66,8 @@ TEST(PlistValue, EqualityIsByValueAndCopiesChangeIndependently) {
   EXPECT_EQ(viaErase, Dictionary{});
 }
 
-// Large dictionaries are indexed: every key found after inserts, erasures and
-// copies, in insertion order, and a key never held twice.
+// Large dictionaries are indexed: every key found after inserts, erasures and copies, in insertion order, and
+// a key never held twice.
 TEST(PlistValue, IndexedDictionaryFindsEveryKey) {
   Dictionary d;
   for (int i = 0; i < 2000; ++i) EXPECT_TRUE(d.insert("k" + std::to_string(i), Value(i)));
@@ -90,8 +88,8 @@ TEST(PlistValue, IndexedDictionaryFindsEveryKey) {
   EXPECT_EQ(d.begin()->first, "k1");
 }
 
-// Values beyond what the differential test's oracle can hold: dates far outside
-// 32-bit seconds and Python's years, non-finite dates, the deepest nesting.
+// Values beyond what the differential test's oracle can hold: dates far outside 32-bit seconds and Python's
+// years, non-finite dates, the deepest nesting.
 TEST(PlistCodec, ValuesBeyondTheOracleAreWrittenBackEqualInTheirForm) {
   Dictionary wide;
   for (int i = 0; i < 100000; ++i) wide.set("key " + std::to_string(i), Value(i));
@@ -120,8 +118,7 @@ TEST(PlistCodec, ValuesBeyondTheOracleAreWrittenBackEqualInTheirForm) {
     }
   }
   // Deeper than the readers accept is not written either.
-  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::Binary));
-  EXPECT_FALSE(serialize(nested(kMaxDepth + 1), Format::Xml));
+  for (Format form : {Format::Binary, Format::Xml}) EXPECT_FALSE(serialize(nested(kMaxDepth + 1), form));
   EXPECT_FALSE(serialize(Value("\xff\xfe"), Format::Binary));  // no UTF-8, no binary form
 }
 
@@ -165,8 +162,8 @@ std::vector<std::string> doubling(int levels) {
   return objects;
 }
 
-// `depth` arrays each holding the next, and an empty one; with `shared`, object 0
-// reaches that chain directly and again through object 1, one level deeper.
+// `depth` arrays each holding the next, and an empty one; with `shared`, object 0 reaches that chain directly
+// and again through object 1, one level deeper.
 std::vector<std::string> chain(int depth, bool shared = false) {
   std::vector<std::string> objects;
   if (shared) objects = {array({2, 1}), array({2})};
@@ -176,17 +173,16 @@ std::vector<std::string> chain(int depth, bool shared = false) {
   return objects;
 }
 
-// Two objects, one offset: the second would be read from the trailer's first
-// (unused) byte, which names the string.
+// Two objects, one offset: the second would be read from the trailer's first (unused) byte, which names the
+// string.
 std::string shortOffsetTable() {
   return "bplist00" + std::string("\xA1\x01", 2) + ascii("x") + "\x08" + "\x0A" + std::string(5, '\0') +
          "\x01\x01" + bigEndian(2, 8) + bigEndian(0, 8) + bigEndian(12, 8);
 }
 
-// An array of 2^63 + 1 two-byte references, which times two wraps to 2. Were the
-// count believed, its references would run on through the offset table and the
-// trailer, each naming a string (all of the 65,536 objects but the array lie at
-// the string's offset), and on past the end.
+// An array of 2^63 + 1 two-byte references, which times two wraps to 2. Were the count believed, its
+// references would run on through the offset table and the trailer, each naming a string (all of the 65,536
+// objects but the array lie at the string's offset), and on past the end.
 std::string wrappingArray() {
   std::string table;
   for (int i = 0; i < 65536; ++i) table += bigEndian(i == 257 ? 10 : 8, 2);
@@ -224,8 +220,7 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
        Value(Dictionary{{std::string("\0k", 2), Value("v")}})},
       {"lone surrogate", binaryOf({std::string("\x61\xD8\x3D", 3)}), std::nullopt},
       {"ASCII above 0x7F", binaryOf({ascii("\x80")}), std::nullopt},
-      {"16-byte integer beyond 64 bits", binaryOf({"\x14" + bigEndian(1, 8) + bigEndian(0, 8)}),
-       std::nullopt},
+      {"16-byte integer over 64 bits", binaryOf({"\x14" + bigEndian(1, 8) + bigEndian(0, 8)}), std::nullopt},
       {"4-byte real", binaryOf({std::string("\x22\x3F\xC0\x00\x00", 5)}), Value(1.5)},
       {"self-reference", binaryOf({array({0})}), std::nullopt},
       {"cycle through a dictionary", binaryOf({array({1}), dict({2, 0}), ascii("k")}), std::nullopt},
@@ -250,8 +245,7 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
       {"huge object count", binaryOf({array({})}, trailer(1ull << 62, 9)), std::nullopt},
       {"huge array count", binaryOf({container(0xA, {0}, std::size_t{1} << 62)}), std::nullopt},
       {"huge string count", binaryOf({"\x5F\x13" + bigEndian(~0ull >> 1, 8) + "abc"}), std::nullopt},
-      {"offset into the offset table", "bplist00" + array({}) + bigEndian(9, 8) + trailer(1, 9),
-       std::nullopt},
+      {"offset into its own table", "bplist00" + array({}) + bigEndian(9, 8) + trailer(1, 9), std::nullopt},
       {"more objects than the offset table holds", shortOffsetTable(), std::nullopt},
       {"more objects than eight-byte offsets fit", binaryOf({array({})}, trailer(8, 9)), std::nullopt},
       {"references whose count times their size wraps", wrappingArray(), std::nullopt},
@@ -264,14 +258,14 @@ TEST(PlistCodec, HostileBinaryInputIsRefusedOrReadExactly) {
     EXPECT_EQ(parsed->format, Format::Binary);
     EXPECT_EQ(fuzz::losslessFault(c.bytes), "") << c.name;
   }
-  // A megabyte of references to one long string: refused by the expansion bound
-  // (it would take a gigabyte), not built.
+  // A megabyte of references to one long string: refused by the expansion bound (it would take a gigabyte),
+  // not built.
   std::vector<std::uint16_t> refs(500000, 1);
   EXPECT_FALSE(parse(binaryOf({array(refs), "\x5F\x11\x04\x00" + std::string(1024, 's')})));
 }
 
-// The reader takes what the platform writes, with the values stated where a
-// reader could plausibly go wrong; what plistlib writes is read in plist_differential_test.
+// The reader takes what the platform writes, with the values stated where a reader could plausibly go wrong;
+// what plistlib writes is read in plist_differential_test.
 TEST(PlistXml, EveryAcceptedDocumentIsReadExactlyAndWrittenBackEqual) {
   const struct {
     std::string body;  // wrapped by xmlPlist()
@@ -320,9 +314,9 @@ TEST(PlistXml, LayoutIsThePlatformsOwn) {
 }
 
 TEST(PlistXml, MalformedValuesAndForeignXmlAreRefusedNotGuessed) {
-  // A lenient reader takes many of these as something else (0, 1970, part of the
-  // bytes, a dictionary without the key); none of them is a value the file states,
-  // or one the writer could write back (a fractional date, the year 0).
+  // A lenient reader takes many of these as something else (0, 1970, part of the bytes, a dictionary without
+  // the key); none of them is a value the file states, or one the writer could write back (a fractional date,
+  // the year 0).
   for (const auto& group : std::vector<std::vector<std::string>>{
            {"<integer>12abc</integer>", "<integer></integer>", "<integer>--1</integer>",
             "<integer>0x</integer>", "<integer>99999999999999999999</integer>",

@@ -53,12 +53,10 @@ class ChildProcessTest : public ::testing::Test {
   const std::filesystem::path dir_ = scratch_.path();
 };
 
-// The child reports what it was given and what it holds: its arguments, its
-// environment, its folder, its session, where its output goes and its open
-// descriptors (the shell itself looks, [ being built in, before it opens the report).
+// The child reports its arguments, environment, folder, session, output and open descriptors (the shell
+// itself looks, [ being built in, before it opens the report).
 TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
-  // A descriptor the parent holds without close-on-exec, as one inherited from
-  // whoever started the installer would be.
+  // Held without close-on-exec, as one inherited from whoever started the installer would be.
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const fs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
@@ -66,8 +64,7 @@ TEST_F(ChildProcessTest, ChildGetsExactlyWhatWasConfiguredAndNothingMore) {
   LaunchConfiguration c = shell(
       "n=0; fds=; while [ $n -lt 1024 ]; do [ -e /proc/self/fd/$n ] && fds=\"$fds $n\"; n=$((n+1)); done; "
       "out=$(readlink /proc/$$/fd/1); { printf '%s|' \"$0\" \"$@\"; echo; env | sort | tr '\\n' ,; echo; "
-      "pwd; "
-      "ps -o sid= -p $$; echo \"$out\"; echo \"$fds\"; } > '" +
+      "pwd; ps -o sid= -p $$; echo \"$out\"; echo \"$fds\"; } > '" +
       report + "'; echo err >&2; echo out");
   c.arguments.insert(c.arguments.end(), {"arg one", "二", ""});
   c.environment = {"ONLY=值 with space", "PATH=/usr/bin:/bin"};
@@ -110,8 +107,7 @@ TEST_F(ChildProcessTest, EachEndIsReportedOnceAfterTheChildWasReaped) {
     EXPECT_EQ(t.signal, code < 0 ? SIGKILL : 0) << script;
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_TRUE(started.value()->ended());
-    EXPECT_EQ(::waitpid(started.value()->pid(), nullptr, WNOHANG), -1);  // reaped already
-    EXPECT_EQ(errno, ECHILD);
+    EXPECT_TRUE(::waitpid(started.value()->pid(), nullptr, WNOHANG) == -1 && errno == ECHILD);  // reaped
   }
 }
 
@@ -137,8 +133,7 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
                                      outcome.handler());
   ASSERT_TRUE(started);
   {
-    // Should the reset wait for the child, this lets the child go after a while,
-    // so that the test fails rather than hangs.
+    // Should the reset wait for the child, this lets it go after a while: the test fails, not hangs.
     std::jthread watchdog([&go](std::stop_token stop) {
       std::mutex m;
       std::condition_variable_any cv;
@@ -154,10 +149,8 @@ TEST_F(ChildProcessTest, DestroyingTheObjectOfARunningChildNeitherBlocksNorLoses
   EXPECT_TRUE(std::filesystem::exists(marker));
 }
 
-// The program that takes over gets the one descriptor at its number, the
-// environment with the entries added, and none of our close-on-exec
-// descriptors; a program that cannot run leaves the descriptor that was at that
-// number in place.
+// The program that takes over gets the one descriptor at its number, the environment with the entries added
+// and none of our close-on-exec descriptors; one that cannot run leaves what was at that number.
 TEST_F(ChildProcessTest, AReplacedProcessKeepsOnlyTheDescriptorHandedOver) {
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
@@ -186,8 +179,7 @@ TEST_F(ChildProcessTest, AReplacedProcessKeepsOnlyTheDescriptorHandedOver) {
   ASSERT_NE(::dup2(marker.get(), 7), -1);
   const Failure failed = replaceProcess({"/nonexistent/program"}, readEnd, 7, {});
   EXPECT_NE(failed.reason.find("No such file or directory"), std::string::npos) << failed.reason;
-  struct stat atSeven {
-  }, null{};
+  struct stat atSeven = {}, null = {};
   ASSERT_EQ(::fstat(7, &atSeven) | ::fstat(marker.get(), &null), 0);
   EXPECT_EQ(atSeven.st_rdev, null.st_rdev);
   EXPECT_EQ(::close(7), 0);

@@ -13,12 +13,10 @@ namespace {
 
 std::atomic<int> interruptions{0};
 
-// Signals that arrive during the wait (a handler without SA_RESTART, so the sleep
-// really is cut short, every 30 ms) must not shorten it; nonsense durations
-// return rather than sleeping forever or crashing.
+// Signals that arrive during the wait (a handler without SA_RESTART, so the sleep really is cut short, every
+// 30 ms) must not shorten it; nonsense durations return rather than sleeping forever or crashing.
 TEST(TimedRunLoop, SleepsTheWholeDurationThroughSignals) {
-  struct sigaction action {
-  }, previous{};
+  struct sigaction action = {}, previous = {};
   action.sa_handler = [](int) { interruptions.fetch_add(1); };
   ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
   const itimerval every30ms{{0, 30000}, {0, 30000}}, off{};

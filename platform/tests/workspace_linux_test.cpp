@@ -19,7 +19,6 @@ namespace {
 namespace stdfs = std::filesystem;
 using Kind = OpenError::Kind;
 
-// Opens and waits for the completion, which must come from another thread.
 Result<void, OpenError> open(const std::string& bundle, const std::vector<std::string>& args) {
   const auto done = std::make_shared<std::promise<std::pair<Result<void, OpenError>, std::thread::id>>>();
   auto completion = done->get_future();
