@@ -1,10 +1,9 @@
 #pragma once
 
-// What the property-list codec promises for every input it accepts, checked on
-// whatever the fuzzer makes (and on the platform tests' tables): the value is
-// written back in the form it was read in, reads back equal, and writing it
-// again gives the same bytes (so nothing drifts that equality does not see,
-// such as the sign of a zero). A value read from XML has a binary form too.
+// What the property-list codec promises for every input it accepts, checked on whatever the fuzzer makes (and
+// on the platform tests' tables): the value is written back in the form it was read in, reads back equal, and
+// writing it again gives the same bytes (so nothing drifts that equality does not see, such as the sign of a
+// zero). A value read from XML has a binary form too.
 
 #include <cstdio>
 #include <cstdlib>

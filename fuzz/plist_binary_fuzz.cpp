@@ -1,5 +1,4 @@
-// The binary reader on arbitrary bytes behind its header, and the writer on
-// whatever it accepts.
+// The binary reader on arbitrary bytes behind its header, and the writer on whatever it accepts.
 
 #include <cstddef>
 #include <cstdint>

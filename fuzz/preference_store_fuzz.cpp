@@ -1,8 +1,7 @@
-// libFuzzer target for the preference store's handling of a domain file: each
-// input becomes the domain file in a scratch home, and a store copies a key,
-// sets one and synchronises. Nothing may crash or hang; a failed synchronise
-// leaves the file's bytes exactly as they were, and a successful one leaves a
-// property-list dictionary holding the key set, with no temporary file beside it.
+// libFuzzer target for the preference store's handling of a domain file: each input becomes the domain file
+// in a scratch home, and a store copies a key, sets one and synchronises. Nothing may crash or hang; a failed
+// synchronise leaves the file's bytes exactly as they were, and a successful one leaves a property-list
+// dictionary holding the key set, with no temporary file beside it.
 
 #include <cstdint>
 #include <cstdio>

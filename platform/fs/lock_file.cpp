@@ -86,7 +86,8 @@ UniqueFd openLockFile(const std::string& path) {
 }  // namespace
 
 Result<UniqueFd, LockFailure> lockFile(const std::string& path, milliseconds wait,
-                                       const std::function<void()>& onWait) {
+                                       const std::function<void()>& onWait,
+                                       const std::function<void()>& beforeLock) {
   const auto deadline = Clock::now() + wait;
   bool waited = false;
   int restarts = 0;
@@ -155,6 +156,7 @@ Result<UniqueFd, LockFailure> lockFile(const std::string& path, milliseconds wai
       return failed("the install lock " + path + " cannot be looked at (" + why(errno) + ")");
     }
     if (!S_ISREG(opened.st_mode)) continue;  // something else put there: look again
+    if (beforeLock) beforeLock();
     int result = 0;
     do {
       result = ::flock(fd.get(), LOCK_EX | LOCK_NB);

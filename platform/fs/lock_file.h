@@ -36,7 +36,10 @@ struct LockFailure {
 // Reasons: InTheWay "<path> is in the way of the install lock (it is a folder); nothing was changed;
 // move it away and try again"; TimedOut "another install of Sonarell is still running after N
 // seconds; nothing was changed; try again when it has finished" (N: `wait` in whole seconds).
+// `beforeLock`, for tests, runs between opening the file and locking it: where a holder that removes the
+// file as it ends is hardest to notice.
 Result<UniqueFd, LockFailure> lockFile(const std::string& path, std::chrono::milliseconds wait,
-                                       const std::function<void()>& onWait);
+                                       const std::function<void()>& onWait,
+                                       const std::function<void()>& beforeLock = {});
 
 }  // namespace sonarell::fs

@@ -39,11 +39,14 @@ class Holder {
     ::close(ready[0]);
   }
   ~Holder() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+    if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
   }
   bool held() const { return held_; }
-  void removeAndEnd() { (void)!::write(go_.get(), "r", 1); }
+  // Removes the lock file and ends; back once it has ended.
+  void removeAndEnd() {
+    (void)!::write(go_.get(), "r", 1);
+    ::waitpid(std::exchange(pid_, -1), nullptr, 0);
+  }
   void kill() const { ::kill(pid_, SIGKILL); }
 
  private:
@@ -85,10 +88,14 @@ TEST_F(LockFileTest, AHolderIsWaitedForAndItsEndReleasesTheLock) {
     EXPECT_EQ(waits_, 1);
     EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
   }
-  // The holder removes the file as it ends: the lock taken is on the file now at the path.
+  // The holder removes the file and ends after the next one opened it, before it locks it: the lock
+  // taken is on the file now at the path, not on the one removed.
   Holder holder(path_);
   ASSERT_TRUE(holder.held());
-  const auto taken = lockFile(path_, 60s, [&] { holder.removeAndEnd(); });
+  bool first = true;
+  const auto taken = lockFile(path_, 60s, {}, [&] {
+    if (std::exchange(first, false)) holder.removeAndEnd();
+  });
   ASSERT_TRUE(taken.ok()) << taken.error().reason;
   EXPECT_TRUE(holdsWhatIsAtThePath(taken.value(), path_));
 }

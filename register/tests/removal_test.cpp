@@ -1,5 +1,5 @@
-// What both list forms refuse, and taking our records out of the enabled-source
-// list, in-process against substitutes.
+// What both list forms refuse, and taking our records out of the enabled-source list, in-process against
+// substitutes.
 
 #include <filesystem>
 
@@ -14,10 +14,9 @@ using namespace test;
 
 const std::string kUntouched = "enabled-list-untouched=1\n";
 
-// What both list forms refuse before anything changes: a list of the wrong
-// shape, a backup that cannot be a new file, a list changed between the read
-// and the check after the backup. Nothing is disabled, written or announced;
-// only a backup that was written stays, holding the list as read.
+// What both list forms refuse before anything changes: a list of the wrong shape, a backup that cannot be a
+// new file, a list changed between the read and the check after the backup. Nothing is disabled, written or
+// announced; only a backup that was written stays, holding the list as read.
 TEST(KeyloomListForms, RefusalsChangeNothing) {
   TempDir dir;
   const std::string existing = dir / "existing.plist", fresh = dir / "fresh.plist";
@@ -62,8 +61,8 @@ TEST(KeyloomListForms, RefusalsChangeNothing) {
   EXPECT_EQ(sonarell::test::namesIn(dir.path()), std::vector<std::string>{"existing.plist"});
 }
 
-// What the services do when a source is disabled: every element holding each
-// key and value of the source's record leaves the stored list.
+// What the services do when a source is disabled: every element holding each key and value of the source's
+// record leaves the stored list.
 void disableTakesOut(std::optional<Value>& disk, const Dictionary& record) {
   if (!disk || !disk->asArray()) return;
   Array kept;
@@ -79,13 +78,11 @@ void disableTakesOut(std::optional<Value>& disk, const Dictionary& record) {
 const Value kNoBundle(Dictionary{{"InputSourceKind", str("Keyboard Layout")}, {"Name", str("bell\a")}});
 const Value kNumeric(Dictionary{{"Bundle ID", Value(7)}, {"Data", Value(plist::Data{{0, 1, 2}})}});
 
-// Our records leave the list and nothing else moves or changes: first by
-// disabling what the services report enabled (the mode first, then a wait),
-// then with one write for whatever of ours is left. A list without anything of
-// ours is not touched and needs no backup. Every failure after the backup (the
-// refusals before it are both list forms' own, see KeyloomListForms) ends with
-// status 1 and never reports the list verified; the backup stays, and what
-// another writer stored is never overwritten.
+// Our records leave the list and nothing else moves or changes: first by disabling what the services report
+// enabled (the mode first, then a wait), then with one write for whatever of ours is left. A list without
+// anything of ours is not touched and needs no backup. Every failure after the backup (the refusals before it
+// are both list forms' own, see KeyloomListForms) ends with status 1 and never reports the list verified; the
+// backup stays, and what another writer stored is never overwritten.
 TEST(KeyloomRemoval, TakesOutOursAndKeepsEveryOtherEntryOrFails) {
   TempDir dir;
   const std::string backup = dir / "backup.plist", disabled = "disable-mode=0\ndisable-parent=0\n";

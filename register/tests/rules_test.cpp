@@ -1,15 +1,12 @@
-// The tool's rules in-process against substitutes, then what only the built
-// program shows.
+// The tool's rules in-process against substitutes, then what only the built program shows.
 
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 
 #include "platform/notifications/notification_listener_linux.h"
 #include "platform/plist/codec.h"
-#include "platform/textinput/text_input_services_linux.h"
 #include "register/enabled_list.h"
 #include "register/registration.h"
 #include "register/tests/support.h"
@@ -36,10 +33,9 @@ MATCHER(OurFilter, "") {
   return arg == Dictionary{{std::string(textinput::kTISPropertyBundleID), str(BundleID)}};
 }
 
-// Every rejected form exits 2 before any work, with its line (the exchange form
-// silently), having set the application up first, except for the exchange. Each
-// exchange swaps, whatever the spelling of the installed path or of the home; one
-// the system refuses (across file systems) fails with its reason.
+// Every rejected form exits 2 before any work, with its line (the exchange form silently), having set the
+// application up first, except for the exchange. Each exchange swaps, whatever the spelling of the installed
+// path or of the home; one the system refuses (across file systems) fails with its reason.
 TEST(KeyloomDispatch, RejectedFormsAndExchanges) {
   TempDir home;
   const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";
@@ -138,8 +134,8 @@ TEST(KeyloomDispatch, RejectedFormsAndExchanges) {
   EXPECT_EQ(snapshot(shm.str()), shmBefore);
 }
 
-// The whole run in order, with three one-second waits; the repair, when asked
-// for, between the second and the third, and only then is the list touched.
+// The whole run in order, with three one-second waits; the repair, when asked for, between the second and the
+// third, and only then is the list touched.
 TEST(KeyloomRegistration, RunsEverythingInOrder) {
   TempDir dir;
   for (const bool repairing : {false, true}) {
@@ -173,8 +169,8 @@ TEST(KeyloomRegistration, RunsEverythingInOrder) {
   EXPECT_CALL(failing.runLoop, runFor(1.0)).Times(2);
   EXPECT_EQ(run(failing, false, dir / "second.plist"),
             (Outcome{1, kListed + before(1, 1) + "enable-parent=0\nenable-mode=0\n", kShape}));
-  // A list the repair cannot work on (any shape KeyloomListForms refuses) is refused
-  // before anything is registered or enabled, so that "no preferences changed" holds.
+  // A list the repair cannot work on (any shape KeyloomListForms refuses) is refused before anything is
+  // registered or enabled, so that "no preferences changed" holds.
   Substitutes unusable;
   unusable.store.disk = Value(Array{parentRecord(), modeRecord(), Value(Array{})});
   EXPECT_EQ(run(unusable, false, dir / "b.plist"), (Outcome{1, "", kShape}));
@@ -187,9 +183,9 @@ int recorded(const std::string& lines, const std::string& key) {
   return at == std::string::npos ? 0 : std::stoi(text.substr(at + key.size() + 2));
 }
 
-// Every other ending of a register or check run. Each call returns the status
-// its expected line shows; the first that fails ends the run with its record.
-// Neither form touches the list. Values other than text print as text.
+// Every other ending of a register or check run. Each call returns the status its expected line shows; the
+// first that fails ends the run with its record. Neither form touches the list. Values other than text print
+// as text.
 TEST(KeyloomRegistration, Endings) {
   textinput::InputSource numeric = source(true, std::nullopt);  // only a boolean true is enabled
   numeric.properties.set(std::string(textinput::kTISPropertyInputSourceIsEnabled), Value(1));
@@ -254,15 +250,13 @@ TEST(KeyloomRegistration, Endings) {
   EXPECT_EQ(DescribeValue(nullptr), "(null)");
 }
 
-// After a backup of the list as it was (XML whenever XML can carry it), what is
-// missing is appended at the end, announced once; with both of ours present the
-// foreign entries alone are stored for half a second, announced, then the list.
-// A failure after the backup (the refusals before it are both list forms' own,
-// see KeyloomListForms) leaves the backup and what another writer stored, and
-// announces only what was stored; the list is never reported verified. On the
-// real store another process's append just before a write is never lost: the
-// write is refused. In a refresh synchronise 3 follows the write of the foreign
-// entries, 4 the wait, 5 the list.
+// After a backup of the list as it was (XML whenever XML can carry it), what is missing is appended at the
+// end, announced once; with both of ours present the foreign entries alone are stored for half a second,
+// announced, then the list. A failure after the backup (the refusals before it are both list forms' own, see
+// KeyloomListForms) leaves the backup and what another writer stored, and announces only what was stored; the
+// list is never reported verified. On the real store another process's append just before a write is never
+// lost: the write is refused. In a refresh synchronise 3 follows the write of the foreign entries, 4 the
+// wait, 5 the list.
 TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshesOrFails) {
   TempDir dir;
   const std::string backup = dir / "backup.plist";
@@ -351,9 +345,9 @@ TEST(KeyloomRepair, AppendsWhatIsMissingOrRefreshesOrFails) {
   }
 }
 
-// What needs the built Keyloom.app as a process: exit statuses through main, the
-// real store and text input, announcements on a private session bus. A check,
-// the repair, a check, the removal, in a home folder of its own.
+// What needs the built Keyloom.app as a process: exit statuses through main, the real store and text input,
+// announcements on a private session bus. A check, the repair, a check, the removal, in a home folder of its
+// own.
 TEST(KeyloomProcess, ChecksRepairsAndRemovesThroughMainAnnouncingOnTheSessionBus) {
   TempDir home;
   const std::string h = home.str(), installed = h + "/Library/Input Methods/Sonarell.app";

@@ -1,8 +1,7 @@
 #pragma once
 
-// Substitutes for the platform services, to drive every rule in-process, and
-// enabled-list records and the tool's lines spelled out rather than taken from
-// the code under test.
+// Substitutes for the platform services, to drive every rule in-process, and enabled-list records and the
+// tool's lines spelled out rather than taken from the code under test.
 
 #include <gmock/gmock.h>
 
@@ -53,12 +52,11 @@ struct MockApplication : application::Application {
   MOCK_METHOD(void, finishLaunching, (), (override));
 };
 
-// One domain with one key, with the store's semantics: the view is loaded on
-// first use, set changes only the view, synchronise stores what was set onto
-// the disk and reloads the view. Another writer acts in synchronise number n
-// (from 1) after the merge and before the reload; synchronise `failingSync`
-// fails, with the reason "the disk is full". Given a real store, that one is used, and the other writer acts
-// just before its synchronise n takes the lock.
+// One domain with one key, with the store's semantics: the view is loaded on first use, set changes only the
+// view, synchronise stores what was set onto the disk and reloads the view. Another writer acts in
+// synchronise number n (from 1) after the merge and before the reload; synchronise `failingSync` fails, with
+// the reason "the disk is full". Given a real store, that one is used, and the other writer acts just before
+// its synchronise n takes the lock.
 struct FakeStore : preferences::PreferenceStore {
   std::optional<Value> disk;
   std::optional<preferences::FilePreferenceStore> real;

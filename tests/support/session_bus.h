@@ -1,8 +1,7 @@
 #pragma once
 
-// A private D-Bus session bus for one test: a dbus-daemon started on entry,
-// DBUS_SESSION_BUS_ADDRESS pointing at it while the object lives, the daemon
-// ended and reaped on exit.
+// A private D-Bus session bus for one test: a dbus-daemon started on entry, DBUS_SESSION_BUS_ADDRESS pointing
+// at it while the object lives, the daemon ended and reaped on exit.
 
 #include <poll.h>
 #include <signal.h>
