@@ -102,8 +102,8 @@ TextRange at(QStringView text, qsizetype position) {
 
 TEST(TextBoundaries, CharactersWordsLinesAndSentencesAroundAPosition) {
   using Find = TextRange (*)(QStringView, qsizetype);
-  constexpr Find next = at<nextCharacter>, previous = at<previousCharacter>, clamp = at<clampPosition>,
-                 wordEnd = at<nextWordEnd>, wordStart = at<previousWordStart>;
+  const Find next = at<nextCharacter>, previous = at<previousCharacter>, clamp = at<clampPosition>,
+             wordEnd = at<nextWordEnd>, wordStart = at<previousWordStart>;
   const QString mixed = QString::fromUtf16(u"ab\r\nc\U0001F600d");
   const std::tuple<Find, QString, qsizetype, TextRange> cases[] = {
       {next, mixed, 5, {7, 7}},  // a surrogate pair as one
