@@ -13,17 +13,16 @@
 
 #include "platform/fs/unique_fd.h"
 #include "platform/process/child_process.h"
+#include "platform/process/environment.h"
 #include "tests/support/scratch.h"
-
-extern char** environ;
 
 namespace sonarell::test {
 
 // The caller's environment with `own` NAME=value entries replacing those of the same name.
 inline std::vector<std::string> inheritedEnvironment(const std::vector<std::string>& own) {
   std::vector<std::string> env = own;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e), name = entry.substr(0, entry.find('=') + 1);
+  for (const std::string& entry : process::currentEnvironment()) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
     if (std::none_of(own.begin(), own.end(), [&](const std::string& o) { return o.starts_with(name); })) {
       env.push_back(entry);
     }
